@@ -1,0 +1,39 @@
+# Quick start: `make run` starts a demo agent, `make test` runs every test.
+# SANITIZE=address,undefined (or thread) builds everything with sanitizers.
+
+SANITIZE ?=
+comma := ,
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+ifeq ($(SANITIZE),)
+BUILD := build
+else
+BUILD := build-$(subst $(comma),-,$(SANITIZE))
+endif
+BENCH_BUILD := build-bench
+
+.PHONY: all deps configure build test run bench clean
+
+all: build
+
+deps:
+	@tools/ensure-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DSANITIZE=$(SANITIZE) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+run: build
+	@tools/demo.sh $(BUILD)
+
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DOWL_TESTS=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target benchmarks
+	@for b in $(BENCH_BUILD)/bench_*; do echo "== $$(basename $$b)"; $$b || exit 1; done
+
+clean:
+	rm -rf build build-* 

@@ -1,0 +1,11 @@
+// OWL_ASSERT: the programming-error check of every module. Unlike assert() it
+// stays active in optimised builds; a failure prints the expression, the
+// source file and the function in the C library's assertion format, then
+// aborts the process. Thread-safe.
+#pragma once
+
+[[noreturn]] void OwlAssertFail(const char* expr, const char* file, unsigned line,
+                                const char* function);
+
+#define OWL_ASSERT(expr) \
+    ((expr) ? (void)0 : OwlAssertFail(#expr, __FILE__, __LINE__, __PRETTY_FUNCTION__))
