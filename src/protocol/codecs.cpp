@@ -6,7 +6,7 @@
 String owlEncodeStrings(const char* text, int n) {
     String result;
     if (text == nullptr) return result;
-    if (n == 0) n = (int)strlen(text);
+    if (n <= 0) n = (int)strlen(text);  // -1, as elsewhere, also means "up to the zero"
     int start = 0;
     for (int i = 0; i < n; i++) {
         if (text[i] != '\r' && text[i] != '\n') continue;
@@ -26,7 +26,7 @@ String owlEncodeStrings(const String& text) {
 String owlDecodeStrings(const char* text, int n) {
     String result;
     if (text == nullptr) return result;
-    if (n == 0) n = (int)strlen(text);
+    if (n <= 0) n = (int)strlen(text);  // -1, as elsewhere, also means "up to the zero"
     int start = 0;
     int i = 0;
     while (i < n) {

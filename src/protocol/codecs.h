@@ -5,8 +5,8 @@
 
 #include "text/vtstring.h"
 
-// n bytes of text (n = 0: up to the zero byte) with LF as "%0A" and CR as
-// "%0D". A null text gives an empty String.
+// n bytes of text (n = 0 or negative: up to the zero byte) with LF as "%0A"
+// and CR as "%0D". A null text gives an empty String.
 String owlEncodeStrings(const char* text, int n);
 String owlEncodeStrings(const String& text);
 // The inverse: "%0D" and "%0A" (upper case only) become CR and LF.
