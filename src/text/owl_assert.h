@@ -9,3 +9,8 @@
 
 #define OWL_ASSERT(expr) \
     ((expr) ? (void)0 : OwlAssertFail(#expr, __FILE__, __LINE__, __PRETTY_FUNCTION__))
+
+// The same check, printing text in place of the expression (for checks whose
+// reported expression must read exactly as the module has always printed it).
+#define OWL_ASSERT_TEXT(expr, text) \
+    ((expr) ? (void)0 : OwlAssertFail(text, __FILE__, __LINE__, __PRETTY_FUNCTION__))

@@ -1,0 +1,92 @@
+#include "protocol/owl_const.h"
+
+#include <string.h>
+
+#include "crypto/ciplib.h"
+#include "crypto/md5.h"
+#include "crypto/twofish.h"
+#include "text/owl_assert.h"
+
+String EncodePswd(const String& password) {
+    String result;
+    if (password.Length() == 0) return result;
+    MD5 context;
+    unsigned char digest[16];
+    MD5Open(&context);
+    MD5Digest(&context, password.Data(), (unsigned)password.Length());
+    MD5Close(&context, digest);
+    result.CopyData((const char*)digest, 16);
+    return result;
+}
+
+void CipherStream(const char* key, int keyLen, const char* in, char* out, int n, bool encrypt) {
+    // The SHA-1 of the key text keys Twofish; an empty key hashes the empty
+    // message through a valid pointer.
+    static const char kEmpty[1] = {0};
+    THash_SHA sha;
+    const char* digest = sha.GetHash(key != nullptr ? key : kEmpty, keyLen);
+    unsigned char keyBytes[20];
+    memcpy(keyBytes, digest, sizeof keyBytes);
+    Twofish_key expanded;
+    Twofish_prepare_key(keyBytes, sha.GetHashSize(), &expanded);
+    memset(keyBytes, 0, sizeof keyBytes);
+
+    unsigned char reg[16];
+    memset(reg, 0xFF, sizeof reg);
+    Twofish_encrypt(&expanded, reg, reg);
+    unsigned char block[16];
+    for (int i = 0; i < n; i++) {
+        Twofish_encrypt(&expanded, reg, block);
+        unsigned char input = (unsigned char)in[i];
+        unsigned char output = block[0] ^ input;
+        out[i] = (char)output;
+        memmove(reg, reg + 1, 15);
+        reg[15] = encrypt ? output : input;
+    }
+    memset(&expanded, 0, sizeof expanded);
+}
+
+String EncodeData(const String& data, const String& password, int digits) {
+    String result;
+    if (data.Length() == 0) return result;
+    String cipher;
+    cipher.SetLength(data.Length());
+    CipherStream(password.Data(), password.Length(), data.Data(), cipher.Data(), data.Length(),
+                 true);
+    if (digits != 0) result = EncodeLength(cipher, digits);
+    result += cipher;
+    return result;
+}
+
+String DecodeData(const String& data, const String& password) {
+    String result;
+    if (data.Length() == 0) return result;
+    result.SetLength(data.Length());
+    CipherStream(password.Data(), password.Length(), data.Data(), result.Data(), data.Length(),
+                 false);
+    return result;
+}
+
+String EncodeLength(const String& s, int digits) {
+    unsigned int len = (unsigned int)s.Length();
+    OWL_ASSERT_TEXT(digits <= (int)sizeof(len), "digits<=sizeof(len)");
+    String result;
+    for (int i = 0; i < digits; i++) result.AddChar((char)((len >> (8 * i)) & 0xFF));
+    return result;
+}
+
+int DecodeLength(const char* p, int digits) {
+    OWL_ASSERT_TEXT(digits <= (int)sizeof(int), "digits<=sizeof(int)");
+    const unsigned char* b = (const unsigned char*)p;
+    switch (digits) {
+        case 4:
+            return (int)((unsigned)b[0] | (unsigned)b[1] << 8 | (unsigned)b[2] << 16 |
+                         (unsigned)b[3] << 24);
+        case 2:
+            return (int)((unsigned)b[0] | (unsigned)b[1] << 8);
+        case 1:
+            return (int)b[0];
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,94 @@
+#include "protocol/qxrequest.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include "protocol/owl_const.h"
+#include "server/log.h"
+
+QXRequest& QXRequest::operator=(const String& text) {
+    String::operator=(text);
+    return *this;
+}
+
+QXRequest& QXRequest::operator=(const char* text) {
+    String::operator=(text);
+    return *this;
+}
+
+int QXRequest::WholePacket() const {
+    if (Length() < SIZELEN_MINIMUM) return 0;
+    int32_t whole = (int32_t)((uint32_t)DecodeLength(Data(), 4) + 4u);
+    return whole <= Length();
+}
+
+int QXRequest::PacketTooLarge() const {
+    if (Length() < 4) return 0;
+    return (uint32_t)DecodeLength(Data(), 4) > (uint32_t)MAX_PACKET_LENGTH;
+}
+
+int QXRequest::ParseInitRequest(const String& password, in_addr peer) {
+    SessionKey = "";
+    const int64_t length = Length();
+    showmessage("<-- TCP packet size: %d\n", peer, MSG_DEBUG, 1, Length());
+    if (length < SIZELEN_MINIMUM) return 0;
+
+    const char* p = Data();
+    const int64_t L = (uint32_t)DecodeLength(p, 4);
+    showmessage("<-- OWL packet size: %d\n", peer, MSG_DEBUG, 1, (int)L);
+    if (L + 4 != length) return 0;
+
+    const int64_t P = (uint32_t)DecodeLength(p + 6, 2);
+    showmessage("<-- Pswd size: %d\n", peer, MSG_DEBUG, 1, (int)P);
+    if (14 + P > length) return 0;
+
+    const int64_t K = (uint32_t)DecodeLength(p + 8 + P, 2);
+    showmessage("<-- Key size: %d\n", peer, MSG_DEBUG, 1, (int)K);
+    if (14 + P + K > length) return 0;
+
+    const int64_t R = (uint32_t)DecodeLength(p + 10 + P + K, 4);
+    showmessage("<-- Req size: %d\n", peer, MSG_DEBUG, 1, (int)R);
+    if (14 + P + K + R > length) return 0;
+
+    if ((unsigned char)p[4] != AUTH_BYTE1 || (unsigned char)p[5] != AUTH_BYTE2) return 0;
+
+    String digest = EncodePswd(password);
+    if (digest.Length() != P || (P > 0 && memcmp(digest.Data(), p + 8, P) != 0)) {
+        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
+        return 0;
+    }
+
+    String key;
+    key.CopyData(p + 10 + P, (int)K);
+    SessionKey = DecodeData(key, password);
+    String text;
+    text.CopyData(p + 14 + P + K, (int)R);
+    String plain = DecodeData(text, SessionKey);
+    String::operator=(plain);
+    return 1;
+}
+
+int QXRequest::GetParamsCount() const {
+    int count = 0;
+    for (int i = 0; i < Length(); i++)
+        if (Data()[i] == '\n') count++;
+    return count;
+}
+
+String QXRequest::GetParam(int index, int trim) const {
+    const char* p = Data();
+    int remaining = Length();
+    int line = 1;
+    while (line < index && remaining > 0) {
+        if (*p == '\n') line++;
+        p++;
+        remaining--;
+    }
+    String result;
+    if (remaining <= 0) return result;
+    const void* lf = memchr(p, '\n', remaining);
+    int n = lf ? (int)((const char*)lf - p) : remaining;
+    result.CopyData(p, n);
+    if (trim) result.Trim();
+    return result;
+}

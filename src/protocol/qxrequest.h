@@ -1,0 +1,42 @@
+// QXRequest: one request packet. While it arrives it holds the raw bytes;
+// after ParseInitRequest the decrypted request text and the session key. The
+// dispatcher hands handlers a second QXRequest holding only the parameter
+// lines. A request belongs to its session thread.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "text/vtstring.h"
+
+// The largest packet the agent accepts: a peer that announces more is
+// treated as sending an invalid packet as soon as the length has arrived.
+const int MAX_PACKET_LENGTH = 16 * 1024 * 1024;
+
+class QXRequest : public String {
+  public:
+    String SessionKey;
+
+    QXRequest() = default;
+    QXRequest& operator=(const String& text);
+    QXRequest& operator=(const char* text);
+
+    // 1 when at least the minimum packet has arrived and the announced length
+    // (plus its own 4 bytes, in 32 bits, compared signed) is not above what
+    // is there.
+    int WholePacket() const;
+    // 1 when the 4-byte length field has arrived and announces more than
+    // MAX_PACKET_LENGTH.
+    int PacketTooLarge() const;
+    // Checks length fields, auth bytes and the password digest, then decrypts
+    // the session key and the request text. 1: the text is now the request
+    // and SessionKey its key. 0: the text is unchanged, SessionKey empty.
+    // peer only appears in the debug messages.
+    int ParseInitRequest(const String& password, in_addr peer);
+    String GetSessionKey() const { return SessionKey; }
+
+    // The number of LF bytes in the text.
+    int GetParamsCount() const;
+    // Line index (from 1; 1 or below is the first line) without its LF;
+    // empty beyond the last line. trim strips blank bytes at both ends.
+    String GetParam(int index, int trim) const;
+};
