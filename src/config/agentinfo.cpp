@@ -1,0 +1,147 @@
+#include "config/agentinfo.h"
+
+#include <sys/utsname.h>
+
+#include "config/settings.h"
+#include "protocol/codecs.h"
+#include "server/flags.h"
+
+const char* const BoolConst[2] = {"0", "1"};
+
+namespace {
+
+struct Offered {
+    const char* name;
+    int TOWLSettings::*flag;
+};
+
+// The tests and actions the agent offers, in reply order.
+const Offered kTests[] = {
+    {"TCP", &TOWLSettings::tcp},
+    {"UDP", &TOWLSettings::udp},
+    {"UNC", &TOWLSettings::unc},
+    {"Folder Size", &TOWLSettings::foldersize},
+    {"Count Files", &TOWLSettings::countfiles},
+    {"File Availability", &TOWLSettings::fileexists},
+    {"File Integrity", &TOWLSettings::filecrc},
+    {"File Compare", &TOWLSettings::comparefiles},
+    {"Text Log", &TOWLSettings::textlog},
+    {"Process", &TOWLSettings::process},
+    {"CPU Usage", &TOWLSettings::cpuusage},
+    {"External", &TOWLSettings::external},
+    {"Shell Script", &TOWLSettings::shellscript},
+};
+
+const Offered kActions[] = {
+    {"Execute external command", &TOWLSettings::executeaction},
+    {"TCP/UDP send", &TOWLSettings::tcpudpaction},
+    {"Syslog", &TOWLSettings::syslogaction},
+};
+
+const char* Bool(int flag) { return BoolConst[flag ? 1 : 0]; }
+
+void AddKeyValue(OWLReply& reply, const char* key, const String& value, int encode) {
+    String line(key);
+    line += "=";
+    line += encode ? owlEncodeStrings(value) : value;
+    reply.AddStringParam(line, 0);
+}
+
+template <size_t N>
+void AddOffered(OWLReply& reply, const char* availableKey, const char* enabledKey,
+                const Offered (&list)[N]) {
+    String names, enabled;
+    for (const Offered& o : list) {
+        names += o.name;
+        names += "\r\n";
+        enabled += Bool(OWLSettings.*(o.flag));
+    }
+    AddKeyValue(reply, availableKey, names, 1);
+    AddKeyValue(reply, enabledKey, enabled, 0);
+}
+
+// The "GetInfo" lines; the caller holds the settings read lock.
+void AddStatus(OWLReply& reply) {
+    TAgentStatus status = ReadAgentStatus();
+    reply.SetResult("200");
+    reply.AddVarParams("%s=%s", "AgentName", status.AgentName);
+    reply.AddVarParams("%s=%s", "AgentPlatform", status.AgentPlatform);
+    reply.AddVarParams("%s=%s", "AgentVersion", status.AgentVersion);
+    reply.AddVarParams("%s=%s", "AgentDeveloper", status.AgentDeveloper);
+    reply.AddVarParams("Service=%s", Bool(status.Service));
+    reply.AddVarParams("Active=%s", Bool(status.Active));
+    reply.AddVarParams("ActiveConnections=%d", status.ActiveConnections);
+    reply.AddVarParams("OpenedConnections=%d", status.OpenedConnections);
+    reply.AddVarParams("FailedConnections=%d", status.FailedConnections);
+    AddOffered(reply, "Available tests", "Enabled tests", kTests);
+    reply.AddVarParams("%s=%d", "Port", OWLSettings.port);
+    reply.AddVarParams("%s=%d", "Timeout", OWLSettings.timeout);
+    AddKeyValue(reply, "Comment", OWLSettings.comment, 0);
+    AddOffered(reply, "Available actions", "Enabled actions", kActions);
+    struct utsname names;
+    if (uname(&names) != 0) return;
+    AddKeyValue(reply, "HostName", String(names.nodename), 0);
+    String os(names.sysname);
+    os += " ";
+    os += names.release;
+    os += " ";
+    os += names.version;
+    AddKeyValue(reply, "RunningOS", os, 0);
+    AddKeyValue(reply, "OSUpdates", String("not implemented"), 0);
+}
+
+// The settings "GetSettings" adds to the "GetInfo" lines, in reply order,
+// by their remote names in the key table. Flags travel as BoolConst texts
+// and the filter list with its line breaks escaped.
+const char* const kManagedSettings[] = {
+    "LogOkConn",    "LogBadConn",    "OkLogFile",    "BadLogFile",   "Password",   "IPFiltering",
+    "IPFilterAddr", "IPFilterMarks", "AllowUpdates", "AllowRManage", "UpdateAddr", "ManageAddr",
+};
+
+// Assigns one "name=value" line; names match exactly and unknown ones (and
+// the few accepted for other platforms) change nothing. The caller holds
+// the settings write lock.
+void Assign(const String& name, const String& value) {
+    const TSettingKey* key = FindRemoteSetting(name);
+    if (key != nullptr) SetSettingFromRemote(OWLSettings, *key, value);
+}
+
+}  // namespace
+
+void GetAgentStatus(const QXRequest&, OWLReply& reply) {
+    TSettingsReadLock lock;
+    AddStatus(reply);
+}
+
+void GetAgentSettings(const QXRequest&, OWLReply& reply) {
+    TSettingsReadLock lock;
+    AddStatus(reply);
+    for (const char* name : kManagedSettings) {
+        const TSettingKey* key = FindRemoteSetting(String(name));
+        if (key == nullptr) continue;
+        AddKeyValue(reply, name, SettingValue(OWLSettings, *key), key->kind == SettingKind::List);
+    }
+}
+
+void SetAgentSettings(const QXRequest& request, OWLReply& reply) {
+    // optmutex across assignment and save: a reload cannot slip in between
+    // and write the old values back.
+    std::lock_guard<std::mutex> hold(optmutex);
+    {
+        TSettingsWriteLock lock;
+        const int count = request.GetParamsCount();
+        for (int i = 1; i <= count; i++) {
+            String line = request.GetParam(i, 1);
+            int eq = line.Pos('=');
+            if (eq == 0) continue;
+            String name = line.Copy(1, eq - 1);
+            String value = line.Copy(eq + 1, line.Length());
+            Assign(name.Trim(), value.Trim());
+        }
+    }
+    String err;
+    if (OWLSettings.SaveOptionsHeld(err))
+        reply.SetResult("200");
+    else
+        reply.SetResult("300") += err;
+}

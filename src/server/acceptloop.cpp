@@ -1,0 +1,177 @@
+#include "server/acceptloop.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "config/ipfilter.h"
+#include "config/settings.h"
+#include "net/syncsocket.h"
+#include "server/cmdline.h"
+#include "server/flags.h"
+#include "server/log.h"
+#include "server/session.h"
+#include "server/startup.h"
+
+namespace {
+
+struct Listener {
+    int socket;
+    unsigned int addrlen;
+    int port;  // the port in use
+    FILE* pidfile;
+};
+
+void CloseListener(Listener& l) {
+    shutdown(l.socket, SHUT_RDWR);
+    close(l.socket);
+    l.socket = -1;
+}
+
+// After a failed restart or script start: listen again and take the pid file
+// back, so that the agent keeps serving.
+void Reopen(Listener& l) {
+    String err;
+    l.socket = Listen(l.addrlen, err);
+    if (l.socket <= 0) {
+        showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
+        exit(OWL_EXIT_LISTEN);
+    }
+    if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
+        l.pidfile = createpidfile();
+}
+
+// Replaces the process with program; returns only when that failed.
+void ExecuteInPlace(Listener& l, String program) {
+    CloseListener(l);
+    closepidfile(l.pidfile);
+    l.pidfile = nullptr;
+    execve(program.SetZero().Data(), SavedArgv(), SavedEnvp());
+}
+
+void Restart(Listener& l) {
+    showmessage("Reload request received. Executing..\n", LOCAL, MSG_INFO, 0);
+    ExecuteInPlace(l, SettingText(&TOWLSettings::owlpath));
+    showmessage("Error: cannot start new instance\n", LOCAL, MSG_FAILURE, 0);
+    OWLFlags.Reload = 0;
+    Reopen(l);
+}
+
+void RunUpgradeScript(Listener& l) {
+    showmessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, 0);
+    pthread_mutex_lock(&thread_mutex);
+    String script = OWLFlags.UpgradeScript;
+    pthread_mutex_unlock(&thread_mutex);
+    ExecuteInPlace(l, script);
+    showmessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, 0);
+    pthread_mutex_lock(&thread_mutex);
+    OWLFlags.Upgrade = 0;
+    OWLFlags.UpgradeScript = "";
+    pthread_mutex_unlock(&thread_mutex);
+    Reopen(l);
+}
+
+void SetPort(int port) {
+    TSettingsWriteLock lock;
+    OWLSettings.port = port;
+}
+
+void ChangePort(Listener& l) {
+    CloseListener(l);
+    String err;
+    l.socket = Listen(l.addrlen, err);
+    if (l.socket > 0) {
+        l.port = SettingInt(&TOWLSettings::port);
+        showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
+        return;
+    }
+    showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, 0);
+    SetPort(l.port);
+    l.socket = Listen(l.addrlen, err);
+    if (l.socket <= 0) {
+        showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
+        exit(OWL_EXIT_LISTEN);
+    }
+    showmessage("Return to original port\n", LOCAL, MSG_FAILURE, 0);
+}
+
+[[noreturn]] void Terminate(Listener& l) {
+    showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, 0);
+    // Give the session that asked a moment to send its "Ok".
+    for (int i = 0; i < 50 && RunningSessions() > 0; i++) usleep(10 * 1000);
+    closepidfile(l.pidfile);
+    exit(OWL_EXIT_OK);
+}
+
+// Carries out the requests raised since the last pass.
+void HandleRequests(Listener& l) {
+    if (OWLFlags.Terminate) Terminate(l);
+    if (OWLFlags.Reload) Restart(l);
+    if (OWLFlags.Upgrade) RunUpgradeScript(l);
+    if (TakeReloadRequest()) {
+        String err;
+        OWLSettings.LoadOptions(err);
+    }
+    if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);
+    RefreshFaultRestart();
+}
+
+// The connection filter: a rejected peer is counted, logged and closed.
+bool Admit(int sock, in_addr peer) {
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntoa_safe(peer, dotted, sizeof dotted);
+    if (FilterAdmits(dotted)) return true;
+    pthread_mutex_lock(&thread_mutex);
+    AgentStatus.FailedConnections++;
+    pthread_mutex_unlock(&thread_mutex);
+    showmessage("TCP connection rejected\n", peer, MSG_FAILURE, 0);
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+    return false;
+}
+
+// Waits up to a second for a connection; -1 when none came.
+int WaitAndAccept(Listener& l, in_addr& peer) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(l.socket, &readable);
+    struct timeval tv = {1, 0};
+    if (select(l.socket + 1, &readable, nullptr, nullptr, &tv) <= 0) return -1;
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    int sock = accept4(l.socket, (struct sockaddr*)&addr, &len, SOCK_CLOEXEC);
+    if (sock < 0) {
+        // A connection that went away before we took it is no fault of ours.
+        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EMFILE ||
+            errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            return -1;
+        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(errno));
+        exit(OWL_EXIT_LISTEN);
+    }
+    peer = addr.sin_addr;
+    return sock;
+}
+
+}  // namespace
+
+void AcceptLoop(int listenSocket, unsigned int addrlen, FILE* pidfile) {
+    Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile};
+    for (;;) {
+        HandleRequests(l);
+        in_addr peer;
+        int sock = WaitAndAccept(l, peer);
+        if (sock < 0) continue;
+        if (!Admit(sock, peer)) continue;
+        showmessage("TCP connection accepted\n", peer, MSG_SUCCESS, 0);
+        if (!StartSession(sock, peer)) {
+            showmessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, 0);
+            shutdown(sock, SHUT_RDWR);
+            close(sock);
+        }
+    }
+}

@@ -1,0 +1,176 @@
+#include "server/dispatcher.h"
+
+#include <string.h>
+
+#include "config/agentinfo.h"
+#include "config/ipfilter.h"
+#include "config/settings.h"
+#include "protocol/codecs.h"
+#include "server/log.h"
+
+namespace {
+
+enum Access { OPEN, MANAGE, UPGRADE };
+
+// What the dispatcher does with a command besides calling its handler.
+enum Builtin { HANDLER, RELOAD_CFG, RELOAD_APP, QUIT, UPGRADE_CODE };
+
+struct Command {
+    const char* name;
+    OwlHandler handler;
+    Access access;
+    Builtin builtin;
+};
+
+// Matched exactly, in this order, against the trimmed first line.
+const Command kCommands[] = {
+    {"TEST-UNC", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-DiskSpace", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-FolderSize", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-FileExists", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-FileCompare", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-FileCRC", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-CountFiles", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Process", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Service", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-NTLog", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-CPU", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-PerfCounter", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Script", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-SNMP", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-ExternalPrg", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Ping", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TCP", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-UDP", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TextLog", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TextLog2", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-ShellScript", ProcessNotImplemented, OPEN, HANDLER},
+    {"ACT-ExternalCmd", ProcessNotImplemented, OPEN, HANDLER},
+    {"ACT-TCPUDPsend", ProcessNotImplemented, OPEN, HANDLER},
+    {"ACT-Syslog", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetProcessesList", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetServicesList", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetEventLogFiles", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetEventLogSources", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetDriveList", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetFilesList", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetInfo", GetAgentStatus, OPEN, HANDLER},
+    {"GetSettings", GetAgentSettings, MANAGE, HANDLER},
+    {"SetSettings", SetAgentSettings, MANAGE, HANDLER},
+    {"ReloadCfg", nullptr, MANAGE, RELOAD_CFG},
+    {"ReloadApp", nullptr, MANAGE, RELOAD_APP},
+    {"QUIT", nullptr, MANAGE, QUIT},
+    {"UpgradeCode", nullptr, UPGRADE, UPGRADE_CODE},
+};
+
+const Command* FindCommand(const String& name) {
+    for (const Command& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+// The management and upgrade rules: the switch and the peer's address list.
+bool PeerAllowed(Access access, in_addr peer) {
+    if (access == OPEN) return true;
+    int on;
+    String list;
+    {
+        TSettingsReadLock lock;
+        on = access == MANAGE ? OWLSettings.allowmanage : OWLSettings.allowupdates;
+        list = access == MANAGE ? OWLSettings.manageaddr : OWLSettings.updateaddr;
+    }
+    String ignored;
+    return on && IPAllowed(peer.s_addr, list, ignored);
+}
+
+void ReloadConfiguration(OWLReply& reply) {
+    String err;
+    if (OWLSettings.LoadOptions(err))
+        reply.SetResult(OWL_OK) += "Ok";
+    else
+        reply.SetResult(OWL_AGENT_FAILED) += err;
+}
+
+void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& request,
+                  UpgradeRec& upgrade) {
+    if (!upgrade.RequestUpgrade(request.GetSessionKey())) {
+        reply.SetResult(OWL_UPGRADE_RUNNING);
+        return;
+    }
+    upgrade.FileSize = owlDecodeInt64(params.GetParam(1, 1));
+    upgrade.SizeSet = 1;
+    if (upgrade.FileSize > 100 && upgrade.FileSize < 10485760) {
+        String err;
+        if (DoUpgrading(upgrade, nullptr, 0, err))
+            reply.SetResult(OWL_OK);
+        else
+            reply.SetResult(OWL_AGENT_FAILED) += err;
+        return;
+    }
+    upgrade.ClearanceUpgrade();
+    reply.SetResult(OWL_BAD_PARAMETER) += "Wrong file parameter(s)";
+}
+
+}  // namespace
+
+void ProcessNotImplemented(const QXRequest&, OWLReply& reply) {
+    reply.SetResult(OWL_NOT_SUPPORTED) += "not implemented yet";
+}
+
+int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
+                     UpgradeRec& upgrade) {
+    if (request.Pos('\r') == 0) {
+        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, 0);
+        reply.SetResult(OWL_NO_END_MARK) += "EndOfTransmission signal missed";
+        return 0;
+    }
+    QXRequest parameters;
+    String name;
+    int lf = request.Pos('\n');
+    if (lf > 0) {
+        parameters = request.Copy(lf + 1, request.Length());
+        name = request.Copy(1, lf - 1);
+    } else {
+        name = request;
+    }
+    name.Trim();
+    if (name.Length() == 0) {
+        showmessage("Void request received\n", params.Address, MSG_FAILURE, 0);
+        reply.SetResult(OWL_NOT_SUPPORTED) += "Void request received";
+        return 0;
+    }
+
+    const Command* command = FindCommand(name);
+    if (command == nullptr) {
+        name.SetZero();
+        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, 1, name.Data());
+        reply.SetResult(OWL_NOT_SUPPORTED) += "Unknown command \"";
+        reply += name;
+        reply += "\"";
+        return 0;
+    }
+    if (!PeerAllowed(command->access, params.Address)) {
+        reply.SetResult(OWL_NOT_ALLOWED) += "Operation is not allowed";
+        return 1;
+    }
+    switch (command->builtin) {
+        case HANDLER:
+            command->handler(parameters, reply);
+            break;
+        case RELOAD_CFG:
+            ReloadConfiguration(reply);
+            break;
+        case RELOAD_APP:
+            reply.SetResult(OWL_OK) += "Ok";
+            flags.Reload = 1;
+            break;
+        case QUIT:
+            reply.SetResult(OWL_OK) += "Ok";
+            flags.Terminate = 1;
+            break;
+        case UPGRADE_CODE:
+            StartUpgrade(parameters, reply, request, upgrade);
+            break;
+    }
+    return 1;
+}

@@ -1,0 +1,29 @@
+// The request dispatcher: checks the end mark, splits off the command line,
+// applies the management and upgrade access rules and calls the command's
+// handler from one table. Runs on session threads; several at once.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "protocol/owlreply.h"
+#include "protocol/qxrequest.h"
+#include "server/flags.h"
+#include "server/upgrade.h"
+
+struct ThreadParams {
+    int Socket;
+    in_addr Address;
+};
+
+// Every test, action and query handler has this form and writes exactly one
+// outcome into reply.
+typedef void (*OwlHandler)(const QXRequest& params, OWLReply& reply);
+
+// Answers one decrypted request into reply. 1 when the command was
+// recognised (whatever its outcome); 0 for a missing end mark, an empty or
+// an unknown command.
+int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
+                     UpgradeRec& upgrade);
+
+// The answer of commands whose handlers are not built yet.
+void ProcessNotImplemented(const QXRequest& params, OWLReply& reply);

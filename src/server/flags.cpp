@@ -1,0 +1,30 @@
+#include "server/flags.h"
+
+TOWLFlags::TOWLFlags()
+    : UpgradeBusy(0), Terminate(0), Reload(0), Upgrade(0), StartTime(time(nullptr)) {}
+
+TOWLFlags OWLFlags;
+
+TAgentStatus AgentStatus = {
+    "VtQxOwStRec",
+    1,
+    "VT Owlwatch",
+    "Linux (Red Hat, Mandrake, SuSE)",
+    "1.29",
+    "owl developers",
+    0,
+    0,
+    0,
+    0,
+    0,
+};
+
+pthread_mutex_t thread_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t upgrade_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+TAgentStatus ReadAgentStatus() {
+    pthread_mutex_lock(&thread_mutex);
+    TAgentStatus copy = AgentStatus;
+    pthread_mutex_unlock(&thread_mutex);
+    return copy;
+}

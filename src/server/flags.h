@@ -1,0 +1,50 @@
+// The process-wide records of the running agent: OWLFlags (requests that
+// sessions raise for the main thread, and the upgrade reservation) and
+// AgentStatus (identity and connection counters).
+// Thread use: the flag words are atomics, set to 1 by sessions (or a signal
+// handler) and polled by the accept loop; UpgradeScript and the session
+// counters are guarded by thread_mutex; UpgradeBusy by upgrade_mutex.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "text/vtstring.h"
+
+class TOWLFlags {
+  public:
+    TOWLFlags();
+
+    int UpgradeBusy;             // under upgrade_mutex
+    std::atomic<int> Terminate;  // "QUIT"
+    std::atomic<int> Reload;     // "ReloadApp", late memory fault
+    std::atomic<int> Upgrade;    // a finished upgrade waits for the loop
+    String UpgradeScript;        // under thread_mutex
+    time_t StartTime;
+};
+
+extern TOWLFlags OWLFlags;
+
+struct TAgentStatus {
+    const char* Signature;
+    int RecordVersion;
+    const char* AgentName;
+    const char* AgentPlatform;
+    const char* AgentVersion;
+    const char* AgentDeveloper;
+    int Service;
+    int Active;
+    int ActiveConnections;  // under thread_mutex
+    int OpenedConnections;  // under thread_mutex
+    int FailedConnections;  // under thread_mutex
+};
+
+extern TAgentStatus AgentStatus;
+
+extern pthread_mutex_t thread_mutex;
+extern pthread_mutex_t upgrade_mutex;
+
+// A consistent copy of the counters, taken under thread_mutex.
+TAgentStatus ReadAgentStatus();

@@ -1,0 +1,40 @@
+// Console and file logging: showmessage, the one entry point of every
+// run-time message, and writelog. Any thread may log; showmutex keeps the
+// lines of one message together. Neither function may be called from a
+// signal handler (they lock showmutex and read the settings under their lock).
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include "text/vtstring.h"
+
+// Message types: where a message goes depends on them and on the settings.
+enum MsgType {
+    MSG_SUCCESS = 0,  // console; oklogfile when logsuccess; verbose log
+    MSG_FAILURE = 1,  // console; badlogfile when logfails; verbose log
+    MSG_DEBUG = 2,    // only with debug: console and verbose log
+    MSG_INFO = 3,     // console; verbose log
+};
+
+// The peer address of messages that concern no connection.
+extern const in_addr LOCAL;
+
+extern pthread_mutex_t showmutex;
+
+// Stamps text with the local date, time and the peer's address, prints it on
+// the console in interactive mode and appends it to the logs its type and
+// the settings choose. With useFormat, text is a printf format for the
+// arguments that follow. The message keeps at most 511 bytes, each line too.
+// Never fails its caller.
+void showmessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO, int useFormat = 0,
+                 ...) __attribute__((format(printf, 1, 5)));
+
+// Appends text to file; a file without a folder lands beside the
+// configuration file. An empty name, null text or unopenable file is skipped.
+void writelog(String file, const char* text);
+
+// The console and file lines of a message, as showmessage writes them, for
+// the given local time (exposed for tests).
+String FormatConsoleLine(const struct tm& when, in_addr peer, const char* message);
+String FormatFileLine(const struct tm& when, in_addr peer, const char* message);

@@ -1,0 +1,170 @@
+#include "server/session.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "config/settings.h"
+#include "server/log.h"
+
+namespace {
+
+std::atomic<int> g_running{0};
+
+// A poll slice while waiting for data: the idle time-out is checked after
+// every quiet slice.
+const int kPollSliceMs = 250;
+const int kChunk = 1024;
+
+struct Session {
+    ThreadParams params;
+    UpgradeRec upgrade;
+    QXRequest request;
+    OWLReply reply;
+    int wholePacket = 0;
+    time_t lastActivity = 0;
+};
+
+void SendReply(Session& s) {
+    s.reply.FinalizePacket();
+    // One send; a peer that has gone only costs its reply.
+    (void)!send(s.params.Socket, s.reply.Data(), s.reply.Length(), MSG_NOSIGNAL);
+}
+
+// The whole packet is here: parse, dispatch and answer it.
+void AnswerRequest(Session& s) {
+    s.wholePacket = 1;
+    String password = SettingText(&TOWLSettings::password);
+    in_addr peer = s.params.Address;
+    if (!s.request.ParseInitRequest(password, peer)) {
+        showmessage("<-- Invalid QX request received\n", peer, MSG_INFO, 0);
+        return;
+    }
+    showmessage("<-- Correct QX request received\n", peer, MSG_INFO, 0);
+    s.reply.InitPacket(nullptr, s.request.GetSessionKey());
+    int recognised = ProcessQXRequest(s.request, s.reply, OWLFlags, s.params, s.upgrade);
+    String code = s.reply.Length() > 2 ? s.reply.Copy(1, 3) : String();
+    code.SetZero();
+    showmessage(recognised ? "--> request processed (%s)\n"
+                           : "--> request rejected or operation failed (%s)\n",
+                peer, MSG_INFO, 1, code.Data());
+    SendReply(s);
+}
+
+// Bytes of the upgrade body and digest. Returns 0 when the session is over.
+int ReceiveUpgrade(Session& s, const char* data, int n) {
+    String err;
+    DoUpgrading(s.upgrade, data, n, err);
+    if (s.upgrade.Active()) return 1;
+    if (err.Length() > 0)
+        s.reply.SetResult(OWL_AGENT_FAILED) += err;
+    else
+        s.reply.SetResult(OWL_OK);
+    SendReply(s);
+    return 0;
+}
+
+// Request bytes. Returns 0 when the session is over.
+int ReceiveRequest(Session& s, const char* data, int n) {
+    s.lastActivity = time(nullptr);
+    s.request.AddData(data, n);
+    if (s.request.PacketTooLarge()) {
+        showmessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, 0);
+        return 0;
+    }
+    if (!s.request.WholePacket()) return 1;
+    AnswerRequest(s);
+    return s.upgrade.Active();
+}
+
+// Nothing arrived for a slice. Returns 0 when the session has timed out.
+int QuietSlice(Session& s) {
+    time_t now = time(nullptr);
+    if (s.upgrade.Active()) return now - s.lastActivity <= UPGRADE_STALL_SECONDS;
+    int timeout = SettingInt(&TOWLSettings::timeout);
+    if (timeout > 0 && !s.wholePacket && s.lastActivity + timeout / 1000 < now) return 0;
+    return 1;
+}
+
+void Serve(Session& s) {
+    s.lastActivity = time(nullptr);
+    char buffer[kChunk];
+    for (;;) {
+        struct pollfd pfd = {s.params.Socket, POLLIN, 0};
+        int ready = poll(&pfd, 1, kPollSliceMs);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (ready == 0) {
+            if (!QuietSlice(s)) return;
+            continue;
+        }
+        ssize_t n = recv(s.params.Socket, buffer, sizeof buffer, 0);
+        if (n <= 0) return;
+        if (s.upgrade.Active()) {
+            s.lastActivity = time(nullptr);
+            if (!ReceiveUpgrade(s, buffer, (int)n)) return;
+        } else if (!ReceiveRequest(s, buffer, (int)n)) {
+            return;
+        }
+    }
+}
+
+void EndSession(Session& s) {
+    // A transfer cut short leaves no reservation and no temporary file.
+    if (s.upgrade.Active()) s.upgrade.Abandon();
+    showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
+    shutdown(s.params.Socket, SHUT_RDWR);
+    close(s.params.Socket);
+    pthread_mutex_lock(&thread_mutex);
+    AgentStatus.ActiveConnections--;
+    if (OWLFlags.UpgradeScript.Length() > 0) OWLFlags.Upgrade = 1;
+    pthread_mutex_unlock(&thread_mutex);
+}
+
+}  // namespace
+
+int RunningSessions() { return g_running.load(); }
+
+void* ClientExecute(void* arg) {
+    Session* s = new Session;
+    pthread_mutex_lock(&thread_mutex);
+    AgentStatus.ActiveConnections++;
+    AgentStatus.OpenedConnections++;
+    pthread_mutex_unlock(&thread_mutex);
+    ThreadParams* params = static_cast<ThreadParams*>(arg);
+    s->params = *params;
+    delete params;
+    Serve(*s);
+    EndSession(*s);
+    delete s;
+    g_running--;
+    return nullptr;
+}
+
+int StartSession(int socket, in_addr peer) {
+    if (g_running.fetch_add(1) >= MAX_SESSIONS) {
+        g_running--;
+        return 0;
+    }
+    ThreadParams* params = new ThreadParams{socket, peer};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete params;
+        g_running--;
+        return 0;
+    }
+    return 1;
+}

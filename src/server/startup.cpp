@@ -1,0 +1,251 @@
+#include "server/startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "config/settings.h"
+#include "crypto/ciplib.h"
+#include "crypto/twofish.h"
+#include "net/syncsocket.h"
+#include "protocol/owl_const.h"
+#include "server/acceptloop.h"
+#include "server/cmdline.h"
+#include "server/flags.h"
+#include "server/log.h"
+
+namespace {
+
+char** g_argv = nullptr;
+char** g_envp = nullptr;
+volatile sig_atomic_t g_reloadRequested = 0;
+
+// Read by the memory-fault handler: plain buffers, written only by the main
+// thread between faults.
+char g_restartPath[PATH_MAX];
+char g_pidPath[PATH_MAX];
+
+const char kSelfTestPassword[] = "pad derivation";
+const char kSelfTestText[] = "123456789012345";
+
+void LoadConfiguration() {
+    String err;
+    int ok = OWLSettings.LoadOptions(err);
+    err.SetZero();
+    if (!ok) {
+        printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), OWLSettings.configfile);
+        exit(OWL_EXIT_USAGE);
+    }
+    if (err.Length() == 0)
+        puts("Ok");
+    else
+        printf("Warning: %s\n", err.Data());
+}
+
+// One block through Twofish keyed with the SHA-1 of the self-test password.
+void BasicCipherCheck() {
+    THash_SHA sha;
+    const char* digest = sha.GetHash(kSelfTestPassword, (long)strlen(kSelfTestPassword));
+    unsigned char key[20];
+    memcpy(key, digest, sizeof key);
+    Twofish_key expanded;
+    Twofish_prepare_key(key, sha.GetHashSize(), &expanded);
+    unsigned char plain[16], cipher[16], back[16];
+    memcpy(plain, kSelfTestText, 16);  // with its terminating zero
+    Twofish_encrypt(&expanded, plain, cipher);
+    Twofish_decrypt(&expanded, cipher, back);
+    printf("Basic encyption checking .. ");
+    if (memcmp(plain, back, 16) != 0) {
+        puts("Error");
+        exit(OWL_EXIT_CIPHER);
+    }
+    puts("Ok");
+}
+
+// The packet cipher round trip.
+void ProtocolCipherCheck() {
+    String password(kSelfTestPassword);
+    String text(kSelfTestText);
+    String back = DecodeData(EncodeData(text, password, 0), password);
+    printf("OWL encyption checking .. ");
+    if (back != text) {
+        puts("Error");
+        exit(OWL_EXIT_CIPHER);
+    }
+    puts("Ok");
+}
+
+void SocketTest() {
+    printf("Sock testing .. ");
+    fflush(stdout);
+    unsigned int addrlen = 0;
+    String err;
+    int sock = Listen(addrlen, err);
+    if (sock <= 0) {
+        printf("TCP listen error:\n%s\n\n", err.Data());
+        exit(OWL_EXIT_LISTEN);
+    }
+    puts("Ok");
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+}
+
+void InstallHandler(int sig, void (*handler)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+void CopyPath(char* dst, const String& src) {
+    String s = src;
+    s.SetZero();
+    strncpy(dst, s.Data(), PATH_MAX - 1);
+    dst[PATH_MAX - 1] = 0;
+}
+
+}  // namespace
+
+int Listen(unsigned int& addrlen, String& err) {
+    int sock = 0;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        String host = SettingText(&TOWLSettings::host);
+        int port = SettingInt(&TOWLSettings::port);
+        host.SetZero();
+        sock = TcpListen(host.Length() > 0 ? host.Data() : nullptr, port, &addrlen, err);
+        if (sock > 0) break;
+        sleep(1);
+    }
+    err.SetZero();
+    return sock;
+}
+
+int daemon_init() {
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid > 0) {
+        printf("Daemon started");
+        fflush(stdout);
+        exit(OWL_EXIT_OK);
+    }
+    setsid();
+    if (!freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
+        !freopen("/dev/null", "w", stderr))
+        return -1;
+    InstallHandler(SIGHUP, reloadcfg);
+    return 0;
+}
+
+FILE* createpidfile() {
+    String path = SettingText(&TOWLSettings::pidfile);
+    path.SetZero();
+    FILE* f = fopen(path.Data(), "we");
+    if (f == nullptr) {
+        showmessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, 1, path.Data());
+        return nullptr;
+    }
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
+        showmessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, 1, path.Data());
+        fclose(f);
+        return nullptr;
+    }
+    fprintf(f, "%d\n", (int)getpid());
+    fflush(f);
+    return f;
+}
+
+void closepidfile(FILE* pidfile) {
+    if (pidfile == nullptr) return;
+    fclose(pidfile);
+    String path = SettingText(&TOWLSettings::pidfile);
+    unlink(path.SetZero().Data());
+}
+
+void reloadcfg(int) { g_reloadRequested = 1; }
+
+int TakeReloadRequest() {
+    if (!g_reloadRequested) return 0;
+    g_reloadRequested = 0;
+    return 1;
+}
+
+void reloadapp(int) {
+    signal(SIGSEGV, SIG_DFL);
+    if (time(nullptr) - OWLFlags.StartTime <= 180) {
+        // Let the fault end the process, as a crash right after start must.
+        raise(SIGSEGV);
+        return;
+    }
+    signal(SIGSEGV, SIG_IGN);
+    OWLFlags.Reload = 1;
+    // A real fault would strike again on return: restart from here. Only
+    // async-signal-safe calls; the listening socket and the pid file's
+    // descriptor close on exec, which also drops the pid file's lock.
+    if (g_pidPath[0]) unlink(g_pidPath);
+    sigset_t all;
+    sigemptyset(&all);
+    sigaddset(&all, SIGSEGV);
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    signal(SIGSEGV, SIG_DFL);
+    if (g_restartPath[0] && g_argv) execve(g_restartPath, g_argv, g_envp);
+    _exit(OWL_EXIT_LISTEN);
+}
+
+void SaveProcessImage(char** argv, char** envp) {
+    g_argv = argv;
+    g_envp = envp;
+}
+
+char** SavedArgv() { return g_argv; }
+char** SavedEnvp() { return g_envp; }
+
+void RefreshFaultRestart() {
+    TSettingsReadLock lock;
+    CopyPath(g_restartPath, OWLSettings.owlpath);
+    CopyPath(g_pidPath, OWLSettings.pidfile);
+}
+
+void RunAgent() {
+    LoadConfiguration();
+    puts("CPU testing .. Ok");
+    if (OWLSettings.debug) {
+        printf("stat.size: %d\n", 8);
+        printf("srec.size: %d\n", 8);
+        puts("int64 = long long");
+    }
+    Twofish_initialise();
+    BasicCipherCheck();
+    ProtocolCipherCheck();
+    SocketTest();
+    if (!OWLSettings.interactive && daemon_init() != 0) {
+        fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
+        exit(OWL_EXIT_DAEMON);
+    }
+    InstallHandler(SIGSEGV, reloadapp);
+    signal(SIGPIPE, SIG_IGN);
+
+    unsigned int addrlen = 0;
+    String err;
+    int sock = Listen(addrlen, err);
+    if (sock <= 0) {
+        printf("TCP listen error: %s\n\n", err.Data());
+        exit(OWL_EXIT_LISTEN);
+    }
+    FILE* pidfile = nullptr;
+    if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
+        pidfile = createpidfile();
+    RefreshFaultRestart();
+    showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
+    AcceptLoop(sock, addrlen, pidfile);
+}

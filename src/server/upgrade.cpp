@@ -1,0 +1,167 @@
+#include "server/upgrade.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/settings.h"
+#include "fs/filesearch.h"
+#include "protocol/owl_const.h"
+#include "server/flags.h"
+
+namespace {
+
+const char kScript[] =
+    "#! /bin/sh\n"
+    "oldOWL='%s'\n"
+    "newOWL='%s'\n"
+    "retries=10\n"
+    "rm $oldOWL\n"
+    "while [ -f $oldOWL ] &&  [ $retries -gt 0 ]\n"
+    "do\n"
+    "  retries=`expr $retries - 1`\n"
+    "  echo $retries\n"
+    "  sleep 1\n"
+    "done\n"
+    "cp -f $newOWL $oldOWL\n"
+    "rm -f $newOWL\n"
+    "$oldOWL $1 $2 $3 $4 $5 $6\n"
+    "rm %s\n";
+
+// TMPDIR, else TMP, else empty.
+String TempFolder() {
+    const char* dir = getenv("TMPDIR");
+    if (dir == nullptr) dir = getenv("TMP");
+    String result;
+    if (dir != nullptr) result.CopyData(dir, (int)strnlen(dir, 1023));
+    return result;
+}
+
+int Fail(UpgradeRec& rec, String& err, const char* text) {
+    err = text;
+    rec.ClearanceUpgrade();
+    return 0;
+}
+
+// Writes the installing script; 1 when it is in place and executable.
+int WriteScript(const String& script, const String& binary, String& err) {
+    String path = script;
+    FILE* f = fopen(path.SetZero().Data(), "w+te");
+    if (f == nullptr) return 0;
+    String owlpath = SettingText(&TOWLSettings::owlpath);
+    String file = binary;
+    int written = fprintf(f, kScript, owlpath.SetZero().Data(), file.SetZero().Data(), path.Data());
+    if (fclose(f) != 0 || written < 0) return 0;
+    if (chmod(path.Data(), 0775) != 0) {
+        err = "Cannot set exec flag for script";
+        return 0;
+    }
+    return 1;
+}
+
+// The body is complete and the digest has arrived: check it and install.
+int FinishUpgrade(UpgradeRec& rec, String& err) {
+    fclose(rec.File);
+    rec.File = nullptr;
+    String name = rec.FileName;
+    name.SetZero();
+    if (chmod(name.Data(), 0775) != 0) {
+        unlink(name.Data());
+        return Fail(rec, err, "Cannot set exec flag new module");
+    }
+    String digest = DecodeData(rec.DigestBytes, rec.SessionKey);
+    unsigned char computed[16];
+    MD5Close(&rec.Digest, computed);
+    if (digest.Length() != 16 || memcmp(digest.Data(), computed, 16) != 0) {
+        unlink(name.Data());
+        return Fail(rec, err, "Wrong CRC");
+    }
+    String script = UpgradeScriptPath();
+    if (!WriteScript(script, rec.FileName, err)) {
+        unlink(name.Data());
+        unlink(script.SetZero().Data());
+        if (err.Length() == 0) err = "Binary code transferred. Cannot create script file";
+        rec.ClearanceUpgrade();
+        return 0;
+    }
+    rec.ClearanceUpgrade();
+    pthread_mutex_lock(&thread_mutex);
+    OWLFlags.UpgradeScript = script;
+    pthread_mutex_unlock(&thread_mutex);
+    return 1;
+}
+
+}  // namespace
+
+UpgradeRec::UpgradeRec()
+    : InProgress(0), FileSize(0), Received(0), SizeSet(0), File(nullptr), Digest() {}
+
+UpgradeRec::~UpgradeRec() {}
+
+int UpgradeRec::RequestUpgrade(const String& key) {
+    pthread_mutex_lock(&upgrade_mutex);
+    int granted = OWLFlags.UpgradeBusy == 0;
+    if (granted) {
+        OWLFlags.UpgradeBusy = 1;
+        InProgress = 1;
+    }
+    pthread_mutex_unlock(&upgrade_mutex);
+    if (granted) SessionKey = key;
+    return granted;
+}
+
+void UpgradeRec::ClearanceUpgrade() {
+    pthread_mutex_lock(&upgrade_mutex);
+    OWLFlags.UpgradeBusy = 0;
+    InProgress = 0;
+    pthread_mutex_unlock(&upgrade_mutex);
+}
+
+int UpgradeRec::Active() const {
+    pthread_mutex_lock(&upgrade_mutex);
+    int active = InProgress;
+    pthread_mutex_unlock(&upgrade_mutex);
+    return active;
+}
+
+void UpgradeRec::Abandon() {
+    if (File != nullptr) {
+        fclose(File);
+        File = nullptr;
+    }
+    if (FileName.Length() > 0) unlink(FileName.SetZero().Data());
+    if (Active()) ClearanceUpgrade();
+}
+
+String UpgradeScriptPath() { return TempFolder() + "/owlupd__.sh"; }
+
+int DoUpgrading(UpgradeRec& rec, const char* data, int len, String& err) {
+    err = "";
+    if (rec.FileName.Length() == 0) {
+        rec.FileName = IncludeTrailingPathDelimiter(TempFolder()) + "owl__.upd";
+        rec.File = fopen(rec.FileName.SetZero().Data(), "w+be");
+        if (rec.File == nullptr) return Fail(rec, err, "Cannot create temp file");
+        MD5Open(&rec.Digest);
+    }
+    if (data == nullptr || len <= 0) return 1;
+    if (rec.Received < rec.FileSize) {
+        int body =
+            (int)((int64_t)len < rec.FileSize - rec.Received ? len : rec.FileSize - rec.Received);
+        if ((int)fwrite(data, 1, body, rec.File) != body) {
+            fclose(rec.File);
+            rec.File = nullptr;
+            return Fail(rec, err, "Write error");
+        }
+        MD5Digest(&rec.Digest, data, (unsigned)body);
+        rec.Received += body;
+        data += body;
+        len -= body;
+    }
+    if (len == 0) return 1;
+    // The digest may arrive split across chunks: collect its 16 bytes (a
+    // longer tail is kept whole and fails the check).
+    rec.DigestBytes.AddData(data, len);
+    if (rec.DigestBytes.Length() < 16) return 1;
+    return FinishUpgrade(rec, err);
+}

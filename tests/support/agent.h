@@ -1,0 +1,63 @@
+// Test support: a real owl agent started on a free loopback port with a
+// configuration of the test's choosing, and a console-side client for it.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "text/vtstring.h"
+
+std::string Str(const String& s);
+
+struct Reply {
+    int result = 0;      // OwlExchangeResult
+    std::string status;  // "200", "500", ...
+    std::string text;    // the whole decrypted reply text
+    std::string body;    // what follows the status line, without the final LF CR
+};
+
+class TestAgent {
+  public:
+    // Settings written to the configuration file beside the defaults below
+    // (a key mapped to "" is left out of the file).
+    explicit TestAgent(std::map<std::string, std::string> settings = {});
+    TestAgent(std::initializer_list<std::pair<const std::string, std::string>> settings)
+        : TestAgent(std::map<std::string, std::string>(settings)) {}
+    ~TestAgent();
+
+    // Starts "owl -i [extra options] cfg"; waits for "Listening...".
+    bool Start(const std::vector<std::string>& options = {});
+    // Starts in daemon mode ("owl -d cfg"); the daemon's pid is read from
+    // the pid file.
+    bool StartDaemon();
+    bool WaitExit(int timeoutMs, int* status);
+
+    Reply Request(const std::string& command, const std::vector<std::string>& params = {},
+                  const std::string& password = "") const;
+    // Sends raw bytes; returns the raw reply bytes (empty when none came).
+    int SendRaw(const std::string& bytes, std::string* reply, int timeoutMs = 3000) const;
+
+    // Waits at most timeoutMs for a log file beside the configuration to
+    // contain text.
+    bool WaitForLog(const std::string& file, const std::string& text, int timeoutMs) const;
+
+    int port() const { return port_; }
+    pid_t pid() const { return daemonPid_ > 0 ? daemonPid_ : process_.pid(); }
+    const TempDir& dir() const { return dir_; }
+    std::string ConfigPath() const { return dir_.File("owl.cfg"); }
+    std::string Output() const { return process_.Output(); }
+    std::string password() const { return password_; }
+    void WriteConfig();
+    std::map<std::string, std::string>& settings() { return settings_; }
+    BackgroundProcess& process() { return process_; }
+
+  private:
+    TempDir dir_;
+    std::map<std::string, std::string> settings_;
+    std::string password_;
+    int port_;
+    BackgroundProcess process_;
+    pid_t daemonPid_ = -1;
+};

@@ -1,0 +1,222 @@
+#include "support/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::vector<char*> Argv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void Decode(int raw, int* status, int* sig) {
+    if (WIFEXITED(raw)) *status = WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) *sig = WTERMSIG(raw);
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     int timeoutMs, const std::string& cwd) {
+    RunResult result;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return result;
+    std::vector<char*> argv = Argv(program, args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    long long deadline = NowMs() + timeoutMs;
+    int raw = 0;
+    bool done = false;
+    char buf[4096];
+    while (!done) {
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            done = true;
+            while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
+            break;
+        }
+        if (NowMs() > deadline) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            break;
+        }
+        usleep(2000);
+    }
+    close(fds[0]);
+    if (done) Decode(raw, &result.status, &result.signal);
+    return result;
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (pid_ > 0 && Running()) {
+        kill(pid_, SIGKILL);
+        int st;
+        waitpid(pid_, &st, 0);
+    }
+}
+
+bool BackgroundProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& outputFile) {
+    outputFile_ = outputFile;
+    std::vector<char*> argv = Argv(program, args);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, 0);
+        // Only the standard streams survive into the agent.
+        DIR* d = opendir("/proc/self/fd");
+        std::vector<int> fds;
+        if (d) {
+            while (dirent* e = readdir(d)) {
+                int fd2 = atoi(e->d_name);
+                if (fd2 > 2) fds.push_back(fd2);
+            }
+            closedir(d);
+        }
+        for (int fd2 : fds) close(fd2);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid_ > 0;
+}
+
+std::string BackgroundProcess::Output() const {
+    std::ifstream in(outputFile_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool BackgroundProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
+    long long deadline = NowMs() + timeoutMs;
+    while (NowMs() < deadline) {
+        if (Output().find(text) != std::string::npos) return true;
+        usleep(10000);
+    }
+    return Output().find(text) != std::string::npos;
+}
+
+bool BackgroundProcess::WaitExit(int timeoutMs, int* status) {
+    long long deadline = NowMs() + timeoutMs;
+    int raw = 0;
+    while (true) {
+        pid_t r = waitpid(pid_, &raw, WNOHANG);
+        if (r == pid_) {
+            int sig = 0;
+            *status = -1;
+            Decode(raw, status, &sig);
+            if (sig) *status = 128 + sig;
+            pid_ = -1;
+            return true;
+        }
+        if (NowMs() > deadline) return false;
+        usleep(10000);
+    }
+}
+
+bool BackgroundProcess::Running() {
+    if (pid_ <= 0) return false;
+    int raw;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void BackgroundProcess::Kill(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/owltest-XXXXXX";
+    char* p = mkdtemp(tmpl);
+    path_ = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+    if (path_.rfind("/tmp/owltest-", 0) == 0) {
+        std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+}
+
+void TempDir::Write(const std::string& name, const std::string& content) const {
+    std::ofstream out(File(name), std::ios::binary);
+    out << content;
+}
+
+std::string TempDir::Read(const std::string& name) const {
+    std::ifstream in(File(name), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int FreeLoopbackPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    int port = 0;
+    if (bind(s, (sockaddr*)&addr, sizeof addr) == 0) {
+        socklen_t len = sizeof addr;
+        getsockname(s, (sockaddr*)&addr, &len);
+        port = ntohs(addr.sin_port);
+    }
+    close(s);
+    return port;
+}
+
+int OpenDescriptors(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int count = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') count++;
+    closedir(d);
+    return count;
+}

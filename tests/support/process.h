@@ -1,0 +1,63 @@
+// Test support: run a program with a bounded wait and collect its output, or
+// start one in the background and stop it again.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when it did not exit
+    int signal = 0;   // the signal that ended it, if any
+    bool timedOut = false;
+    std::string output;  // standard output and standard error together
+};
+
+// Runs program with args (argv[0] excluded), waits at most timeoutMs and
+// kills it after that.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     int timeoutMs = 10000, const std::string& cwd = "");
+
+// A program running in the background with its output going to a file.
+class BackgroundProcess {
+  public:
+    BackgroundProcess() = default;
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    bool Start(const std::string& program, const std::vector<std::string>& args,
+               const std::string& outputFile);
+    // Waits at most timeoutMs for the output file to contain text.
+    bool WaitForOutput(const std::string& text, int timeoutMs) const;
+    std::string Output() const;
+    // Waits at most timeoutMs for the process to end; true with its status.
+    bool WaitExit(int timeoutMs, int* status);
+    bool Running();
+    void Kill(int sig);
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string outputFile_;
+};
+
+// A scratch folder that is removed with everything in it.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& content) const;
+    std::string Read(const std::string& name) const;
+
+  private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreeLoopbackPort();
+// Number of open descriptors of a process (/proc/PID/fd).
+int OpenDescriptors(pid_t pid);
