@@ -220,6 +220,43 @@ TEST(Serve, ConnectionFilter) {
     EXPECT_NE(fails.find("TCP connection rejected", first + 1), std::string::npos);
 }
 
+// A connection from another loopback address, to be turned away.
+int ConnectFrom(const char* source, int port) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr(source);
+    if (bind(sock, (sockaddr*)&local, sizeof local) != 0) {
+        close(sock);
+        return -1;
+    }
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons((uint16_t)port);
+    remote.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (connect(sock, (sockaddr*)&remote, sizeof remote) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+TEST(Serve, RejectedPeersAreCounted) {
+    TestAgent agent({{"filteractive", "1"}, {"filterlist", "127.0.0.1 127.0.0.20"},
+                     {"filtermarks", "11"}});
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    for (int i = 0; i < 2; i++) {
+        int sock = ConnectFrom("127.0.0.2", agent.port());
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
+        close(sock);
+    }
+    Reply r = agent.Request("GetInfo");
+    EXPECT_NE(r.body.find("\nFailedConnections=2\n"), std::string::npos) << r.body;
+    EXPECT_NE(agent.dir().Read("fail.log").find("\t 127.0.0.2\t TCP connection rejected\n"),
+              std::string::npos);
+}
+
 TEST(Serve, IdleTimeoutClosesSilentConnection) {
     TestAgent agent({{"timeout", "1000"}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
@@ -333,6 +370,10 @@ TEST(Load, ManyConcurrentClients) {
         usleep(10000);
     }
     EXPECT_EQ(after, before);
+    Reply info = agent.Request("GetInfo");
+    EXPECT_NE(info.body.find("\nActiveConnections=1\n"), std::string::npos) << info.body;
+    EXPECT_NE(info.body.find("\nOpenedConnections=" + std::to_string(kClients + 2) + "\n"),
+              std::string::npos);
 }
 
 TEST(Load, GarbageNeverCrashes) {
