@@ -2,6 +2,7 @@
 # SANITIZE=address,undefined (or thread) builds everything with sanitizers.
 
 SANITIZE ?=
+MAKEFLAGS += --no-print-directory
 comma := ,
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ifeq ($(SANITIZE),)

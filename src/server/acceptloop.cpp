@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "config/ipfilter.h"
@@ -25,6 +26,7 @@ struct Listener {
     unsigned int addrlen;
     int port;  // the port in use
     FILE* pidfile;
+    time_t refreshed;  // when the fault handler's copies were last refreshed
 };
 
 void CloseListener(Listener& l) {
@@ -118,7 +120,12 @@ void HandleRequests(Listener& l) {
         OWLSettings.LoadOptions(err);
     }
     if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);
-    RefreshFaultRestart();
+    // The fault handler's copies follow the settings about once a second.
+    time_t now = time(nullptr);
+    if (now != l.refreshed) {
+        RefreshFaultRestart();
+        l.refreshed = now;
+    }
 }
 
 // The connection filter: a rejected peer is counted, logged and closed.
@@ -160,7 +167,7 @@ int WaitAndAccept(Listener& l, in_addr& peer) {
 }  // namespace
 
 void AcceptLoop(int listenSocket, unsigned int addrlen, FILE* pidfile) {
-    Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile};
+    Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile, 0};
     for (;;) {
         HandleRequests(l);
         in_addr peer;

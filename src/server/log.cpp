@@ -16,17 +16,24 @@ namespace {
 
 const int kMaxText = 512;  // 511 bytes and the zero
 
-// The settings one message needs, copied under the settings lock.
+// The settings one message needs, copied under the settings lock. The file
+// names are copied only when the message goes to that file.
 struct LogSettings {
-    int interactive, verbose, debug, logsuccess, logfails;
-    String oklogfile, badlogfile, verboselogfile;
+    int interactive = 0, verbose = 0, debug = 0;
+    String okfile, badfile, verbosefile;  // empty: not written there
 };
 
-LogSettings ReadLogSettings() {
+LogSettings ReadLogSettings(int type) {
+    LogSettings s;
     TSettingsReadLock lock;
-    return LogSettings{OWLSettings.interactive, OWLSettings.verbose,       OWLSettings.debug,
-                       OWLSettings.logsuccess,  OWLSettings.logfails,      OWLSettings.oklogfile,
-                       OWLSettings.badlogfile,  OWLSettings.verboselogfile};
+    s.interactive = OWLSettings.interactive;
+    s.verbose = OWLSettings.verbose;
+    s.debug = OWLSettings.debug;
+    if (type == MSG_DEBUG && !s.debug) return s;
+    if (type == MSG_SUCCESS && OWLSettings.logsuccess) s.okfile = OWLSettings.oklogfile;
+    if (type == MSG_FAILURE && OWLSettings.logfails) s.badfile = OWLSettings.badlogfile;
+    if (s.verbose) s.verbosefile = OWLSettings.verboselogfile;
+    return s;
 }
 
 // "owl" and a tab for LOCAL, else the dotted address.
@@ -76,10 +83,10 @@ void writelog(String file, const char* text) {
 
 void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
     if (text == nullptr) return;
-    LogSettings settings = ReadLogSettings();
+    LogSettings settings = ReadLogSettings(type);
     if (type == MSG_DEBUG && !settings.debug) return;
-    bool toFile = (type == MSG_SUCCESS && settings.logsuccess) ||
-                  (type == MSG_FAILURE && settings.logfails) || settings.verbose;
+    bool toFile = settings.okfile.Length() > 0 || settings.badfile.Length() > 0 ||
+                  settings.verbosefile.Length() > 0;
     if (!settings.interactive && !toFile) return;
 
     char message[kMaxText];
@@ -101,10 +108,12 @@ void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
         fwrite(line.Data(), 1, line.Length(), stdout);
         fflush(stdout);
     }
-    String line = FormatFileLine(when, peer, message);
-    line.SetZero();
-    if (type == MSG_SUCCESS && settings.logsuccess) writelog(settings.oklogfile, line.Data());
-    if (type == MSG_FAILURE && settings.logfails) writelog(settings.badlogfile, line.Data());
-    if (settings.verbose) writelog(settings.verboselogfile, line.Data());
+    if (toFile) {
+        String line = FormatFileLine(when, peer, message);
+        line.SetZero();
+        writelog(settings.okfile, line.Data());
+        writelog(settings.badfile, line.Data());
+        writelog(settings.verbosefile, line.Data());
+    }
     pthread_mutex_unlock(&showmutex);
 }

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 #include "config/settings.h"
 #include "server/log.h"
@@ -15,6 +19,56 @@
 namespace {
 
 std::atomic<int> g_running{0};
+
+// Session threads that have finished a connection wait a while for the next
+// one instead of ending, so that a busy agent does not pay for a thread
+// start (and its stack) on every connection. Every connection still has a
+// thread of its own for as long as it lasts.
+const int kMaxIdleThreads = 64;
+const auto kIdleThreadLife = std::chrono::seconds(30);
+
+struct IdleThreads {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<ThreadParams*> handed;  // connections waiting for an idle thread
+    int idle = 0;
+};
+
+IdleThreads& Idle() {
+    static IdleThreads* pool = new IdleThreads;  // never destroyed: threads may outlive main
+    return *pool;
+}
+
+// Gives the connection to a waiting thread; false when none is free.
+bool HandToIdleThread(ThreadParams* params) {
+    IdleThreads& pool = Idle();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.idle <= (int)pool.handed.size()) return false;
+    pool.handed.push_back(params);
+    pool.wake.notify_one();
+    return true;
+}
+
+// Waits for the next connection; null when the thread should end.
+ThreadParams* WaitForConnection() {
+    IdleThreads& pool = Idle();
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    if (pool.idle >= kMaxIdleThreads) return nullptr;
+    pool.idle++;
+    pool.wake.wait_for(lock, kIdleThreadLife, [&] { return !pool.handed.empty(); });
+    pool.idle--;
+    if (pool.handed.empty()) return nullptr;
+    ThreadParams* params = pool.handed.front();
+    pool.handed.pop_front();
+    return params;
+}
+
+void* SessionThread(void* arg) {
+    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params != nullptr;
+         params = WaitForConnection())
+        ClientExecute(params);
+    return nullptr;
+}
 
 // A poll slice while waiting for data: the idle time-out is checked after
 // every quiet slice.
@@ -154,12 +208,13 @@ int StartSession(int socket, in_addr peer) {
         return 0;
     }
     ThreadParams* params = new ThreadParams{socket, peer};
+    if (HandToIdleThread(params)) return 1;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    int rc = pthread_create(&thread, &attr, SessionThread, params);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete params;

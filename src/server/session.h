@@ -1,7 +1,9 @@
-// Client sessions: one detached thread per accepted connection reads one
-// request packet, has it answered by the dispatcher and sends the reply (or,
-// after "UpgradeCode", receives the new executable). The accept loop starts
-// sessions with StartSession; nothing else touches a session's objects.
+// Client sessions: every accepted connection gets a detached thread of its
+// own that reads one request packet, has it answered by the dispatcher and
+// sends the reply (or, after "UpgradeCode", receives the new executable).
+// A thread that has finished its connection waits a while to serve the next
+// one. The accept loop starts sessions with StartSession; nothing else
+// touches a session's objects.
 #pragma once
 
 #include "server/dispatcher.h"
@@ -18,6 +20,6 @@ int StartSession(int socket, in_addr peer);
 // Sessions running now (a lock-free read for the accept loop and tests).
 int RunningSessions();
 
-// The session thread's function; params is a ThreadParams block allocated
-// with new, which the thread frees.
+// One session; params is a ThreadParams block allocated with new, which the
+// session frees.
 void* ClientExecute(void* params);

@@ -242,8 +242,8 @@ int ConnectFrom(const char* source, int port) {
 }
 
 TEST(Serve, RejectedPeersAreCounted) {
-    TestAgent agent({{"filteractive", "1"}, {"filterlist", "127.0.0.1 127.0.0.20"},
-                     {"filtermarks", "11"}});
+    TestAgent agent(
+        {{"filteractive", "1"}, {"filterlist", "127.0.0.1 127.0.0.20"}, {"filtermarks", "11"}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     for (int i = 0; i < 2; i++) {
         int sock = ConnectFrom("127.0.0.2", agent.port());

@@ -22,7 +22,8 @@ TEST(LogStress, LoggingWhileReloadingAndSaving) {
     dir.Write("owl.cfg", "owlpath=" + std::string(OWL_BINARY) +
                              "\nport=1055\npassword=p\nlogsuccess=1\nlogfails=1\n"
                              "oklogfile=ok.log\nbadlogfile=bad.log\nverboselogfile=v.log\n"
-                             "tmpdir=" + dir.path() + "\n");
+                             "tmpdir=" +
+                             dir.path() + "\n");
     strncpy(OWLSettings.configfile, cfg.c_str(), sizeof OWLSettings.configfile - 1);
     OWLSettings.verbose = 1;
     String err;
@@ -33,8 +34,8 @@ TEST(LogStress, LoggingWhileReloadingAndSaving) {
     std::atomic<long> messages{0};
     auto logger = [&](int id) {
         for (int i = 0; i < 3000 && !done && std::chrono::steady_clock::now() < deadline; i++) {
-            showmessage("thread %d message %d\n", LOCAL, i % 2 ? MSG_SUCCESS : MSG_FAILURE, 1,
-                        id, i);
+            showmessage("thread %d message %d\n", LOCAL, i % 2 ? MSG_SUCCESS : MSG_FAILURE, 1, id,
+                        i);
             messages++;
         }
     };
