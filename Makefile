@@ -28,7 +28,8 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-run: build
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target owl owlctl
 	@tools/demo.sh $(BUILD)
 
 bench: deps
