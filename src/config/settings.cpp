@@ -299,7 +299,7 @@ int TOWLSettings::LoadOptions_(String& err) {
         err = "Configuration file is not specified";
         return 0;
     }
-    FILE* file = fopen(configfile, "rb");
+    FILE* file = fopen(configfile, "rbe");
     if (file == nullptr) {
         err = CannotOpen(configfile);
         return 0;
@@ -522,7 +522,7 @@ int TOWLSettings::SaveOptions_(String& err) {
         err = "Configuration file is not specified";
         return 0;
     }
-    FILE* in = fopen(configfile, "rb");
+    FILE* in = fopen(configfile, "rbe");
     if (in == nullptr) {
         err = CannotOpen(configfile);
         return 0;

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "crypto/bytes.h"
 #include "text/owl_assert.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -11,32 +12,10 @@
 
 namespace {
 
-// Clears memory that held message or key material; the barrier keeps the
-// compiler from dropping the stores as dead.
-void Wipe(void* p, size_t n) {
-    memset(p, 0, n);
-    __asm__ __volatile__("" : : "r"(p) : "memory");
-}
-
-inline uint32_t Rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-inline uint32_t Load32LE(const unsigned char* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline uint32_t Load32BE(const unsigned char* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
+using cryptobytes::Load32BE;
+using cryptobytes::Load32LE;
+using cryptobytes::Rol;
+using cryptobytes::Wipe;
 
 // ---- CRC-32 ----------------------------------------------------------------
 

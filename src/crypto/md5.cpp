@@ -2,29 +2,16 @@
 
 #include <string.h>
 
+#include "crypto/bytes.h"
+
 namespace {
 
+using cryptobytes::Load32LE;
+using cryptobytes::Rol;
+using cryptobytes::Store32LE;
+using cryptobytes::Wipe;
+
 const unsigned char kPadding[64] = {0x80};
-
-void Wipe(void* p, size_t n) {
-    memset(p, 0, n);
-    __asm__ __volatile__("" : : "r"(p) : "memory");
-}
-
-inline uint32_t Load32LE(const unsigned char* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline void Store32LE(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = (unsigned char)(v >> (8 * i));
-}
-
-inline uint32_t Rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
 inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }

@@ -96,6 +96,15 @@ int RunUnprivileged(const std::function<int()>& check) {
     return WEXITSTATUS(status);
 }
 
+// Runs check as this user, or as an unprivileged one when running as root
+// (whose writes and reads no permission bit stops); 0 is a pass.
+#define ExpectWithoutPrivileges(check)                                                      \
+    do {                                                                                    \
+        int status_ = geteuid() != 0 ? (check)() : RunUnprivileged(check);                  \
+        if (status_ == 77) GTEST_SKIP() << "running as root and unable to drop privileges"; \
+        EXPECT_EQ(status_, 0);                                                              \
+    } while (0)
+
 TEST_F(SearchTree, Attr63ReportsEverythingButLinks) {
     std::map<std::string, int> found = Search("*", 63);
     EXPECT_EQ(found.count("link_file"), 0u);
@@ -144,13 +153,7 @@ TEST_F(SearchTree, ReadOnlyBitFollowsWriteAccess) {
         if (all["."] != (attrDirectory | attrReadOnly) || writable.count(".") != 0) return 4;
         return 0;
     };
-    if (geteuid() != 0) {
-        EXPECT_EQ(check(), 0);
-        return;
-    }
-    int status = RunUnprivileged(check);
-    if (status == 77) GTEST_SKIP() << "running as root and unable to drop privileges";
-    EXPECT_EQ(status, 0);
+    ExpectWithoutPrivileges(check);
 }
 
 TEST_F(SearchTree, UnreadableFolderGivesItsErrno) {
@@ -162,13 +165,7 @@ TEST_F(SearchTree, UnreadableFolderGivesItsErrno) {
         int result = FindFirst(String(closed.c_str()), String("*"), 63, rec);
         return (result == EACCES && rec.DirHandle == nullptr) ? 0 : 1;
     };
-    if (geteuid() != 0) {
-        EXPECT_EQ(check(), 0);
-        return;
-    }
-    int status = RunUnprivileged(check);
-    if (status == 77) GTEST_SKIP() << "running as root and unable to drop privileges";
-    EXPECT_EQ(status, 0);
+    ExpectWithoutPrivileges(check);
 }
 
 TEST_F(SearchTree, LinksAreNeverReportedButPredicatesFollowThem) {

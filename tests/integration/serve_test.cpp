@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -339,6 +341,52 @@ TEST(Startup, WarningDoesNotStop) {
                   "Settings checking .. Warning: FilterMarks has less items than FilterList\n"),
               std::string::npos)
         << agent.Output();
+}
+
+// Programs the agent starts must not inherit its sockets or files.
+TEST(Serve, DescriptorsAreCloseOnExec) {
+    TempDir scratch;
+    TestAgent agent({{"pidfile", scratch.File("owl.pid")}});
+    ASSERT_TRUE(agent.StartDaemon());
+    int sock = Connect(agent);  // a session in progress holds its connection
+    ASSERT_GE(sock, 0);
+    usleep(200 * 1000);
+    std::string proc = "/proc/" + std::to_string(agent.pid());
+    int checked = 0;
+    for (int fd = 3; fd < 1024; fd++) {
+        // Only what the agent opened itself: sockets and its own files, not
+        // what the test harness may have handed down.
+        char target[512] = {0};
+        std::string link = proc + "/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+        std::string what = target;
+        if (what.rfind("socket:", 0) != 0 && what.rfind(scratch.path(), 0) != 0 &&
+            what.rfind(agent.dir().path(), 0) != 0)
+            continue;
+        std::ifstream in(proc + "/fdinfo/" + std::to_string(fd));
+        std::string key, flags;
+        while (in >> key >> flags && key != "flags:") {
+        }
+        ASSERT_EQ(key, "flags:");
+        EXPECT_TRUE(std::stoul(flags, nullptr, 8) & O_CLOEXEC) << "descriptor " << fd;
+        checked++;
+    }
+    EXPECT_GE(checked, 3);  // listening socket, pid file, the connection
+    close(sock);
+    EXPECT_EQ(agent.Request("QUIT").status, "200");
+    int status;
+    EXPECT_TRUE(agent.WaitExit(5000, &status));
+}
+
+// A memory fault right after the start ends the agent instead of starting
+// it over and over.
+TEST(Serve, EarlyFaultEndsTheProcess) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    agent.process().Kill(SIGSEGV);
+    int status = 0;
+    ASSERT_TRUE(agent.WaitExit(5000, &status));
+    EXPECT_EQ(status, 128 + SIGSEGV);
 }
 
 TEST(Load, ManyConcurrentClients) {
