@@ -170,6 +170,23 @@ TEST(Manage, ReloadAppReExecutes) {
     EXPECT_NE(out.find("Listening...", out.find("Reload request received")), std::string::npos);
 }
 
+// A restart that cannot start the program keeps the agent serving.
+TEST(Manage, FailedRestartKeepsServing) {
+    TempDir work;
+    work.Write("not-a-program", "plain text\n");  // exists, but cannot be executed
+    TestAgent agent({{"owlpath", work.File("not-a-program")}});
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    EXPECT_EQ(agent.Request("ReloadApp").text, "200\nOk\n\r");
+    EXPECT_TRUE(agent.WaitForLog("fail.log", "Error: cannot start new instance", 5000));
+    Reply r;
+    for (int i = 0; i < 50 && r.status != "200"; i++) {
+        usleep(100 * 1000);
+        r = agent.Request("GetInfo");
+    }
+    EXPECT_EQ(r.status, "200");
+    EXPECT_NE(r.body.find("OpenedConnections=2"), std::string::npos);  // the same process
+}
+
 TEST(Manage, ReloadCfgAndSighupInDaemonMode) {
     TempDir scratch;
     TestAgent agent({{"pidfile", scratch.File("owl.pid")}, {"comment", "first"}});
@@ -201,7 +218,7 @@ class Upgrade : public ::testing::Test {
         std::string marker = dir.File("new-agent-ran");
         std::string script =
             "#!/bin/sh\n# the new agent of the upgrade test\necho \"$@\" > '" + marker + "'\n";
-        while (script.size() < 300) script += "# padding to a plausible size\n";
+        while (script.size() < 5000) script += "# padding to a plausible size\n";
         return script;
     }
     static String Bytes(const std::string& s) {
@@ -256,6 +273,24 @@ TEST_F(Upgrade, OneChunkAndOwlctl) {
         ran = !work.Read("new-agent-ran").empty();
     }
     EXPECT_TRUE(ran);
+}
+
+// The digest arrives in pieces: it is collected until its 16 bytes are there.
+TEST_F(Upgrade, DigestSplitAcrossChunks) {
+    TempDir work;
+    std::string owlpath = CopyOwl(work);
+    TestAgent agent({{"owlpath", owlpath}, {"tmpdir", work.path()}});
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    String body = Bytes(NewProgram(work));
+    String first, final, err;
+    // 5000 + 16 bytes in pieces of 7, with a pause so that they arrive apart.
+    ASSERT_EQ(OwlUpgrade("127.0.0.1", agent.port(), String(agent.password().c_str()), body,
+                         UpgradeDigest(body), 7, 1, 20000, first, final, err),
+              OWL_REPLY)
+        << Str(err);
+    EXPECT_EQ(Str(final), "200\n\r");
+    int status;
+    EXPECT_TRUE(agent.WaitExit(15000, &status));
 }
 
 TEST_F(Upgrade, FailuresReleaseTheReservation) {
