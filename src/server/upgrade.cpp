@@ -151,6 +151,7 @@ int DoUpgrading(UpgradeRec& rec, const char* data, int len, String& err) {
         if ((int)fwrite(data, 1, body, rec.File) != body) {
             fclose(rec.File);
             rec.File = nullptr;
+            unlink(rec.FileName.SetZero().Data());  // a partial program is of no use
             return Fail(rec, err, "Write error");
         }
         MD5Digest(&rec.Digest, data, (unsigned)body);
