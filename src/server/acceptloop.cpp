@@ -21,6 +21,13 @@
 
 namespace {
 
+// Ends the process while session threads may still run: no static
+// destructors under their feet, only the streams flushed.
+[[noreturn]] void EndProcess(int status) {
+    fflush(nullptr);
+    _exit(status);
+}
+
 struct Listener {
     int socket;
     unsigned int addrlen;
@@ -42,7 +49,7 @@ void Reopen(Listener& l) {
     l.socket = Listen(l.addrlen, err);
     if (l.socket <= 0) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
-        exit(OWL_EXIT_LISTEN);
+        EndProcess(OWL_EXIT_LISTEN);
     }
     if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
         l.pidfile = createpidfile();
@@ -97,7 +104,7 @@ void ChangePort(Listener& l) {
     l.socket = Listen(l.addrlen, err);
     if (l.socket <= 0) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
-        exit(OWL_EXIT_LISTEN);
+        EndProcess(OWL_EXIT_LISTEN);
     }
     showmessage("Return to original port\n", LOCAL, MSG_FAILURE, 0);
 }
@@ -107,7 +114,7 @@ void ChangePort(Listener& l) {
     // Give the session that asked a moment to send its "Ok".
     for (int i = 0; i < 50 && RunningSessions() > 0; i++) usleep(10 * 1000);
     closepidfile(l.pidfile);
-    exit(OWL_EXIT_OK);
+    EndProcess(OWL_EXIT_OK);
 }
 
 // Carries out the requests raised since the last pass.
@@ -158,7 +165,7 @@ int WaitAndAccept(Listener& l, in_addr& peer) {
             errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
             return -1;
         showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(errno));
-        exit(OWL_EXIT_LISTEN);
+        EndProcess(OWL_EXIT_LISTEN);
     }
     peer = addr.sin_addr;
     return sock;
