@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -211,13 +212,19 @@ TEST(Manage, ReloadCfgAndSighupInDaemonMode) {
     EXPECT_TRUE(agent.WaitExit(5000, &status));
 }
 
+// An agent whose program file is a copy of owl in a scratch folder, which
+// an upgrade may replace.
 class Upgrade : public ::testing::Test {
   protected:
+    void SetUp() override {
+        agent_.reset(new TestAgent({{"owlpath", CopyOwl(work_)}, {"tmpdir", work_.path()}}));
+        ASSERT_TRUE(agent_->Start()) << agent_->Output();
+        body_ = Bytes(NewProgram());
+    }
     // A stand-in for the new agent: records its arguments.
-    std::string NewProgram(const TempDir& dir) {
-        std::string marker = dir.File("new-agent-ran");
-        std::string script =
-            "#!/bin/sh\n# the new agent of the upgrade test\necho \"$@\" > '" + marker + "'\n";
+    std::string NewProgram() const {
+        std::string script = "#!/bin/sh\n# the new agent of the upgrade test\necho \"$@\" > '" +
+                             work_.File("new-agent-ran") + "'\n";
         while (script.size() < 5000) script += "# padding to a plausible size\n";
         return script;
     }
@@ -226,91 +233,71 @@ class Upgrade : public ::testing::Test {
         r.AddData(s.data(), (int)s.size());
         return r;
     }
+    // Sends body with digest in pieces of chunk bytes; the two replies.
+    int Send(const String& body, const String& digest, int chunk, int pauseMs, String& first,
+             String& final) {
+        String err;
+        int result = OwlUpgrade("127.0.0.1", agent_->port(), String(agent_->password().c_str()),
+                                body, digest, chunk, pauseMs, 20000, first, final, err);
+        EXPECT_EQ(result, OWL_REPLY) << Str(err);
+        return result;
+    }
+    // Waits for the new program to have run; what it recorded.
+    std::string NewProgramRan() const {
+        for (int i = 0; i < 100 && work_.Read("new-agent-ran").empty(); i++) usleep(100 * 1000);
+        return work_.Read("new-agent-ran");
+    }
+
+    TempDir work_;
+    std::unique_ptr<TestAgent> agent_;
+    String body_;
 };
 
 TEST_F(Upgrade, InstallsAndStartsTheNewProgram) {
-    TempDir work;
-    std::string owlpath = CopyOwl(work);
-    TestAgent agent({{"owlpath", owlpath}, {"tmpdir", work.path()}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    String body = Bytes(NewProgram(work));
-    String first, final, err;
-    int result = OwlUpgrade("127.0.0.1", agent.port(), String(agent.password().c_str()), body,
-                            UpgradeDigest(body), 1024, 0, 10000, first, final, err);
-    ASSERT_EQ(result, OWL_REPLY) << Str(err);
+    String first, final;
+    Send(body_, UpgradeDigest(body_), 1024, 0, first, final);
     EXPECT_EQ(Str(first), "200\n\r");
     EXPECT_EQ(Str(final), "200\n\r");
     // The agent executes the script, which installs the program at owlpath
     // and starts it with the agent's own arguments.
-    bool ran = false;
-    for (int i = 0; i < 100 && !ran; i++) {
-        usleep(100 * 1000);
-        ran = access(work.File("new-agent-ran").c_str(), F_OK) == 0 &&
-              !work.Read("new-agent-ran").empty();
-    }
-    ASSERT_TRUE(ran);
-    EXPECT_EQ(work.Read("new-agent-ran"), "-i " + agent.ConfigPath() + "\n");
-    EXPECT_EQ(work.Read("owl-copy"), Str(body));
+    EXPECT_EQ(NewProgramRan(), "-i " + agent_->ConfigPath() + "\n");
+    EXPECT_EQ(work_.Read("owl-copy"), Str(body_));
     int status;
-    EXPECT_TRUE(agent.WaitExit(5000, &status));
+    EXPECT_TRUE(agent_->WaitExit(5000, &status));
 }
 
 TEST_F(Upgrade, OneChunkAndOwlctl) {
-    TempDir work;
-    std::string owlpath = CopyOwl(work);
-    TestAgent agent({{"owlpath", owlpath}, {"tmpdir", work.path()}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    work.Write("new-owl", NewProgram(work));
+    work_.Write("new-owl", NewProgram());
     RunResult r = RunProgram(OWLCTL_BINARY,
-                             {"-p", std::to_string(agent.port()), "-w", agent.password(), "upgrade",
-                              work.File("new-owl")},
+                             {"-p", std::to_string(agent_->port()), "-w", agent_->password(),
+                              "upgrade", work_.File("new-owl")},
                              20000);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "200\n");
-    bool ran = false;
-    for (int i = 0; i < 100 && !ran; i++) {
-        usleep(100 * 1000);
-        ran = !work.Read("new-agent-ran").empty();
-    }
-    EXPECT_TRUE(ran);
+    EXPECT_FALSE(NewProgramRan().empty());
 }
 
 // The digest arrives in pieces: it is collected until its 16 bytes are there.
 TEST_F(Upgrade, DigestSplitAcrossChunks) {
-    TempDir work;
-    std::string owlpath = CopyOwl(work);
-    TestAgent agent({{"owlpath", owlpath}, {"tmpdir", work.path()}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    String body = Bytes(NewProgram(work));
-    String first, final, err;
+    String first, final;
     // 5000 + 16 bytes in pieces of 7, with a pause so that they arrive apart.
-    ASSERT_EQ(OwlUpgrade("127.0.0.1", agent.port(), String(agent.password().c_str()), body,
-                         UpgradeDigest(body), 7, 1, 20000, first, final, err),
-              OWL_REPLY)
-        << Str(err);
+    Send(body_, UpgradeDigest(body_), 7, 1, first, final);
     EXPECT_EQ(Str(final), "200\n\r");
-    int status;
-    EXPECT_TRUE(agent.WaitExit(15000, &status));
+    EXPECT_FALSE(NewProgramRan().empty());
 }
 
 TEST_F(Upgrade, FailuresReleaseTheReservation) {
-    TempDir work;
-    TestAgent agent({{"tmpdir", work.path()}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
+    TestAgent& agent = *agent_;
     EXPECT_EQ(agent.Request("UpgradeCode", {"100"}).text, "501\nWrong file parameter(s)\n\r");
     EXPECT_EQ(agent.Request("UpgradeCode", {"10485760"}).text, "501\nWrong file parameter(s)\n\r");
 
     // A changed byte: "Wrong CRC" and no temporary file left.
-    String body = Bytes(NewProgram(work));
-    String digest = UpgradeDigest(body);
-    String changed = body;
+    String changed = body_;
     changed.Data()[50] ^= 1;
     String first, final, err;
-    ASSERT_EQ(OwlUpgrade("127.0.0.1", agent.port(), String(agent.password().c_str()), changed,
-                         digest, 0, 0, 10000, first, final, err),
-              OWL_REPLY);
+    Send(changed, UpgradeDigest(body_), 0, 0, first, final);
     EXPECT_EQ(Str(final), "300\nWrong CRC\n\r");
-    EXPECT_NE(access(work.File("owl__.upd").c_str(), F_OK), 0);
+    EXPECT_NE(access(work_.File("owl__.upd").c_str(), F_OK), 0);
 
     // A peer that leaves mid-body frees the reservation for the next one.
     {
