@@ -130,7 +130,7 @@ void HandleRequests(Listener& l) {
     // The fault handler's copies follow the settings about once a second.
     time_t now = time(nullptr);
     if (now != l.refreshed) {
-        RefreshFaultRestart();
+        RefreshFaultRestart(l.pidfile != nullptr);
         l.refreshed = now;
     }
 }

@@ -210,10 +210,10 @@ void SaveProcessImage(char** argv, char** envp) {
 char** SavedArgv() { return g_argv; }
 char** SavedEnvp() { return g_envp; }
 
-void RefreshFaultRestart() {
+void RefreshFaultRestart(bool holdsPidFile) {
     TSettingsReadLock lock;
     CopyPath(g_restartPath, OWLSettings.owlpath);
-    CopyPath(g_pidPath, OWLSettings.pidfile);
+    CopyPath(g_pidPath, holdsPidFile ? OWLSettings.pidfile : String());
 }
 
 void RunAgent() {
@@ -245,7 +245,7 @@ void RunAgent() {
     FILE* pidfile = nullptr;
     if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
         pidfile = createpidfile();
-    RefreshFaultRestart();
+    RefreshFaultRestart(pidfile != nullptr);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     AcceptLoop(sock, addrlen, pidfile);
 }

@@ -38,9 +38,10 @@ int TakeReloadRequest();
 void SaveProcessImage(char** argv, char** envp);
 char** SavedArgv();
 char** SavedEnvp();
-// Keeps the restart target and the pid file path where the memory-fault
-// handler can read them without locks; called by the main thread.
-void RefreshFaultRestart();
+// Keeps the restart target and, when this process holds the pid file, its
+// path where the memory-fault handler can read them without locks; called
+// by the main thread.
+void RefreshFaultRestart(bool holdsPidFile);
 
 // Start-up steps after "Settings checking .. "; enters the accept loop and
 // does not return.
