@@ -51,8 +51,7 @@ void Reopen(Listener& l) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
         EndProcess(OWL_EXIT_LISTEN);
     }
-    if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
-        l.pidfile = createpidfile();
+    l.pidfile = CreateDaemonPidFile();
 }
 
 // Replaces the process with program; returns only when that failed.

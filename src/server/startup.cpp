@@ -165,6 +165,12 @@ FILE* createpidfile() {
     return f;
 }
 
+FILE* CreateDaemonPidFile() {
+    if (OWLSettings.interactive || SettingText(&TOWLSettings::pidfile).Length() == 0)
+        return nullptr;
+    return createpidfile();
+}
+
 void closepidfile(FILE* pidfile) {
     if (pidfile == nullptr) return;
     fclose(pidfile);
@@ -242,9 +248,7 @@ void RunAgent() {
         printf("TCP listen error: %s\n\n", err.Data());
         exit(OWL_EXIT_LISTEN);
     }
-    FILE* pidfile = nullptr;
-    if (!OWLSettings.interactive && SettingText(&TOWLSettings::pidfile).Length() > 0)
-        pidfile = createpidfile();
+    FILE* pidfile = CreateDaemonPidFile();
     RefreshFaultRestart(pidfile != nullptr);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     AcceptLoop(sock, addrlen, pidfile);

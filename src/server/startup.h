@@ -23,6 +23,8 @@ int daemon_init();
 // the process id into it. The open stream, or null (logged) when the file
 // cannot be created or another instance holds its lock.
 FILE* createpidfile();
+// In daemon mode with a "pidfile" setting, createpidfile(); else null.
+FILE* CreateDaemonPidFile();
 // Closes the stream and deletes the pid file; null does nothing.
 void closepidfile(FILE* pidfile);
 
