@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "protocol/owl_const.h"
-#include "server/log.h"
+#include "core/log.h"
 
 QXRequest& QXRequest::operator=(const String& text) {
     String::operator=(text);

@@ -14,8 +14,8 @@
 #include "config/settings.h"
 #include "net/syncsocket.h"
 #include "server/cmdline.h"
-#include "server/flags.h"
-#include "server/log.h"
+#include "core/flags.h"
+#include "core/log.h"
 #include "server/session.h"
 #include "server/startup.h"
 

@@ -2,11 +2,11 @@
 
 #include <string.h>
 
-#include "config/agentinfo.h"
 #include "config/ipfilter.h"
 #include "config/settings.h"
+#include "core/log.h"
+#include "handlers/manage.h"
 #include "protocol/codecs.h"
-#include "server/log.h"
 
 namespace {
 

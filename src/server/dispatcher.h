@@ -7,7 +7,7 @@
 
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
-#include "server/flags.h"
+#include "core/flags.h"
 #include "server/upgrade.h"
 
 struct ThreadParams {

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "config/settings.h"
-#include "server/log.h"
+#include "core/log.h"
 
 namespace {
 

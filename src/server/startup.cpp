@@ -17,8 +17,8 @@
 #include "protocol/owl_const.h"
 #include "server/acceptloop.h"
 #include "server/cmdline.h"
-#include "server/flags.h"
-#include "server/log.h"
+#include "core/flags.h"
+#include "core/log.h"
 
 namespace {
 

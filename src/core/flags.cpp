@@ -1,4 +1,4 @@
-#include "server/flags.h"
+#include "core/flags.h"
 
 TOWLFlags::TOWLFlags()
     : UpgradeBusy(0), Terminate(0), Reload(0), Upgrade(0), StartTime(time(nullptr)) {}

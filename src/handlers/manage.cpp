@@ -1,10 +1,10 @@
-#include "config/agentinfo.h"
+#include "handlers/manage.h"
 
 #include <sys/utsname.h>
 
 #include "config/settings.h"
+#include "core/flags.h"
 #include "protocol/codecs.h"
-#include "server/flags.h"
 
 const char* const BoolConst[2] = {"0", "1"};
 

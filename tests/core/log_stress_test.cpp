@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "server/log.h"
+#include "core/log.h"
 #include "support/process.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The agent's own commands: "GetInfo" (identity, counters, offered and
+// Management handlers, the agent's own commands: "GetInfo" (identity, counters, offered and
 // enabled tests), "GetSettings" (the same and the settings a console may
 // change) and "SetSettings" (assign settings and write the configuration
 // file). They run on session threads; settings are read and assigned under
