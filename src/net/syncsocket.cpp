@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/exchange.h"
+
 std::mutex iplib_mutex;
 
 namespace {
@@ -166,6 +168,24 @@ String GetErrorStr(int errnum) {
 TSyncSocket::TSyncSocket(int kind) : Socket(-1), Kind(kind) {}
 
 TSyncSocket::~TSyncSocket() { Disconnect(); }
+
+int TSyncSocket::Connect(const char* host, int port, int timeout) {
+    Disconnect();
+    if (Kind == 1) return PerformConnect(Socket, host, port, timeout, LastError);
+    sockaddr_in addr;
+    int r = MakeAddress(host, port, addr, LastError);
+    if (r != 1) return r;
+    Socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (Socket < 0) {
+        LastError = GetErrorStr(errno);
+        return -3;
+    }
+    if (connect(Socket, (sockaddr*)&addr, sizeof(addr)) != 0) {
+        LastError = GetErrorStr(errno);
+        return -6;
+    }
+    return 1;
+}
 
 int TSyncSocket::SendBuf(const char* buf, int len, int flags) {
     (void)flags;

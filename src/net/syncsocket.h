@@ -57,6 +57,14 @@ class TSyncSocket {
     TSyncSocket(const TSyncSocket&) = delete;
     TSyncSocket& operator=(const TSyncSocket&) = delete;
 
+    // Connects the object's socket (closing any earlier one) to host:port.
+    // Kind 1: PerformConnect with timeout in milliseconds (0: no limit of
+    // its own), results 1, 0, -2, -3, -6. UDP: the host is resolved, a
+    // datagram socket made and connected to it, which fixes the peer of
+    // later sends (timeout unused); results 1, -2, -3, -6. The text of a
+    // failure is in LastError; Socket keeps any socket made until
+    // Disconnect.
+    int Connect(const char* host, int port, int timeout);
     // Sends len bytes of buf with one send call (a partial send is not
     // continued; an interrupted one is retried). Empties LastError first.
     // Returns the count sent; 0 without sending when len < 1; -4 with
