@@ -5,7 +5,10 @@
 #include "config/ipfilter.h"
 #include "config/settings.h"
 #include "core/log.h"
+#include "handlers/actions.h"
 #include "handlers/manage.h"
+#include "handlers/network.h"
+#include "handlers/scripts.h"
 #include "protocol/codecs.h"
 
 namespace {
@@ -31,24 +34,24 @@ const Command kCommands[] = {
     {"TEST-FileCompare", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-FileCRC", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-CountFiles", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-Process", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Process", ProcessTest_Process, OPEN, HANDLER},
     {"TEST-Service", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-NTLog", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-CPU", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-CPU", ProcessTest_CPU, OPEN, HANDLER},
     {"TEST-PerfCounter", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-Script", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-SNMP", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-ExternalPrg", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-ExternalPrg", ProcessTest_External, OPEN, HANDLER},
     {"TEST-Ping", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-TCP", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-UDP", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TCP", ProcessTest_TCP, OPEN, HANDLER},
+    {"TEST-UDP", ProcessTest_UDP, OPEN, HANDLER},
     {"TEST-TextLog", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-TextLog2", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-ShellScript", ProcessNotImplemented, OPEN, HANDLER},
-    {"ACT-ExternalCmd", ProcessNotImplemented, OPEN, HANDLER},
-    {"ACT-TCPUDPsend", ProcessNotImplemented, OPEN, HANDLER},
-    {"ACT-Syslog", ProcessNotImplemented, OPEN, HANDLER},
-    {"GetProcessesList", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-ShellScript", ProcessTest_ShellScript, OPEN, HANDLER},
+    {"ACT-ExternalCmd", ProcessAct_ExternalCmd, OPEN, HANDLER},
+    {"ACT-TCPUDPsend", ProcessAct_TCPSend, OPEN, HANDLER},
+    {"ACT-Syslog", ProcessAct_Syslog, OPEN, HANDLER},
+    {"GetProcessesList", ProcessInfo_ProcessesList, OPEN, HANDLER},
     {"GetServicesList", ProcessNotImplemented, OPEN, HANDLER},
     {"GetEventLogFiles", ProcessNotImplemented, OPEN, HANDLER},
     {"GetEventLogSources", ProcessNotImplemented, OPEN, HANDLER},

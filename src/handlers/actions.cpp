@@ -1,0 +1,82 @@
+#include "handlers/actions.h"
+
+#include <unistd.h>
+
+#include "config/settings.h"
+#include "handlers/scripts.h"
+#include "net/exchange.h"
+#include "net/syncsocket.h"
+#include "net/syslog.h"
+#include "protocol/codecs.h"
+
+namespace {
+
+bool Allowed(int TOWLSettings::*flag, OWLReply& reply) {
+    if (SettingInt(flag)) return true;
+    reply.SetResult(OWL_NOT_ALLOWED) += "operation is not allowed";
+    return false;
+}
+
+void WrongParameter(OWLReply& reply) { reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter"; }
+
+void SleepSeconds(int seconds) {
+    unsigned left = (unsigned)seconds;
+    while (left > 0) left = sleep(left);
+}
+
+}  // namespace
+
+void ProcessAct_ExternalCmd(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::executeaction, reply)) return;
+    int unused = 0, timeout = 0;
+    if (!owlDecodeInt(params.GetParam(3, 1), &unused) ||
+        !owlDecodeInt(params.GetParam(4, 1), &timeout)) {
+        WrongParameter(reply);
+        return;
+    }
+    ReplyProgramRun(params.GetParam(1, 1), params.GetParam(2, 1), timeout, reply);
+}
+
+void ProcessAct_TCPSend(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::tcpudpaction, reply)) return;
+    String host = params.GetParam(1, 1);
+    String first = owlDecodeStrings(params.GetParam(4, 0));
+    String second = owlDecodeStrings(params.GetParam(6, 0));
+    String protocol = params.GetParam(3, 1);
+    int port = 0, pause = 0;
+    if (host.Length() == 0 || first.Length() == 0 || !owlDecodeInt(params.GetParam(2, 1), &port) ||
+        !owlDecodeInt(params.GetParam(5, 1), &pause)) {
+        WrongParameter(reply);
+        return;
+    }
+    TSyncSocket socket(protocol == "0" ? 1 : 2);
+    if (socket.Connect(HostArgument(host), port, 0) != 1 || socket.SendString(first, 0) <= 0) {
+        reply.SetResult(OWL_CANNOT_PERFORM) += socket.LastError;
+        return;
+    }
+    if (second.Length() > 0) {
+        if (pause > 0) SleepSeconds(pause);
+        socket.SendString(second, 0);
+    }
+    reply.SetResult(OWL_OK) += "Data has been sent";
+}
+
+void ProcessAct_Syslog(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::syslogaction, reply)) return;
+    String host = params.GetParam(1, 1);
+    String message = owlDecodeStrings(params.GetParam(5, 0));
+    int port = 0, facility = 0, severity = 0;
+    if (host.Length() == 0 || !owlDecodeInt(params.GetParam(2, 1), &port) ||
+        !owlDecodeInt(params.GetParam(3, 1), &facility) ||
+        !owlDecodeInt(params.GetParam(4, 1), &severity) || severity < 0 || severity > 7) {
+        WrongParameter(reply);
+        return;
+    }
+    String err;
+    int r = SendToSysLog(HostArgument(host), port, facility, (TSyslogSeverity)severity, "VT OWL",
+                         message, err);
+    if (r > 0)
+        reply.SetResult(OWL_OK) += String("Syslog: Data to ") + host + " has been sent";
+    else
+        reply.SetResult(OWL_CANNOT_PERFORM) += err;
+}

@@ -1,0 +1,291 @@
+#include "handlers/scripts.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/settings.h"
+#include "fs/filesearch.h"
+#include "fs/runner.h"
+#include "protocol/codecs.h"
+
+namespace {
+
+const char kNotAllowed[] = "test is not allowed";
+const int kNameSize = 512;
+// The console's script is written out this long before it is started.
+const useconds_t kScriptPauseUs = 90000;
+
+bool Allowed(int TOWLSettings::*flag, OWLReply& reply) {
+    if (SettingInt(flag)) return true;
+    reply.SetResult(OWL_NOT_ALLOWED) += kNotAllowed;
+    return false;
+}
+
+void Refuse(OWLReply& reply, const char* code, const char* text) { reply.SetResult(code) += text; }
+
+String CText(String s) {
+    s.SetZero();
+    return s.Data() != nullptr ? s : String("");
+}
+
+// ---- Console scripts -----------------------------------------------------
+
+// Writes all of text to fd; false when some of it could not be written.
+bool WriteAll(int fd, const String& text) {
+    const char* p = text.Data();
+    int left = text.Length();
+    while (left > 0) {
+        ssize_t n = write(fd, p, (size_t)left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= (int)n;
+    }
+    return true;
+}
+
+// Creates the script file with the text, executable. Fills name; false
+// after replying (and with no file left).
+bool WriteScriptFile(const String& script, char* name, OWLReply& reply) {
+    if (!gettempfilename(name, kNameSize, nullptr)) {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get temp file");
+        return false;
+    }
+    int fd = CreateTempFile(name, kNameSize, nullptr, 0775);
+    if (fd < 0) {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot create temp file");
+        return false;
+    }
+    const char* failure = nullptr;
+    if (!WriteAll(fd, script))
+        failure = "cannot create temp file";
+    else if (fchmod(fd, 0775) != 0)
+        failure = "Cannot set exec flag for script";
+    // Closed before anything runs it: a file open for writing cannot be
+    // executed.
+    close(fd);
+    if (failure == nullptr) return true;
+    unlink(name);
+    Refuse(reply, OWL_CANNOT_PERFORM, failure);
+    return false;
+}
+
+bool HasMarker(const String& line) {
+    return line.Length() >= 10 && memposi(line.Data(), 10, "scriptres:", 10) == 1;
+}
+
+// Reads the script's output: the result line (the first line that begins
+// with the marker, else the last non-empty line) and up to wanted lines.
+void ReadScriptOutput(FILE* f, int wanted, String& result, String& output) {
+    char buf[512];
+    while (fgets(buf, sizeof(buf), f) != nullptr) {
+        String line(buf);
+        line.Trim();
+        if (line.Length() == 0) continue;
+        if (wanted > 0) {
+            output += line;
+            output += "\r\n";
+            wanted--;
+        }
+        if (!HasMarker(result)) result = line;
+        if (HasMarker(result) && wanted <= 0) break;
+    }
+}
+
+// Seconds to the runner's milliseconds; never -1 (which would mean "do
+// not wait"), and no overflow.
+int ScriptTimeoutMs(int seconds) {
+    long long ms = (long long)seconds * 1000;
+    if (ms > INT_MAX) return INT_MAX;
+    if (ms < INT_MIN) return INT_MIN;
+    return (int)ms;
+}
+
+// Runs the prepared script; the caller deletes both files afterwards.
+void RunScript(const String& command, const char* outName, int outFd, int seconds, int wanted,
+               OWLReply& reply) {
+    usleep(kScriptPauseUs);
+    int exitCode = 0;
+    String err;
+    if (!SystemEx2(CText(command).Data(), nullptr, outName, outName, outName,
+                   ScriptTimeoutMs(seconds), exitCode, err)) {
+        reply.SetResult(OWL_CANNOT_PERFORM) += "Script execution error: ";
+        reply += err;
+        return;
+    }
+    FILE* f =
+        lseek(outFd, 0, SEEK_SET) == 0 ? fdopen(fcntl(outFd, F_DUPFD_CLOEXEC, 0), "r") : nullptr;
+    if (f == nullptr) {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get script results");
+        return;
+    }
+    String result, output;
+    ReadScriptOutput(f, wanted, result, output);
+    fclose(f);
+    reply.SetResult(OWL_OK);
+    reply.AddStringParam(result, 1);
+    reply.AddStringParam(output, 1);
+}
+
+// ---- Configured scripts --------------------------------------------------
+
+// The configured script of key, checked on every request; empty after
+// replying "<label> script is not speified" or "... doesn't exist".
+String ConfiguredScript(String TOWLSettings::*key, const char* label, OWLReply& reply) {
+    String script = CText(SettingText(key));
+    const char* failure = nullptr;
+    if (script.Length() == 0)
+        failure = " script is not speified";
+    else if (!FileExists(script.Data()))
+        failure = " script doesn't exist";
+    if (failure == nullptr) return script;
+    reply.SetResult(OWL_CANNOT_PERFORM) += label;
+    reply += failure;
+    return String();
+}
+
+// Runs "script [args] 1>file 2>file 3>file" through the shell, the file a
+// new temporary one, and returns the output open for reading (the file is
+// already deleted); null after replying.
+FILE* RunConfiguredScript(const String& script, const String& args, OWLReply& reply) {
+    char name[kNameSize];
+    char fileName[64];
+    snprintf(fileName, sizeof(fileName), "tmpowl-%ld.txt", GetUniqueThreadID());
+    int fd = CreateTempFile(name, sizeof(name), fileName, 0600);
+    if (fd < 0) {
+        Refuse(reply, OWL_CANNOT_PERFORM, "cannot get temp file");
+        return nullptr;
+    }
+    String file = ShellQuote(String(name));
+    String command = script;
+    if (args.Length() > 0) command += String(" ") + args;
+    command += String(" 1>") + file + " 2>" + file + " 3>" + file;
+    int status = 0;
+    FILE* f = nullptr;
+    if (!RunShellCommand(command, status))
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot execute script");
+    else if (lseek(fd, 0, SEEK_SET) != 0 || (f = fdopen(fd, "r")) == nullptr)
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get script results");
+    unlink(name);
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+}  // namespace
+
+void ReplyProgramRun(const String& commandLine, const String& workDir, int timeout,
+                     OWLReply& reply) {
+    if (commandLine.Length() == 0) {
+        Refuse(reply, OWL_BAD_PARAMETER, "Command line to execute is not specified");
+        return;
+    }
+    int exitCode = 0;
+    String err;
+    String dir = CText(workDir);
+    if (SystemEx(CText(commandLine).Data(), dir.Length() > 0 ? dir.Data() : nullptr, timeout,
+                 exitCode, err)) {
+        reply.SetResult(OWL_OK);
+        reply.AddIntParam(exitCode);
+    } else {
+        reply.SetResult(OWL_CANNOT_PERFORM) += err;
+    }
+}
+
+void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::external, reply)) return;
+    int timeout = 0;
+    if (!owlDecodeInt(params.GetParam(4, 1), &timeout)) {
+        Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
+        return;
+    }
+    ReplyProgramRun(params.GetParam(1, 1), params.GetParam(2, 1), timeout, reply);
+}
+
+void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::shellscript, reply)) return;
+    String start = params.GetParam(1, 1);
+    String script = owlDecodeStrings(params.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
+    String scriptParams = owlDecodeStrings(params.GetParam(3, 1));
+    int seconds = owlDecodeInt(params.GetParam(4, 1));
+    int wanted = owlDecodeInt(params.GetParam(5, 1));
+
+    char scriptName[kNameSize];
+    if (!WriteScriptFile(script, scriptName, reply)) return;
+    char outName[kNameSize];
+    int outFd = CreateTempFile(outName, kNameSize, nullptr, 0600);
+    if (outFd < 0) {
+        unlink(scriptName);
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get temp file");
+        return;
+    }
+    String command = start.ReplaceAll("%script%", scriptName, 0)
+                         .ReplaceAll("%params%", CText(scriptParams).Data(), 0);
+    RunScript(command, outName, outFd, seconds, wanted, reply);
+    close(outFd);
+    unlink(outName);
+    unlink(scriptName);
+}
+
+void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::process, reply)) return;
+    String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
+    if (script.Length() == 0) return;
+    String name = params.GetParam(2, 1);
+    if (name.Length() == 0) {
+        Refuse(reply, OWL_BAD_PARAMETER, "Name of the process is not specified");
+        return;
+    }
+    // The words reach the script as separate arguments, but the shell
+    // interprets none of their characters.
+    FILE* f = RunConfiguredScript(script, ShellQuoteWords(name), reply);
+    if (f == nullptr) return;
+    int count = 0;
+    if (fscanf(f, " %d", &count) == 1) {
+        reply.SetResult(OWL_OK);
+        reply.AddIntParam(count);
+    } else {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Script error");
+    }
+    fclose(f);
+}
+
+void ProcessTest_CPU(const QXRequest&, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::cpuusage, reply)) return;
+    String script = ConfiguredScript(&TOWLSettings::cpuusagescript, "CPUUsage", reply);
+    if (script.Length() == 0) return;
+    FILE* f = RunConfiguredScript(script, String(), reply);
+    if (f == nullptr) return;
+    float usage = 0;
+    if (fscanf(f, " %f", &usage) == 1) {
+        reply.SetResult(OWL_OK);
+        reply.AddRealParam((double)usage);
+    } else {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Script error");
+    }
+    fclose(f);
+}
+
+void ProcessInfo_ProcessesList(const QXRequest&, OWLReply& reply) {
+    if (!Allowed(&TOWLSettings::process, reply)) return;
+    String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
+    if (script.Length() == 0) return;
+    FILE* f = RunConfiguredScript(script, String(), reply);
+    if (f == nullptr) return;
+    String list;
+    char buf[512];
+    while (fgets(buf, sizeof(buf), f) != nullptr) {
+        size_t n = strlen(buf);
+        if (n > 0 && buf[n - 1] == '\n') buf[--n] = 0;
+        if (n == 0) continue;
+        list += buf;
+        list += "\r\n";
+    }
+    fclose(f);
+    reply.SetResult(OWL_OK);
+    reply.AddStringParam(list, 1);
+}
