@@ -1,0 +1,285 @@
+// Programs, scripts, network tests and actions through the real agent, with
+// stand-ins on 127.0.0.1 and scripts written into scratch folders.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "protocol/codecs.h"
+#include "support/agent.h"
+
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+using Params = std::vector<std::string>;
+
+long long Ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Enc(const std::string& s) { return Str(owlEncodeStrings(String(s.c_str()))); }
+
+int Entries(const std::string& path) {
+    int n = 0;
+    DIR* d = opendir(path.c_str());
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// A socket of type bound to 127.0.0.1 (listening when TCP), and its port.
+int Bound(int type, std::string* port) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr*)&addr, sizeof(addr));
+    if (type == SOCK_STREAM) listen(fd, 8);
+    socklen_t len = sizeof(addr);
+    getsockname(fd, (sockaddr*)&addr, &len);
+    *port = std::to_string(ntohs(addr.sin_port));
+    return fd;
+}
+
+// Accepts one connection and reads until the peer stops for 200 ms (or
+// closes); answers with "got:" and the text when answer is set.
+std::string TcpServeOne(int listener, bool answer) {
+    pollfd p = {listener, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return "<nothing>";
+    int c = accept(listener, nullptr, nullptr);
+    std::string got;
+    char buf[4096];
+    pollfd q = {c, POLLIN, 0};
+    ssize_t n;
+    while (poll(&q, 1, answer ? 200 : 3000) == 1 && (n = recv(c, buf, sizeof(buf), 0)) > 0)
+        got.append(buf, n);
+    if (answer) send(c, ("got:" + got).data(), got.size() + 4, MSG_NOSIGNAL);
+    close(c);
+    return got;
+}
+
+// One datagram within 3 s; answered with "re:" and it when answer is set.
+std::string UdpReceive(int fd, bool answer = false) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 3000) != 1) return "<nothing>";
+    char buf[2048];
+    sockaddr_in from;
+    socklen_t len = sizeof(from);
+    ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr*)&from, &len);
+    std::string got(buf, n > 0 ? n : 0);
+    if (answer) sendto(fd, ("re:" + got).data(), got.size() + 3, 0, (sockaddr*)&from, len);
+    return got;
+}
+
+// Status and body, with the elapsed time of a "200" probe left out.
+std::string Outcome(const Reply& r) {
+    size_t nl = r.body.find('\n');
+    bool timed = r.status == "200" && nl != std::string::npos && isdigit(r.body[0]);
+    return r.status + "\n" + (timed ? r.body.substr(nl + 1) : r.body);
+}
+
+using Cases = std::vector<std::tuple<std::string, Params, std::string>>;
+
+void Expect(const TestAgent& agent, const Cases& cases) {
+    for (auto& [command, params, outcome] : cases)
+        EXPECT_EQ(Outcome(agent.Request(command, params)), outcome) << command << " " << params[0];
+}
+
+// An agent with every action on and a temporary folder of its own.
+struct Agent {
+    explicit Agent(Settings settings = {})
+        : agent(Settings{{"executeaction", "1"}, {"tcpudpaction", "1"}, {"syslogaction", "1"}}) {
+        settings["tmpdir"] = tmp.path();
+        for (auto& kv : settings) agent.settings()[kv.first] = kv.second;
+    }
+    std::string Script(const std::string& name, const std::string& text) {
+        scripts.Write(name, text);
+        chmod(scripts.File(name).c_str(), 0755);
+        return scripts.File(name);
+    }
+    TempDir tmp, scripts;
+    TestAgent agent;
+};
+
+TEST(Programs, DisabledTestsAndActions) {
+    Settings off;
+    for (const char* key : {"external", "shellscript", "process", "cpuusage", "tcp", "udp",
+                            "executeaction", "tcpudpaction", "syslogaction"})
+        off[key] = "0";
+    Agent a(off);
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    for (const char* test : {"TEST-ExternalPrg", "TEST-ShellScript", "TEST-Process", "TEST-CPU",
+                             "GetProcessesList", "TEST-TCP", "TEST-UDP"})
+        Expect(a.agent, {{test, {"/bin/true", "x"}, "600\ntest is not allowed"}});
+    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
+        Expect(a.agent, {{action, {"/bin/true", "x"}, "600\noperation is not allowed"}});
+}
+
+TEST(Programs, ExternalAndAction) {
+    Agent a;
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    TempDir work;
+    std::string pwd = "/bin/sh -c 'pwd > " + work.File("pwd") + "'";
+    // clang-format off
+    Expect(a.agent, {
+        {"TEST-ExternalPrg", {"/bin/sh -c 'exit 2'", "", "", "0"}, "200\n2"},
+        {"TEST-ExternalPrg", {"/bin/true", "", "", "-1"}, "200\n0"},
+        {"TEST-ExternalPrg", {"", "", "", "5s"}, "501\nWrong parameter"},
+        {"TEST-ExternalPrg", {" ", "", "", "0"}, "501\nCommand line to execute is not specified"},
+        {"TEST-ExternalPrg", {"/no/such", "", "", "0"}, "301\nexec error: No such file or directory"},
+        {"TEST-ExternalPrg", {"/bin/sleep 5", "", "", "200"}, "301\nabnormal termination"},
+        {"ACT-ExternalCmd", {pwd, work.path(), "7", "0"}, "200\n0"},
+        {"ACT-ExternalCmd", {"/bin/true", "", "x", "0"}, "501\nWrong parameter"},
+    });
+    // clang-format on
+    EXPECT_EQ(work.Read("pwd"), work.path() + "\n");
+    // Ten 2-second programs side by side.
+    std::atomic<int> ok{0};
+    long long start = Ms();
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 10; i++)
+        clients.emplace_back([&] {
+            Reply r = a.agent.Request("TEST-ExternalPrg", {"/bin/sleep 2", "", "", "0"});
+            ok += r.text == "200\n0\n\r";
+        });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(ok, 10);
+    EXPECT_LT(Ms() - start, 6000);
+}
+
+TEST(Programs, ShellScript) {
+    Agent a;
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    std::string script =
+        Enc("echo plain\r\necho\r\necho \"SCRIPTRES: ok $1\"\r\necho more >&2\r\n");
+    long long start = Ms();
+    // A marker line in capitals; no marker (the last line); a script
+    // without "#!" started directly; a shell that is missing; a script
+    // that never ends.
+    // clang-format off
+    Expect(a.agent, {
+        {"TEST-ShellScript", {"/bin/sh %Script% %PARAMS%", script, "p1", "5", "2"},
+         "200\nSCRIPTRES: ok p1\nplain%0D%0ASCRIPTRES: ok p1%0D%0A"},
+        {"TEST-ShellScript", {"%script%", Enc("echo a\necho b\n"), "", "0", "0"}, "200\nb\n"},
+        {"TEST-ShellScript", {"/no/sh %script%", "x", "", "1", "0"},
+         "301\nScript execution error: exec error: No such file or directory"},
+        {"TEST-ShellScript", {"/bin/sh %script%", "sleep 30", "", "1", "0"},
+         "301\nScript execution error: abnormal termination"},
+    });
+    // clang-format on
+    EXPECT_LT(Ms() - start, 3000);
+    EXPECT_EQ(Entries(a.tmp.path()), 0);
+}
+
+TEST(Programs, ConfiguredScripts) {
+    Agent a;
+    std::string marker = a.scripts.File("pwned");
+    a.agent.settings()["proccntscript"] = a.Script("count.sh", "#!/bin/sh\necho \"  $#\"\n");
+    a.agent.settings()["cpuusagescript"] = a.Script("cpu.sh", "#!/bin/sh\necho 12.5 >&2\n");
+    a.agent.settings()["proclistscript"] =
+        a.Script("list.sh", "#!/bin/sh\nprintf 'init\\n\\n sshd \\nbash\\n'\n");
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    // clang-format off
+    Expect(a.agent, {
+        {"TEST-Process", {"ignored", "httpd"}, "200\n1"},
+        {"TEST-Process", {"", "a b\tc"}, "200\n3"},
+        {"TEST-Process", {"", "x; touch " + marker}, "200\n3"},
+        {"TEST-Process", {"", "$(touch " + marker + ")`touch " + marker + "`"}, "200\n3"},
+        {"TEST-Process", {"name", ""}, "501\nName of the process is not specified"},
+        {"TEST-CPU", {""}, "200\n12.5000"},
+        {"GetProcessesList", {""}, "200\ninit%0D%0A sshd %0D%0Abash%0D%0A"},
+    });
+    // clang-format on
+    EXPECT_FALSE(std::ifstream(marker).good());
+    EXPECT_EQ(Entries(a.tmp.path()), 0);
+
+    Agent bad(Settings{{"proccntscript", "/no/such.sh"}});
+    bad.agent.settings()["cpuusagescript"] = bad.Script("cpu.sh", "#!/bin/sh\necho busy\n");
+    ASSERT_TRUE(bad.agent.Start()) << bad.agent.Output();
+    Expect(bad.agent, {{"TEST-CPU", {""}, "301\nScript error"},
+                       {"TEST-Process", {"", "x"}, "301\nProcCnt script doesn't exist"},
+                       {"GetProcessesList", {""}, "301\nProcList script is not speified"}});
+}
+
+TEST(Programs, TcpAndUdpTests) {
+    Agent a;
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    std::string tcp, udp;
+    int listener = Bound(SOCK_STREAM, &tcp), fd = Bound(SOCK_DGRAM, &udp);
+    std::thread server([&] {
+        TcpServeOne(listener, true);
+        TcpServeOne(listener, true);
+        UdpReceive(fd, true);
+    });
+    // clang-format off
+    Expect(a.agent, {
+        {"TEST-TCP", {"127.0.0.1", tcp, "2000", "", "0"}, "200\n"},
+        {"TEST-TCP", {"127.0.0.1", tcp, "2000", " a%0D%0Ab\x01", "1000000000"}, "200\ngot: a%0D%0Ab\x01"},
+        {"TEST-UDP", {"127.0.0.1", udp, "1000", "1", "ping%0A", "100"}, "200\nre:ping%0A"},
+    });
+    server.join();
+    close(listener);
+    long long start = Ms();
+    Expect(a.agent, {
+        {"TEST-TCP", {"127.0.0.1", tcp, "500", "x", "-5"}, "301\nConnection refused\n-6"},
+        {"TEST-TCP", {"127.0.0.1", "70000", "500", "", "0"}, "301\nInvalid argument\n-6"},
+        {"TEST-TCP", {std::string(300, 'h'), "80", "500", "", "0"}, "301\nCannot resolve server name to IP address\n-2"},
+        {"TEST-TCP", {"127.0.0.1", "8o", "500", "", "0"}, "501\nWrong parameter"},
+        {"TEST-TCP", {"127.0.0.1", "80", "500", "", "x"}, "501\nWrong parameter"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "2", "q", "10"}, "301\nTimeout\n0"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "0", "q", "0"}, "501\nWrong parameter"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "-3", "q", "0"}, "501\nWrong parameter"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "1", "", "0"}, "501\nWrong parameter"},
+    });
+    // clang-format on
+    EXPECT_GE(Ms() - start, 1900);  // two attempts of a whole second each
+    close(fd);
+}
+
+TEST(Programs, SendAndSyslogActions) {
+    Agent a;
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    std::string tcp, udp, got;
+    int listener = Bound(SOCK_STREAM, &tcp), fd = Bound(SOCK_DGRAM, &udp);
+    std::thread reader([&] { got = TcpServeOne(listener, false); });
+    // clang-format off
+    Expect(a.agent, {
+        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "1", "second"}, "200\nData has been sent"},
+        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", "one%0D%0A", "0", "two"}, "200\nData has been sent"},
+        {"ACT-Syslog", {"127.0.0.1", udp, "23", "6", "disk%0Afull"}, "200\nSyslog: Data to 127.0.0.1 has been sent"},
+    });
+    // clang-format on
+    reader.join();
+    EXPECT_EQ(got, "firstsecond");
+    EXPECT_EQ(UdpReceive(fd), "one\r\n");
+    EXPECT_EQ(UdpReceive(fd), "two");
+    std::string datagram = UdpReceive(fd);
+    EXPECT_EQ(datagram.substr(0, 5) + datagram.substr(datagram.size() - 18),
+              "<190> VT OWL: disk\nfull");
+    close(listener);
+    close(fd);
+    // clang-format off
+    Expect(a.agent, {
+        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "0", ""}, "301\nConnection refused"},
+        {"ACT-TCPUDPsend", {"", udp, "1", "x"}, "501\nWrong parameter"},
+        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", ""}, "501\nWrong parameter"},
+        {"ACT-Syslog", {"127.0.0.1", udp, "1", "8", "m"}, "501\nWrong parameter"},
+        {"ACT-Syslog", {"no.such.host.invalid", "514", "1", "1", "m"}, "301\nCannot resolve server name to IP address"},
+    });
+    // clang-format on
+}
+
+}  // namespace
