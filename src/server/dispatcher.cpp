@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "core/log.h"
 #include "handlers/manage.h"
+#include "handlers/textlog.h"
 #include "protocol/codecs.h"
 
 namespace {
@@ -42,8 +43,8 @@ const Command kCommands[] = {
     {"TEST-Ping", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-TCP", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-UDP", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-TextLog", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-TextLog2", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TextLog", ProcessTest_TextLog, OPEN, HANDLER},
+    {"TEST-TextLog2", ProcessTest_TextLog2, OPEN, HANDLER},
     {"TEST-ShellScript", ProcessNotImplemented, OPEN, HANDLER},
     {"ACT-ExternalCmd", ProcessNotImplemented, OPEN, HANDLER},
     {"ACT-TCPUDPsend", ProcessNotImplemented, OPEN, HANDLER},
