@@ -9,6 +9,7 @@
 #include "handlers/manage.h"
 #include "handlers/network.h"
 #include "handlers/scripts.h"
+#include "handlers/textlog.h"
 #include "protocol/codecs.h"
 
 namespace {
@@ -45,8 +46,8 @@ const Command kCommands[] = {
     {"TEST-Ping", ProcessNotImplemented, OPEN, HANDLER},
     {"TEST-TCP", ProcessTest_TCP, OPEN, HANDLER},
     {"TEST-UDP", ProcessTest_UDP, OPEN, HANDLER},
-    {"TEST-TextLog", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-TextLog2", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-TextLog", ProcessTest_TextLog, OPEN, HANDLER},
+    {"TEST-TextLog2", ProcessTest_TextLog2, OPEN, HANDLER},
     {"TEST-ShellScript", ProcessTest_ShellScript, OPEN, HANDLER},
     {"ACT-ExternalCmd", ProcessAct_ExternalCmd, OPEN, HANDLER},
     {"ACT-TCPUDPsend", ProcessAct_TCPSend, OPEN, HANDLER},

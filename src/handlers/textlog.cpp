@@ -1,0 +1,118 @@
+#include "handlers/textlog.h"
+
+#include "config/settings.h"
+#include "fs/filesearch.h"
+#include "logsearch/logscan.h"
+#include "protocol/codecs.h"
+
+namespace {
+
+// The matched-filter value of "TEST-TextLog2" when no line matched: false,
+// as the main filter did not match.
+const int kNoFilterMatched = 0;
+
+// The scan state that travels between the console and the agent.
+struct TLogState {
+    long long readPos = 0, lastSize = 0, lastAge = 0, fileSize = 0;
+    int matchedFilter = kNoFilterMatched;
+};
+
+// The enable flag and the log file of line 1. false with the reply written
+// when the test is off or no file matches.
+bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
+    if (!SettingInt(&TOWLSettings::textlog)) {
+        reply.SetResult(OWL_NOT_ALLOWED) += "test is not allowed";
+        return false;
+    }
+    path = GetFirstMatchedFile(params.GetParam(1, 1));
+    if (path.Length() == 0) {
+        reply.SetResult(OWL_CANNOT_PERFORM) += "File does not exist";
+        return false;
+    }
+    path.SetZero();
+    return true;
+}
+
+// The read position, last size and last age from line first on. false with
+// "501" written when one of them is not a decimal number.
+bool DecodeState(const QXRequest& params, int first, TLogState& state, OWLReply& reply) {
+    long long* fields[] = {&state.readPos, &state.lastSize, &state.lastAge};
+    for (int i = 0; i < 3; i++)
+        if (!owlDecodeInt64(params.GetParam(first + i, 1), fields[i])) {
+            reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
+            return false;
+        }
+    return true;
+}
+
+void AddState(OWLReply& reply, const TLogState& state, bool withFilter) {
+    reply.AddIntParam(state.readPos);
+    reply.AddIntParam(state.lastSize);
+    reply.AddIntParam(state.lastAge);
+    reply.AddIntParam(state.fileSize);
+    if (withFilter) reply.AddBoolParam(state.matchedFilter);
+}
+
+// Runs scan (state, line, error) -> result and writes the reply. Without
+// continue-after-match a second scan from the new state tells whether more
+// matches wait; when one does, the console gets the first scan's state, so
+// that its next check reports that match.
+template <class Scan>
+void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool withFilter,
+                Scan scan) {
+    String line, error;
+    long long result = scan(state, line, error);
+    if (result == -1) {
+        reply.SetResult(OWL_CANNOT_PERFORM) += error;
+        return;
+    }
+    reply.SetResult(OWL_OK);
+    reply.AddIntParam(result);
+    reply.AddStringParam(line.Copy(1, kReportedLineLength), 1);
+    const TLogState first = state;
+    if (!continueAfterMatch && scan(state, line, error) > 0) {
+        reply.AddBoolParam(1);
+        AddState(reply, first, withFilter);
+        return;
+    }
+    reply.AddBoolParam(0);
+    AddState(reply, continueAfterMatch ? first : state, withFilter);
+}
+
+}  // namespace
+
+void ProcessTest_TextLog(const QXRequest& params, OWLReply& reply) {
+    String path;
+    if (!OpenRequest(params, path, reply)) return;
+    String text = owlDecodeStrings(params.GetParam(2, 1));
+    TLogState state;
+    if (!DecodeState(params, 3, state, reply)) return;
+    int expression = owlDecodeBool(params.GetParam(6, 1));
+    int continueAfterMatch = owlDecodeBool(params.GetParam(7, 1));
+    int caseSensitive = owlDecodeBool(params.GetParam(8, 1));
+    int wholeWord = owlDecodeBool(params.GetParam(9, 1));
+    AnswerScan(reply, state, continueAfterMatch, false,
+               [&](TLogState& s, String& line, String& error) {
+                   return CheckFileForExpression(path.Data(), text, s.readPos, s.lastSize,
+                                                 s.lastAge, expression, continueAfterMatch,
+                                                 caseSensitive, wholeWord, line, error, s.fileSize);
+               });
+}
+
+void ProcessTest_TextLog2(const QXRequest& params, OWLReply& reply) {
+    String path;
+    if (!OpenRequest(params, path, reply)) return;
+    TLogState state;
+    if (!DecodeState(params, 2, state, reply)) return;
+    int continueAfterMatch = owlDecodeBool(params.GetParam(5, 1));
+    TTextLogFilter mainFilter, secondFilter;
+    DecodeFilter(params, mainFilter, 6);
+    int useSecond = owlDecodeBool(params.GetParam(10, 1));
+    if (useSecond) DecodeFilter(params, secondFilter, 11);
+    AnswerScan(
+        reply, state, continueAfterMatch, true, [&](TLogState& s, String& line, String& error) {
+            return CheckFileForExpression2(path.Data(), s.readPos, s.lastSize, s.lastAge,
+                                           mainFilter, secondFilter, useSecond, continueAfterMatch,
+                                           s.matchedFilter, line, error, s.fileSize);
+        });
+}

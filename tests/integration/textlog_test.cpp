@@ -1,0 +1,144 @@
+// "TEST-TextLog" and "TEST-TextLog2" against the real agent: the check
+// sequence a console runs, the reply values, and the failure replies.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/agent.h"
+
+namespace {
+
+struct LogCheck {
+    std::string status;
+    std::vector<std::string> values;  // result, line, more, state..., filter
+    long long At(int i) const { return std::stoll(values.at(i)); }
+    std::vector<std::string> State() const { return {values.at(3), values.at(4), values.at(5)}; }
+};
+
+LogCheck Ask(const TestAgent& agent, const char* command, const std::vector<std::string>& params) {
+    Reply r = agent.Request(command, params);
+    LogCheck c{r.status, {}};
+    std::istringstream in(r.body);
+    for (std::string line; std::getline(in, line);) c.values.push_back(line);
+    return c;
+}
+
+// TEST-TextLog with the state of the previous reply (none: a first check).
+LogCheck TextLog(const TestAgent& agent, const std::string& path, const std::string& text,
+                 const LogCheck* previous, const char* cont = "0", const char* expr = "0") {
+    std::vector<std::string> state = previous ? previous->State() : std::vector<std::string>{};
+    state.resize(3, "0");
+    return Ask(agent, "TEST-TextLog",
+               {path, text, state[0], state[1], state[2], expr, cont, "0", "0"});
+}
+
+void Append(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::app | std::ios::binary) << text;
+}
+
+TEST(TextLog, ChecksReportNewMatchesOneByOne) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    std::string log = agent.dir().File("app.log");
+    Append(log, "started\n");
+    LogCheck c = TextLog(agent, agent.dir().File("app.l?g"), "error", nullptr);
+    ASSERT_EQ(c.status, "200");
+    struct stat st;
+    stat(log.c_str(), &st);
+    EXPECT_EQ(c.values, (std::vector<std::string>{"     0", "", "0", "     7", "     8",
+                                                  std::to_string(st.st_mtime), "     8"}));
+    Append(log, "disk error 1\nok\ndisk error 2\ndisk error 3\n");
+    const char* more[] = {"1", "1", "0"};
+    for (int i = 0; i < 3; i++) {
+        c = TextLog(agent, log, "error", &c);
+        EXPECT_EQ(c.values.at(1), "disk error " + std::to_string(i + 1));
+        EXPECT_EQ(c.values.at(2), more[i]);
+    }
+    EXPECT_EQ(c.At(3), c.At(6));
+    Append(log, "disk error 4\ndisk error 5\ndisk error 6\n" + std::string(2000, 'e') + "\n");
+    c = TextLog(agent, log, "'disk' and 'error'", &c, "1", "1");
+    EXPECT_EQ(c.values.at(1), "disk error 6");
+    EXPECT_EQ(c.values.at(2), "0");
+    c = TextLog(agent, log, "'disk' and 'error'", &c, "1", "1");
+    EXPECT_EQ(c.At(0), 0);
+    Append(log, "error " + std::string(2000, 'e') + "\n");
+    c = TextLog(agent, log, "error", &c);
+    EXPECT_EQ(c.values.at(1), "error " + std::string(1018, 'e'));
+}
+
+TEST(TextLog, SecondFilter) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    std::string log = agent.dir().File("app.log");
+    Append(log, "started\n");
+    std::vector<std::string> params = {
+        log, "0", "0", "0", "0", "alpha", "0", "0", "0", "1", "'BETA' or 'gamma'", "1", "0", "0"};
+    LogCheck c = Ask(agent, "TEST-TextLog2", params);
+    ASSERT_EQ(c.values.size(), 8u);
+    EXPECT_EQ(c.values[7], "0");  // nothing matched
+    Append(log, "beta only\nalpha\n");
+    for (int i = 0; i < 3; i++) params[i + 1] = c.State()[i];
+    c = Ask(agent, "TEST-TextLog2", params);
+    EXPECT_EQ(c.values.at(1), "beta only");
+    EXPECT_EQ(c.values.at(2), "1");
+    EXPECT_EQ(c.values.at(7), "0");
+    for (int i = 0; i < 3; i++) params[i + 1] = c.State()[i];
+    params[9] = "0";
+    params[10] = "'unterminated";
+    c = Ask(agent, "TEST-TextLog2", params);
+    EXPECT_EQ(c.values.at(1), "alpha");
+    EXPECT_EQ(c.values.at(7), "1");
+}
+
+TEST(TextLog, FailureReplies) {
+    TestAgent off({{"textlog", "0"}});
+    ASSERT_TRUE(off.Start()) << off.Output();
+    EXPECT_EQ(off.Request("TEST-TextLog", {"/nope", "x", "abc"}).text,
+              "600\ntest is not allowed\n\r");
+    EXPECT_EQ(off.Request("TEST-TextLog2").status, "600");
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    std::string log = agent.dir().File("app.log");
+    Append(log, "line\n");
+    ASSERT_EQ(mkfifo(agent.dir().File("pipe.log").c_str(), 0600), 0);
+    mkdir(agent.dir().File("dir.log").c_str(), 0700);
+    const struct {
+        std::vector<std::string> params;
+        const char* text;
+    } cases[] = {
+        {{agent.dir().File("missing.log")}, "301\nFile does not exist\n\r"},
+        {{agent.dir().File("*.txt")}, "301\nFile does not exist\n\r"},
+        {{agent.dir().File("dir.log")}, "301\nFile does not exist\n\r"},
+        {{agent.dir().File("pipe.log")}, "301\nFile \"pipe.log\" not found\n\r"},
+        {{log, "x", "abc"}, "501\nWrong parameter\n\r"},
+        {{log, "x", "0", "0", "1.5"}, "501\nWrong parameter\n\r"},
+        {{log, "x", "-7", "3", "3"}, "301\nfseek error\n\r"},
+        {{log, "x", "", "3", "3"}, "200\n     0\n\n0\n     5\n     5\n"},
+        {{log, "x", "99999999999999999999", "3", "3"}, "200\n     0\n\n0\n     5\n     5\n"},
+    };
+    for (const auto& c : cases) {
+        std::string text = agent.Request("TEST-TextLog", c.params).text;
+        EXPECT_EQ(text.substr(0, strlen(c.text)), c.text) << c.params[0];
+    }
+}
+
+TEST(TextLog, RotatedLogIsReadFromItsStart) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
+    std::string log = agent.dir().File("app.log");
+    Append(log, std::string(300, '-') + "\n");
+    LogCheck c = TextLog(agent, log, "error", nullptr);
+    Append(log, "error before rotation\n");
+    c = TextLog(agent, log, "error", &c, "1");
+    EXPECT_EQ(c.values.at(1), "error before rotation");
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    Append(log, "error in the new file\n" + std::string(400, '-') + "\n");
+    c = TextLog(agent, log, "error", &c);
+    EXPECT_EQ(c.values.at(1), "error in the new file");
+    EXPECT_TRUE(agent.WaitForLog("verbose.log", "was replaced", 2000));
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// The log scanner: its state transitions from check to check, line cutting,
+// the line cap, failures, and a comparison with a line-by-line reference
+// over random logs that cross the read blocks.
+#include "logsearch/logscan.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "logsearch/exprparser.h"
+#include "support/agent.h"
+
+namespace {
+
+class LogScan : public ::testing::Test {
+  protected:
+    void Append(const std::string& text) {
+        std::ofstream(path, std::ios::app | std::ios::binary) << text;
+    }
+    long long Scan(const char* text, int cont = 0, int expression = 0, int cs = 0, int ww = 0) {
+        String line, err;
+        long long r = CheckFileForExpression(path.c_str(), String(text), readPos, lastSize, lastAge,
+                                             expression, cont, cs, ww, line, err, fileSize);
+        lastLine = Str(line);
+        error = Str(err);
+        return r;
+    }
+    TempDir dir;
+    std::string path = dir.File("app.log");
+    long long readPos = 0, lastSize = 0, lastAge = 0, fileSize = 0;
+    std::string lastLine, error;
+};
+
+TEST_F(LogScan, FirstCheckThenAppendedLines) {
+    Append(std::string(999, 'x') + "\n");
+    EXPECT_EQ(Scan("error"), 0);
+    EXPECT_EQ(readPos, 999);
+    EXPECT_EQ(lastSize, 1000);
+    struct stat st;
+    stat(path.c_str(), &st);
+    EXPECT_EQ(lastAge, (long long)st.st_mtime);
+    EXPECT_EQ(Scan("error"), 0);  // unchanged
+    Append("disk error\nhalf an err");
+    EXPECT_EQ(Scan("error", 0, 0, 1, 1), 1005);
+    EXPECT_EQ(lastLine, "disk error");
+    EXPECT_EQ(readPos, 1011);
+    EXPECT_EQ(lastSize, 1000);  // kept after a match without continue
+    EXPECT_EQ(Scan("err"), 0);  // the incomplete line waits
+    EXPECT_EQ(readPos, 1011);
+    EXPECT_EQ(lastSize, 1022);
+    Append("or\r\n\r\nerr again\r");
+    EXPECT_EQ(Scan("error", 1), 1011 + 9);  // the completed line, read whole
+    EXPECT_EQ(Scan("again"), 0);            // continue recorded the state
+    EXPECT_EQ(readPos, 1038);
+    EXPECT_EQ(fileSize, 1038);
+}
+
+TEST_F(LogScan, ContinueOffReportsOneMatchPerCheck) {
+    Append("start\n");
+    Scan("x");
+    Append("x one\nx two\n");
+    EXPECT_GT(Scan("x"), 0);
+    EXPECT_EQ(lastLine, "x one");
+    EXPECT_EQ(lastSize, 6);
+    EXPECT_GT(Scan("x"), 0);
+    EXPECT_EQ(lastLine, "x two");
+    EXPECT_EQ(Scan("x"), 0);
+    EXPECT_EQ(lastSize, 18);
+}
+
+TEST_F(LogScan, EmptiedTruncatedAndRotatedLogsAreReadFromTheStart) {
+    Append("start\n");
+    Scan("x");
+    Append("0123456789\npartial");
+    EXPECT_EQ(Scan("x"), 0);  // read position 17, last size 24
+    truncate(path.c_str(), 0);
+    Append("x new line 0123456\n");  // past the read position, below the last size
+    EXPECT_EQ(Scan("x"), 1);
+    truncate(path.c_str(), 0);
+    EXPECT_EQ(Scan("x"), 0);
+    EXPECT_EQ(lastSize, 0);
+    readPos = -1;  // as an empty file's first check was once answered
+    Append("x after emptying\n");
+    EXPECT_EQ(Scan("x"), 1);
+    EXPECT_EQ(Scan("x"), 0);
+    rename(path.c_str(), (path + ".1").c_str());
+    Append("old read position passed, no x\n" + std::string(40, '-') + "\nthe x line\n");
+    EXPECT_GT(Scan("x"), 0);
+    EXPECT_EQ(lastLine, "old read position passed, no x");
+}
+
+TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
+    Append("start\n");
+    Scan("needle");
+    std::string far(kMaxLogLine + 200000, 'a'), near = far;
+    far.replace(kMaxLogLine + 10, 8, " needle ");
+    near.replace(10, 8, " needle ");
+    Append(far + "\n" + near + "\nshort needle\n");
+    EXPECT_EQ(Scan("needle", 0, 0, 1, 1), 6 + (long long)far.size() + 1 + 12);
+    EXPECT_EQ(lastLine.size(), (size_t)kMaxLogLine);
+    EXPECT_EQ(Scan("needle"), 6 + 2 * (long long)far.size() + 2 + 7);
+    EXPECT_EQ(readPos, 2 * (long long)far.size() + 21);
+}
+
+TEST_F(LogScan, Failures) {
+    long long before = readPos;
+    EXPECT_EQ(Scan("x"), -1);
+    EXPECT_EQ(error, "File \"app.log\" not found");
+    path = dir.path();
+    EXPECT_EQ(Scan("x"), -1);
+    path = dir.File("fifo");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(Scan("x"), -1);
+    EXPECT_EQ(readPos, before);
+    path = dir.File("app.log");
+    Append("line\n");
+    readPos = -5, lastSize = 3, lastAge = 3;
+    EXPECT_EQ(Scan("x"), -1);
+    EXPECT_EQ(error, "fseek error");
+}
+
+// What the scan must report, line by line as the log format defines it.
+long long Reference(const std::string& data, long long& pos, const char* text, int expression,
+                    int cont, int cs, int ww, std::string& lastLine) {
+    long long result = 0;
+    auto isBreak = [](char c) { return c == '\r' || c == '\n'; };
+    for (size_t i = pos;;) {
+        size_t s = i, e;
+        while (s < data.size() && isBreak(data[s])) s++;
+        for (e = s; e < data.size() && !isBreak(data[e]);) e++;
+        if (e >= data.size()) return result;
+        long long start = pos;
+        pos = e + 1;
+        String line;
+        line.CopyData(data.data() + s, (int)(e - s));
+        int m = expression ? SearchForExpression(line, String(text), cs, ww)
+                           : line.Search(String(text), cs, ww);
+        if (m > 0) {
+            result = m + start;
+            lastLine = Str(line);
+            if (!cont) return result;
+        }
+        i = e + 1;
+    }
+}
+
+TEST_F(LogScan, AgreesWithLineByLineReference) {
+    std::mt19937 rng(3);
+    const char* words[] = {"alpha", "beta ", " ", "-"};
+    const char* breaks[] = {"\n", "\r\n", "\r", "\n\n"};
+    const char* rare[] = {"needle", "Needle", "needles", "hay"};
+    const struct {
+        const char* text;
+        int expression;
+    } searches[] = {{"needle", 0}, {"'needle' or 'hay'", 1}, {"not 'alpha'", 1}};
+    std::string data;
+    while (data.size() < 400000) {
+        unsigned r = rng() % 600;
+        data += r < 2 ? rare[rng() % 4] : r < 60 ? breaks[r % 4] : words[r % 4];
+    }
+    Append(data);
+    for (int round = 0; round < 9; round++) {
+        const auto& search = searches[round % 3];
+        int cont = round / 3 == 1, cs = round % 4 == 1, ww = round % 5 == 0;
+        long long expectPos = rng() % data.size();
+        readPos = expectPos, lastSize = 1, lastAge = 1;
+        for (int check = 0; check < 40; check++) {
+            std::string expectLine;
+            long long expect = Reference(data, expectPos, search.text, search.expression, cont, cs,
+                                         ww, expectLine);
+            ASSERT_EQ(Scan(search.text, cont, search.expression, cs, ww), expect) << round;
+            ASSERT_EQ(readPos, expectPos);
+            ASSERT_EQ(lastLine, expectLine);
+            if (expect == 0 || cont) break;
+        }
+    }
+}
+
+// Session threads watch one log with states of their own.
+TEST_F(LogScan, ConcurrentChecks) {
+    Append("x 1\nx 2\nx 3\n");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([this] {
+            for (int i = 0; i < 50; i++) {
+                long long pos = i % 12, size = 1, age = 1, fs;
+                String line, err;
+                CheckFileForExpression(path.c_str(), String("x"), pos, size, age, 0, 0, 0, 0, line,
+                                       err, fs);
+            }
+        });
+    for (auto& t : threads) t.join();
+}
+
+}  // namespace
