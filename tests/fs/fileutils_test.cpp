@@ -28,7 +28,8 @@ uint32_t ByteCrc(const std::string& data) {
 // A tree, all readable by everyone (sizes in bytes, "old" = two days old):
 //   old.log 100 old, new.log 10, note.txt 50 old, .hid.log 5, fifo.log FIFO,
 //   lnk.log -> old.log, lnkdir -> sub, sub/ s.log 1000, sub/deep/ d.log 1,
-//   .hsub/ h.log 7, ro/ (0555) r.log 3, ro/inner/ (0555) x.log 2 (0644).
+//   .hsub/ h.log 7, ro/ (0555) r.log 3, ro/inner/ (0555) x.log 2 (0644),
+//   closed/ (0000).
 class FileTree : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -58,6 +59,7 @@ class FileTree : public ::testing::Test {
         mkfifo(P("fifo.log").c_str(), 0666);
         symlink("old.log", P("lnk.log").c_str());
         symlink("sub", P("lnkdir").c_str());
+        mkdir(P("closed").c_str(), 0);
         chmod(P("ro/inner").c_str(), 0555);
         chmod(P("ro").c_str(), 0555);
     }
@@ -82,14 +84,15 @@ TEST_F(FileTree, CountFilesModesAndRecursion) {
         {"", "*.log", 1, cfNewerThan, 60, 5},
         {"", "*.log", 1, cfBiggerThan, 20, 2},
         {"", "*.log", 1, cfSmallerThan, 20, 4},
-        {"", "*", 0, cfSubFolders, 0, 3},
-        {"", "*", 1, cfSubFolders, 0, 4},
+        {"", "*", 0, cfSubFolders, 0, 4},
+        {"", "*", 1, cfSubFolders, 0, 5},
         {"", "*.zzz", 0, cfAllFiles, 0, 0},
         {"missing", "*", 0, cfAllFiles, 0, -1},
         {"ro/inner", "*.log", 0, cfAllFiles, 0, 1},
         {"ro/inner", "*.log", 1, cfAllFiles, 0, -1},
         {"ro/inner", "*.zzz", 0, cfAllFiles, 0, -1},
         {"lnkdir", "*", 0, cfAllFiles, 0, 1},
+        {"closed", "*", 1, cfAllFiles, 0, -1},
     };
     std::string root = dir_.path();
     pid_t pid = fork();

@@ -1,5 +1,7 @@
 // The file and folder tests, the file list and the fixed refusals against
 // the real agent.
+#include "handlers/files.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -11,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
+#include "handlers/filelist.h"
 #include "support/agent.h"
 
 namespace {
@@ -184,6 +188,51 @@ TEST(FileTestsOff, SwitchedOffTestsAndTheFileListKeys) {
                        {"textlog", "1"}});
     ASSERT_TRUE(textlog.Start()) << textlog.Output();
     EXPECT_EQ(textlog.Request("GetFilesList").status, "200");
+}
+
+// Bad input straight into the handlers: every request gets one of the
+// handler's own replies, and nothing blocks or leaks a descriptor.
+TEST(FileHandlers, BadInputGetsItsReply) {
+    {
+        TSettingsWriteLock lock;
+        for (int TOWLSettings::*flag :
+             {&TOWLSettings::unc, &TOWLSettings::foldersize, &TOWLSettings::fileexists,
+              &TOWLSettings::comparefiles, &TOWLSettings::filecrc, &TOWLSettings::countfiles})
+            OWLSettings.*flag = 1;
+    }
+    TempDir dir;
+    mkfifo(dir.File("fifo").c_str(), 0666);
+    const std::string values[] = {"",
+                                  std::string("/etc/passwd\0/x", 14),
+                                  "/" + std::string(10000, 'a'),
+                                  dir.path() + "/%newestfile%junk",
+                                  dir.path() + "/app-%NEWESTFILE%",
+                                  dir.File("fifo"),
+                                  "/dev/zero",
+                                  "/etc/passwd",
+                                  "-1",
+                                  "\xff\\*["};
+    void (*handlers[])(const QXRequest&, OWLReply&) = {
+        ProcessTest_UNC,        ProcessTest_FolderSize,  ProcessTest_FileExists,
+        ProcessTest_FileCRC,    ProcessTest_FileCompare, ProcessTest_CountFiles,
+        ProcessInfo_GetFileList};
+    int descriptors = OpenDescriptors(getpid());
+    for (auto handler : handlers)
+        for (const std::string& v : values)
+            for (const char* first : {"", "1", "2", "3", "5"}) {
+                std::string text = *first ? first + std::string("\n") : v + "\n";
+                for (int i = 2; i <= 13; i++) text += v + "\n";
+                QXRequest params;
+                String s;
+                s.AddData(text.data(), (int)text.size());
+                params = s;
+                OWLReply reply;
+                handler(params, reply);
+                std::string status = Str(reply).substr(0, 4);
+                EXPECT_TRUE(status == "200\n" || status == "301\n" || status == "501\n")
+                    << Str(reply);
+            }
+    EXPECT_EQ(OpenDescriptors(getpid()), descriptors);
 }
 
 }  // namespace
