@@ -68,6 +68,8 @@ int OpenLongPath(const std::string& path, int flags) {
         if (fd < 0) return -1;
         dirFd = fd;
         pos = cut + 1;
+        // Further slashes only separate: "/" at the front would mean the root.
+        while (pos < path.size() && path[pos] == '/') pos++;
     }
     int fd = openat(dirFd, pos < path.size() ? path.c_str() + pos : ".", flags);
     int saved = errno;

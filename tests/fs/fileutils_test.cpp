@@ -163,6 +163,13 @@ TEST(FileWalk, DeepChainCountsEverythingAndLeaksNothing) {
     EXPECT_EQ(CountFiles(String(root.c_str()), String("f"), 1, cfAllFiles, 0), 5000);
     EXPECT_EQ(CountFiles(String(root.c_str()), String("*"), 1, cfSubFolders, 0), 5000);
     EXPECT_EQ(GetFolderSize(String(root.c_str()), 1), 15000);
+    // The deepest folder by paths of 15,000 bytes with doubled slashes, cut
+    // into pieces at different places.
+    for (int shift = 1; shift <= 3; shift++) {
+        std::string deepest = root + std::string(shift, '/') + "d";
+        for (int i = 1; i < 5000; i++) deepest += "//d";
+        EXPECT_EQ(GetFolderSize(String((deepest + "/").c_str()), 0), 3) << shift;
+    }
     EXPECT_EQ(OpenDescriptors(getpid()), before);
     RunProgram("/bin/rm", {"-rf", root}, 60000);
 }
