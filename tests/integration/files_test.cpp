@@ -91,7 +91,6 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
         {"TEST-CountFiles", {d_, "*.txt", "0", "0", ""}, "200\n3\n"},
         {"TEST-CountFiles", {d_, "*.txt", "1", "junk", "0"}, "200\n4\n"},
-
         {"TEST-CountFiles", {d_, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles", {d_, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles",
@@ -99,12 +98,10 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
          "301\nFolder doesn`t exist or access denied\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
-
         {"TEST-FileCompare", {"1", F("a.txt"), F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"9", F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"4", F("a.txt")}, "501\nWrong parameter\n"},
         {"TEST-FileCompare", {"2", F("big"), F("big")}, "200\n1\n"},
-
         {"TEST-FileCompare",
          {"2", F("big"), F("big1")},
          "301\nThe size of the second file cannot exceed 8Mb\n"},
