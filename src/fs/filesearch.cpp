@@ -192,6 +192,23 @@ int DirectoryExists(const char* path) {
     return (path != nullptr && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) ? 1 : 0;
 }
 
+int OpenRegularFile(const char* path) {
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 int64_t FileSize(const char* path) {
     struct stat st;
     if (path == nullptr || stat(path, &st) != 0) return -1;

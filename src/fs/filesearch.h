@@ -88,6 +88,12 @@ String ExtractFileName(const String& s);
 int FileExists(const char* path);
 // 1 when path is an existing directory, else 0.
 int DirectoryExists(const char* path);
+// Opens path for reading only when it is a regular file (links followed):
+// the open is non-blocking and checked again with fstat, so that a FIFO or a
+// device that appears in its place never blocks or feeds the reader
+// forever. Returns a close-on-exec descriptor, or -1 (errno EINVAL for an
+// entry of another kind).
+int OpenRegularFile(const char* path);
 // Size in bytes, -1 when the status call fails.
 int64_t FileSize(const char* path);
 // Modification time in seconds since the epoch, -1 when the status call fails.

@@ -6,6 +6,8 @@
 #include "config/settings.h"
 #include "core/log.h"
 #include "handlers/actions.h"
+#include "handlers/filelist.h"
+#include "handlers/files.h"
 #include "handlers/manage.h"
 #include "handlers/network.h"
 #include "handlers/scripts.h"
@@ -28,22 +30,22 @@ struct Command {
 
 // Matched exactly, in this order, against the trimmed first line.
 const Command kCommands[] = {
-    {"TEST-UNC", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-DiskSpace", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-FolderSize", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-FileExists", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-FileCompare", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-FileCRC", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-CountFiles", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-UNC", ProcessTest_UNC, OPEN, HANDLER},
+    {"TEST-DiskSpace", ProcessTest_DiskSpace, OPEN, HANDLER},
+    {"TEST-FolderSize", ProcessTest_FolderSize, OPEN, HANDLER},
+    {"TEST-FileExists", ProcessTest_FileExists, OPEN, HANDLER},
+    {"TEST-FileCompare", ProcessTest_FileCompare, OPEN, HANDLER},
+    {"TEST-FileCRC", ProcessTest_FileCRC, OPEN, HANDLER},
+    {"TEST-CountFiles", ProcessTest_CountFiles, OPEN, HANDLER},
     {"TEST-Process", ProcessTest_Process, OPEN, HANDLER},
-    {"TEST-Service", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-NTLog", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Service", ProcessTest_Service, OPEN, HANDLER},
+    {"TEST-NTLog", ProcessTest_NTLog, OPEN, HANDLER},
     {"TEST-CPU", ProcessTest_CPU, OPEN, HANDLER},
-    {"TEST-PerfCounter", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-Script", ProcessNotImplemented, OPEN, HANDLER},
-    {"TEST-SNMP", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-PerfCounter", ProcessTest_Perf, OPEN, HANDLER},
+    {"TEST-Script", ProcessTest_Script, OPEN, HANDLER},
+    {"TEST-SNMP", ProcessTest_SNMP, OPEN, HANDLER},
     {"TEST-ExternalPrg", ProcessTest_External, OPEN, HANDLER},
-    {"TEST-Ping", ProcessNotImplemented, OPEN, HANDLER},
+    {"TEST-Ping", ProcessTest_Ping, OPEN, HANDLER},
     {"TEST-TCP", ProcessTest_TCP, OPEN, HANDLER},
     {"TEST-UDP", ProcessTest_UDP, OPEN, HANDLER},
     {"TEST-TextLog", ProcessTest_TextLog, OPEN, HANDLER},
@@ -53,11 +55,11 @@ const Command kCommands[] = {
     {"ACT-TCPUDPsend", ProcessAct_TCPSend, OPEN, HANDLER},
     {"ACT-Syslog", ProcessAct_Syslog, OPEN, HANDLER},
     {"GetProcessesList", ProcessInfo_ProcessesList, OPEN, HANDLER},
-    {"GetServicesList", ProcessNotImplemented, OPEN, HANDLER},
-    {"GetEventLogFiles", ProcessNotImplemented, OPEN, HANDLER},
-    {"GetEventLogSources", ProcessNotImplemented, OPEN, HANDLER},
-    {"GetDriveList", ProcessNotImplemented, OPEN, HANDLER},
-    {"GetFilesList", ProcessNotImplemented, OPEN, HANDLER},
+    {"GetServicesList", ProcessInfo_ServicesList, OPEN, HANDLER},
+    {"GetEventLogFiles", ProcessInfo_EventLogFiles, OPEN, HANDLER},
+    {"GetEventLogSources", ProcessInfo_EventLogSources, OPEN, HANDLER},
+    {"GetDriveList", ProcessInfo_GetDriveList, OPEN, HANDLER},
+    {"GetFilesList", ProcessInfo_GetFileList, OPEN, HANDLER},
     {"GetInfo", GetAgentStatus, OPEN, HANDLER},
     {"GetSettings", GetAgentSettings, MANAGE, HANDLER},
     {"SetSettings", SetAgentSettings, MANAGE, HANDLER},
@@ -116,10 +118,6 @@ void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& req
 }
 
 }  // namespace
-
-void ProcessNotImplemented(const QXRequest&, OWLReply& reply) {
-    reply.SetResult(OWL_NOT_SUPPORTED) += "not implemented yet";
-}
 
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade) {

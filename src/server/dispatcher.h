@@ -25,5 +25,3 @@ typedef void (*OwlHandler)(const QXRequest& params, OWLReply& reply);
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade);
 
-// The answer of commands whose handlers are not built yet.
-void ProcessNotImplemented(const QXRequest& params, OWLReply& reply);

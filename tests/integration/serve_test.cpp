@@ -59,7 +59,7 @@ TEST(Serve, DispatcherAnswers) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
 
-    Reply r = agent.Request("TEST-UNC", {"/tmp"});
+    Reply r = agent.Request("TEST-SNMP", {"/tmp"});
     EXPECT_EQ(r.result, OWL_REPLY);
     EXPECT_EQ(r.text, "500\nnot implemented yet\n\r");
 

@@ -1,0 +1,218 @@
+// The file and folder tests, the file list and the fixed refusals against
+// the real agent.
+#include "handlers/files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "handlers/filelist.h"
+#include "support/agent.h"
+
+namespace {
+
+std::string Int64(long long v) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%6lld", v);
+    return buf;
+}
+
+std::string Time(time_t t) {
+    char buf[32];
+    struct tm local;
+    localtime_r(&t, &local);
+    strftime(buf, sizeof buf, "%d%m%Y%H%M%S", &local);
+    return buf;
+}
+
+std::vector<std::string> Lines(const std::string& body) {
+    std::vector<std::string> lines;
+    std::istringstream in(body);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// data/: a.txt "hello" (two hours old), ab.txt "hello world", b.txt, fifo,
+// .hid/, sub/ c.txt; big (8,388,608 bytes), big1 (one more).
+class FileTests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        d_ = data_.path();
+        data_.Write("a.txt", "hello");
+        data_.Write("ab.txt", "hello world");
+        data_.Write("b.txt", "0123456789");
+        mkdir(F("sub").c_str(), 0755);
+        mkdir(F(".hid").c_str(), 0755);
+        data_.Write("sub/c.txt", "abc");
+        mkfifo(F("fifo").c_str(), 0666);
+        data_.Write("big", std::string(8388608, 'x'));
+        data_.Write("big1", std::string(8388609, 'x'));
+        aTime_ = time(nullptr) - 7230;
+        struct timespec t[2] = {{aTime_, 0}, {aTime_, 0}};
+        utimensat(AT_FDCWD, F("a.txt").c_str(), t, 0);
+        utimensat(AT_FDCWD, F(".hid").c_str(), t, 0);
+    }
+    std::string F(const std::string& name) const { return data_.File(name); }
+    TempDir data_;
+    std::string d_;
+    time_t aTime_ = 0;
+};
+
+TEST_F(FileTests, RepliesOfEveryHandler) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    int descriptors = OpenDescriptors(agent.pid());
+    const struct {
+        const char* command;
+        std::vector<std::string> params;
+        std::string text;
+    } cases[] = {
+        {"TEST-UNC", {""}, "501\nPath not specified\n"},
+        {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"},
+        {"TEST-FolderSize", {F("*.txt")}, "200\n" + Int64(26) + "\n"},
+        {"TEST-FolderSize", {d_, "1"}, "200\n" + Int64(8388608 * 2 + 1 + 29) + "\n"},
+        {"TEST-FolderSize",
+         {F("%newestfolder%"), "", "", "", "", "", "", "1"},
+         "200\n" + Int64(3) + "\n"},
+        {"TEST-FolderSize", {F("none/*")}, "301\nFolder/File doesn`t exist or access denied\n"},
+        {"TEST-FileExists", {F("none*")}, "301\nno such file or acess denied\n"},
+        {"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
+        {"TEST-FileCRC", {""}, "301\nFile is not specified\n"},
+        {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
+        {"TEST-CountFiles", {d_, "*.txt", "0", "0", ""}, "200\n3\n"},
+        {"TEST-CountFiles", {d_, "*.txt", "1", "junk", "0"}, "200\n4\n"},
+        {"TEST-CountFiles", {d_, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
+        {"TEST-CountFiles", {d_, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
+        {"TEST-CountFiles",
+         {F("none"), "*", "0", "0", "-"},
+         "301\nFolder doesn`t exist or access denied\n"},
+        {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
+        {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
+        {"TEST-FileCompare", {"1", F("a.txt"), F("none")}, "301\nFile doesn`t exist\n"},
+        {"TEST-FileCompare", {"9", F("none")}, "301\nFile doesn`t exist\n"},
+        {"TEST-FileCompare", {"4", F("a.txt")}, "501\nWrong parameter\n"},
+        {"TEST-FileCompare", {"2", F("big"), F("big")}, "200\n1\n"},
+        {"TEST-FileCompare",
+         {"2", F("big"), F("big1")},
+         "301\nThe size of the second file cannot exceed 8Mb\n"},
+        {"TEST-FileCompare", {"3", F("ab.txt"), "WORLD", "0", "1"}, "200\n1\n"},
+        {"TEST-FileCompare", {"3", F("ab.txt"), "wor", "0", "1"}, "200\n0\n"},
+        {"TEST-FileCompare", {"3", F("ab.txt"), ""}, "301\nI/O Error\n"},
+        {"TEST-FileCompare", {"3", F("fifo"), "x"}, "301\nFile doesn`t exist\n"},
+        {"GetFilesList", {""}, "200\n/\n0\n2\n"},
+        {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d_ + "/\n1\n2\nb.txt\n0\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(agent.Request(c.command, c.params).text, c.text + "\r")
+            << c.command << " " << c.params[0];
+
+    for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
+                          "GetServicesList", "GetEventLogFiles", "GetEventLogSources"})
+        EXPECT_EQ(agent.Request(c).text, "500\nNot applicable for UNIX/Linux\n\r") << c;
+    for (const char* c : {"GetDriveList", "TEST-SNMP", "TEST-Script", "TEST-Ping"})
+        EXPECT_EQ(agent.Request(c).text, "500\nnot implemented yet\n\r") << c;
+
+    Reply r = agent.Request("TEST-UNC", {d_ + "\\"});
+    EXPECT_EQ(r.status, "200");
+    EXPECT_EQ(Lines(r.body).size(), 3u) << r.body;
+    r = agent.Request("TEST-FileExists", {F("a.*")});
+    EXPECT_EQ(r.status, "200");
+    std::vector<std::string> lines = Lines(r.body);
+    ASSERT_EQ(lines.size(), 6u) << r.body;
+    EXPECT_EQ(lines[0], Int64(5));
+    EXPECT_EQ(lines[2], Time(aTime_));
+    EXPECT_EQ(lines[3] + lines[4] + lines[5], F("a.txt") + "min" + "120");
+
+    // The file list with every column: folders first, "." and hidden ones left out.
+    r = agent.Request("GetFilesList", {d_, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
+    ASSERT_EQ(r.status, "200");
+    lines = Lines(r.body);
+    ASSERT_EQ(lines.size(), 3u + 5 * 5) << r.body;
+    EXPECT_EQ(lines[0] + " " + lines[1] + " " + lines[2], d_ + "/ 5 5");
+    std::set<std::string> folders = {lines[3], lines[8]};
+    EXPECT_EQ(folders, (std::set<std::string>{"..", "sub"}));
+    EXPECT_EQ(lines[4] + lines[9], "1616");
+    for (int i = 13; i < 28; i += 5) {
+        if (lines[i] != "a.txt") continue;
+        EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime_));
+    }
+    r = agent.Request("GetFilesList", {d_ + "/", "", "1", "0", "1"});
+    EXPECT_EQ(Lines(r.body)[1], "3");  // .., sub and .hid
+    // Every walk and read closed what it opened (sessions end just after
+    // their reply).
+    for (int i = 0; i < 100 && OpenDescriptors(agent.pid()) != descriptors; i++) usleep(10000);
+    EXPECT_EQ(OpenDescriptors(agent.pid()), descriptors);
+}
+
+TEST(FileTestsOff, SwitchedOffTestsAndTheFileListKeys) {
+    std::map<std::string, std::string> keys = {{"ping", "1"}};
+    for (const char* key :
+         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog"})
+        keys[key] = "0";
+    TestAgent off(keys);
+    ASSERT_TRUE(off.Start()) << off.Output();
+    for (const char* command :
+         {"TEST-UNC", "TEST-FolderSize", "TEST-FileExists", "TEST-FileCompare", "TEST-FileCRC",
+          "TEST-CountFiles", "GetFilesList"})
+        EXPECT_EQ(off.Request(command, {"/"}).text, "600\ntest is not allowed\n\r") << command;
+    EXPECT_EQ(off.Request("TEST-Ping").text, "500\nnot implemented yet\n\r");
+    keys["textlog"] = "1";
+    TestAgent textlog(keys);
+    ASSERT_TRUE(textlog.Start()) << textlog.Output();
+    EXPECT_EQ(textlog.Request("GetFilesList").status, "200");
+}
+
+// Bad input straight into the handlers: every request gets one of the
+// handler's own replies, and nothing blocks or leaks a descriptor.
+TEST(FileHandlers, BadInputGetsItsReply) {
+    {
+        TSettingsWriteLock lock;
+        for (int TOWLSettings::*flag :
+             {&TOWLSettings::unc, &TOWLSettings::foldersize, &TOWLSettings::fileexists,
+              &TOWLSettings::comparefiles, &TOWLSettings::filecrc, &TOWLSettings::countfiles})
+            OWLSettings.*flag = 1;
+    }
+    TempDir dir;
+    mkfifo(dir.File("fifo").c_str(), 0666);
+    const std::string values[] = {"",
+                                  std::string("/etc/passwd\0/x", 14),
+                                  "/" + std::string(10000, 'a'),
+                                  dir.path() + "/%newestfile%junk",
+                                  dir.path() + "/app-%NEWESTFILE%",
+                                  dir.File("fifo"),
+                                  "/dev/zero",
+                                  "\xff\\*["};
+    void (*handlers[])(const QXRequest&, OWLReply&) = {
+        ProcessTest_UNC,        ProcessTest_FolderSize,  ProcessTest_FileExists,
+        ProcessTest_FileCRC,    ProcessTest_FileCompare, ProcessTest_CountFiles,
+        ProcessInfo_GetFileList};
+    int descriptors = OpenDescriptors(getpid());
+    for (auto handler : handlers)
+        for (const std::string& v : values)
+            for (const char* first : {"", "1", "2", "3", "5"}) {
+                std::string text = *first ? first + std::string("\n") : v + "\n";
+                for (int i = 2; i <= 13; i++) text += v + "\n";
+                QXRequest params;
+                String s;
+                s.AddData(text.data(), (int)text.size());
+                params = s;
+                OWLReply reply;
+                handler(params, reply);
+                std::string status = Str(reply).substr(0, 4);
+                EXPECT_TRUE(status == "200\n" || status == "301\n" || status == "501\n")
+                    << Str(reply);
+            }
+    EXPECT_EQ(OpenDescriptors(getpid()), descriptors);
+}
+
+}  // namespace
