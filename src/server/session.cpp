@@ -124,9 +124,10 @@ void LeaveRequestPhase(Session& s) {
     s.phaseEntry = 0;
 }
 
-// Shuts down the connection that has waited longest for its request; its
-// session sees the end of the stream and leaves without touching the slot
-// count, whose slot the caller takes over. False when no session waits.
+// Shuts down the connection that has waited longest for its request and
+// takes its session out of the slot count at once (it leaves without
+// touching the count), so that the caller can take its slot. False when no
+// session waits.
 bool EvictOldestWaiting() {
     RequestPhaseTable& table = Waiting();
     std::lock_guard<std::mutex> lock(table.mutex);
@@ -135,6 +136,7 @@ bool EvictOldestWaiting() {
     table.waiting.erase(table.waiting.begin());
     oldest->phaseEntry = 0;
     oldest->evicted = true;
+    g_running--;
     shutdown(oldest->params.Socket, SHUT_RDWR);
     return true;
 }
