@@ -283,8 +283,10 @@ String CannotOpen(const char* path) {
 // read the environment, so it is written only when it changes.
 void SetTmpdirEnvironment(const String& dir) {
     String value = CText(dir);
+    // A folder text that begins with a zero byte is the empty text.
+    const char* wanted = value.Data() != nullptr ? value.Data() : "";
     const char* current = getenv("TMPDIR");
-    if (current == nullptr || strcmp(current, value.Data()) != 0) setenv("TMPDIR", value.Data(), 1);
+    if (current == nullptr || strcmp(current, wanted) != 0) setenv("TMPDIR", wanted, 1);
 }
 
 }  // namespace
