@@ -8,6 +8,7 @@
 // something grew, a zombie remained or a console request went unanswered.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -254,6 +255,8 @@ pid_t StartDaemon(const std::string& dir, int* port) {
                        << "\nallowmanage=1\nfileexists=1\nfoldersize=1\ncountfiles=1\n";
     pid_t child = fork();
     if (child == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
         execl(OWL_BINARY, OWL_BINARY, "-d", cfg.c_str(), (char*)nullptr);
         _exit(127);
     }
