@@ -11,8 +11,10 @@ else
 BUILD := build-$(subst $(comma),-,$(SANITIZE))
 endif
 BENCH_BUILD := build-bench
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench clean
+.PHONY: all deps configure build test run bench fuzz soak clean
 
 all: build
 
@@ -36,6 +38,17 @@ bench: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DOWL_TESTS=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target benchmarks
 	@for b in $(BENCH_BUILD)/bench_*; do echo "== $$(basename $$b)"; $$b || exit 1; done
+
+# Every fuzz target for FUZZ_SECONDS seconds (clang++ with libFuzzer, in
+# build-fuzz/); make test replays the seed corpora.
+fuzz:
+	@tools/fuzz.sh build-fuzz $(FUZZ_SECONDS) $(JOBS)
+
+# A daemon agent under mixed load for SOAK_SECONDS seconds.
+soak: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DOWL_TESTS=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_soak
+	@SOAK_SECONDS=$(SOAK_SECONDS) $(BENCH_BUILD)/bench_soak
 
 clean:
 	rm -rf build build-* 

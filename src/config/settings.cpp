@@ -283,8 +283,10 @@ String CannotOpen(const char* path) {
 // read the environment, so it is written only when it changes.
 void SetTmpdirEnvironment(const String& dir) {
     String value = CText(dir);
+    // A folder text that begins with a zero byte is the empty text.
+    const char* wanted = value.Data() != nullptr ? value.Data() : "";
     const char* current = getenv("TMPDIR");
-    if (current == nullptr || strcmp(current, value.Data()) != 0) setenv("TMPDIR", value.Data(), 1);
+    if (current == nullptr || strcmp(current, wanted) != 0) setenv("TMPDIR", wanted, 1);
 }
 
 }  // namespace
@@ -513,6 +515,34 @@ FILE* CreateNewFile(const char* name, const struct stat& original) {
     return file;
 }
 
+// Makes the configuration's folder entries durable.
+void SyncFolder(const char* file) {
+    String folder = ExtractFilePath(String(file));
+    if (folder.Length() == 0) folder = ".";
+    int fd = open(folder.SetZero().Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)fsync(fd);
+    close(fd);
+}
+
+// Puts "<file>.New" in place of the file and keeps the previous file as
+// "<file>.Old", without a moment in which the file does not exist: "<file>.Old"
+// becomes a second name of the file, then the new file is renamed over it
+// in one step. A crash at any point leaves a whole configuration file.
+// False when the rename fails (the file is then unchanged).
+bool ReplaceConfiguration(const char* file, String newName) {
+    String oldName = String(file) + ".Old";
+    oldName.SetZero();
+    if (unlink(oldName.Data()) != 0 && errno != ENOENT) errno = 0;
+    if (link(file, oldName.Data()) != 0) errno = 0;  // only the backup is lost
+    if (rename(newName.SetZero().Data(), file) != 0) {
+        unlink(newName.Data());
+        return false;
+    }
+    SyncFolder(file);
+    return true;
+}
+
 }  // namespace
 
 int TOWLSettings::SaveOptions_(String& err) {
@@ -559,10 +589,7 @@ int TOWLSettings::SaveOptions_(String& err) {
         return 0;
     }
 
-    String oldName = String(configfile) + ".Old";
-    bool moved = rename(configfile, oldName.Data()) == 0;
-    if (rename(newName.Data(), configfile) != 0) {
-        if (moved) rename(oldName.Data(), configfile);
+    if (!ReplaceConfiguration(configfile, newName)) {
         err = String("Cannot overwrite configuration file '") + configfile + "'";
         return 0;
     }

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <chrono>
+
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "net/syncsocket.h"
@@ -81,25 +83,31 @@ void writelog(String file, const char* text) {
     fclose(f);
 }
 
-void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
-    if (text == nullptr) return;
-    LogSettings settings = ReadLogSettings(type);
-    if (type == MSG_DEBUG && !settings.debug) return;
-    bool toFile = settings.okfile.Length() > 0 || settings.badfile.Length() > 0 ||
-                  settings.verbosefile.Length() > 0;
-    if (!settings.interactive && !toFile) return;
+namespace {
 
+// The window within which a repeated failure message is only counted.
+const long long kRepeatWindowMs = 1000;
+// Failure messages being counted; when full, the oldest is written early.
+const int kRepeatSlots = 32;
+
+struct RepeatSlot {
+    bool used = false;
+    in_addr peer;
+    long long since = 0;  // when the message was last written
+    int count = 0;        // repeats since then
     char message[kMaxText];
-    if (useFormat) {
-        va_list args;
-        va_start(args, useFormat);
-        vsnprintf(message, sizeof message, text, args);
-        va_end(args);
-    } else {
-        snprintf(message, sizeof message, "%s", text);
-    }
+};
 
-    pthread_mutex_lock(&showmutex);
+RepeatSlot g_repeats[kRepeatSlots];  // under showmutex
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Writes one message to the console and the files; showmutex is held.
+void WriteMessage(const LogSettings& settings, bool toFile, in_addr peer, const char* message) {
     time_t now = time(nullptr);
     struct tm when;
     localtime_r(&now, &when);
@@ -115,5 +123,94 @@ void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
         writelog(settings.badfile, line.Data());
         writelog(settings.verbosefile, line.Data());
     }
+}
+
+// Writes the count of a slot (if any) and frees it; showmutex is held.
+void CloseSlot(RepeatSlot& slot, const LogSettings& settings, bool toFile) {
+    if (slot.count > 0) {
+        char summary[kMaxText + 32];
+        int n = (int)strcspn(slot.message, "\n");
+        snprintf(summary, sizeof summary, "%.*s (repeated %d times)\n", n, slot.message,
+                 slot.count);
+        summary[kMaxText - 1] = 0;
+        WriteMessage(settings, toFile, slot.peer, summary);
+    }
+    slot.used = false;
+}
+
+// Closes the slots whose window is over; showmutex is held.
+void CloseExpired(long long now, const LogSettings& settings, bool toFile) {
+    for (RepeatSlot& slot : g_repeats)
+        if (slot.used && now - slot.since >= kRepeatWindowMs) CloseSlot(slot, settings, toFile);
+}
+
+// True when the message only needs counting; otherwise it takes a slot
+// and is to be written. showmutex is held.
+bool CountRepeat(in_addr peer, const char* message, long long now, const LogSettings& settings,
+                 bool toFile) {
+    CloseExpired(now, settings, toFile);
+    RepeatSlot* oldest = &g_repeats[0];
+    RepeatSlot* empty = nullptr;
+    for (RepeatSlot& slot : g_repeats) {
+        if (!slot.used) {
+            if (empty == nullptr) empty = &slot;
+            continue;
+        }
+        if (slot.peer.s_addr == peer.s_addr && strcmp(slot.message, message) == 0) {
+            slot.count++;
+            return true;
+        }
+        if (slot.since < oldest->since) oldest = &slot;
+    }
+    if (empty == nullptr) {
+        CloseSlot(*oldest, settings, toFile);
+        empty = oldest;
+    }
+    empty->used = true;
+    empty->peer = peer;
+    empty->since = now;
+    empty->count = 0;
+    snprintf(empty->message, sizeof empty->message, "%s", message);
+    return false;
+}
+
+bool WritesAnywhere(const LogSettings& settings, bool& toFile) {
+    toFile = settings.okfile.Length() > 0 || settings.badfile.Length() > 0 ||
+             settings.verbosefile.Length() > 0;
+    return settings.interactive || toFile;
+}
+
+}  // namespace
+
+void FlushRepeatedMessages() {
+    LogSettings settings = ReadLogSettings(MSG_FAILURE);
+    bool toFile;
+    WritesAnywhere(settings, toFile);
+    pthread_mutex_lock(&showmutex);
+    CloseExpired(NowMs(), settings, toFile);
+    pthread_mutex_unlock(&showmutex);
+}
+
+void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
+    if (text == nullptr) return;
+    LogSettings settings = ReadLogSettings(type);
+    if (type == MSG_DEBUG && !settings.debug) return;
+    bool toFile;
+    if (!WritesAnywhere(settings, toFile)) return;
+
+    char message[kMaxText];
+    if (useFormat) {
+        va_list args;
+        va_start(args, useFormat);
+        vsnprintf(message, sizeof message, text, args);
+        va_end(args);
+    } else {
+        snprintf(message, sizeof message, "%s", text);
+    }
+
+    pthread_mutex_lock(&showmutex);
+    bool counted = type == MSG_FAILURE && peer.s_addr != LOCAL.s_addr &&
+                   CountRepeat(peer, message, NowMs(), settings, toFile);
+    if (!counted) WriteMessage(settings, toFile, peer, message);
     pthread_mutex_unlock(&showmutex);
 }

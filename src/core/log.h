@@ -30,6 +30,13 @@ extern pthread_mutex_t showmutex;
 void showmessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO, int useFormat = 0,
                  ...) __attribute__((format(printf, 1, 5)));
 
+// Failure messages about a peer repeat at the rate that peer connects: the
+// same message for the same peer within a second is only counted, and
+// written once when its second is over as the message followed by
+// " (repeated N times)". Writes the counts whose second is over; the accept
+// loop calls it about once a second. Never fails its caller.
+void FlushRepeatedMessages();
+
 // Appends text to file; a file without a folder lands beside the
 // configuration file. An empty name, null text or unopenable file is skipped.
 void writelog(String file, const char* text);

@@ -3,8 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "protocol/owl_const.h"
 #include "core/log.h"
+#include "protocol/owl_const.h"
 
 QXRequest& QXRequest::operator=(const String& text) {
     String::operator=(text);
@@ -25,6 +25,24 @@ int QXRequest::WholePacket() const {
 int QXRequest::PacketTooLarge() const {
     if (Length() < 4) return 0;
     return (uint32_t)DecodeLength(Data(), 4) > (uint32_t)MAX_PACKET_LENGTH;
+}
+
+int QXRequest::CheckPacketStart(const String& password, in_addr peer, int& proven) const {
+    const int length = Length();
+    const unsigned char* p = (const unsigned char*)Data();
+    if (length >= 6 && (p[4] != AUTH_BYTE1 || p[5] != AUTH_BYTE2)) return 0;
+    if (length < 8) return 1;
+    const int P = DecodeLength(Data() + 6, 2);
+    String digest = EncodePswd(password);
+    bool wrong = P != digest.Length();
+    if (!wrong && length < 8 + P) return 1;
+    if (!wrong && P > 0) wrong = memcmp(digest.Data(), p + 8, P) != 0;
+    if (wrong) {
+        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
+        return 0;
+    }
+    proven = 1;
+    return 1;
 }
 
 int QXRequest::ParseInitRequest(const String& password, in_addr peer) {

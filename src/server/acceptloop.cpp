@@ -2,20 +2,23 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
-#include "net/syncsocket.h"
-#include "server/cmdline.h"
 #include "core/flags.h"
 #include "core/log.h"
+#include "net/syncsocket.h"
+#include "server/cmdline.h"
 #include "server/session.h"
 #include "server/startup.h"
 
@@ -33,8 +36,22 @@ struct Listener {
     unsigned int addrlen;
     int port;  // the port in use
     FILE* pidfile;
-    time_t refreshed;  // when the fault handler's copies were last refreshed
+    time_t refreshed;      // when the fault handler's copies were last refreshed
+    bool starved = false;  // accept is failing for want of descriptors or memory
 };
+
+// While accept fails for want of descriptors or memory, the loop waits this
+// long before trying again instead of spinning on the pending connection.
+const int kStarvedBackoffMs = 100;
+
+// Connections are handed over only once their first bytes have arrived, so
+// that a silent connection costs no session until the kernel gives up
+// waiting for it.
+void DeferAccept(int socket) {
+    int seconds = SettingInt(&TOWLSettings::timeout) / 1000;
+    if (seconds < 1) seconds = 1;
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+}
 
 void CloseListener(Listener& l) {
     shutdown(l.socket, SHUT_RDWR);
@@ -51,6 +68,7 @@ void Reopen(Listener& l) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
         EndProcess(OWL_EXIT_LISTEN);
     }
+    DeferAccept(l.socket);
     l.pidfile = CreateDaemonPidFile();
 }
 
@@ -70,17 +88,38 @@ void Restart(Listener& l) {
     Reopen(l);
 }
 
-void RunUpgradeScript(Listener& l) {
-    showmessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, 0);
-    pthread_mutex_lock(&thread_mutex);
-    String script = OWLFlags.UpgradeScript;
-    pthread_mutex_unlock(&thread_mutex);
-    ExecuteInPlace(l, script);
+// The script is ours to run only when it is a regular file of this user
+// that nobody else may write (a link or another user's file planted in a
+// shared temporary folder is not).
+bool TrustedScript(String script) {
+    int fd = open(script.SetZero().Data(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool trusted = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                   st.st_nlink == 1 && (st.st_mode & S_IWOTH) == 0;
+    close(fd);
+    return trusted;
+}
+
+void ForgetUpgradeScript() {
     showmessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, 0);
     pthread_mutex_lock(&thread_mutex);
     OWLFlags.Upgrade = 0;
     OWLFlags.UpgradeScript = "";
     pthread_mutex_unlock(&thread_mutex);
+}
+
+void RunUpgradeScript(Listener& l) {
+    showmessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, 0);
+    pthread_mutex_lock(&thread_mutex);
+    String script = OWLFlags.UpgradeScript;
+    pthread_mutex_unlock(&thread_mutex);
+    if (!TrustedScript(script)) {
+        ForgetUpgradeScript();  // still listening: nothing to reopen
+        return;
+    }
+    ExecuteInPlace(l, script);
+    ForgetUpgradeScript();
     Reopen(l);
 }
 
@@ -94,6 +133,7 @@ void ChangePort(Listener& l) {
     String err;
     l.socket = Listen(l.addrlen, err);
     if (l.socket > 0) {
+        DeferAccept(l.socket);
         l.port = SettingInt(&TOWLSettings::port);
         showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         return;
@@ -105,6 +145,7 @@ void ChangePort(Listener& l) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
         EndProcess(OWL_EXIT_LISTEN);
     }
+    DeferAccept(l.socket);
     showmessage("Return to original port\n", LOCAL, MSG_FAILURE, 0);
 }
 
@@ -130,6 +171,7 @@ void HandleRequests(Listener& l) {
     time_t now = time(nullptr);
     if (now != l.refreshed) {
         RefreshFaultRestart(l.pidfile != nullptr);
+        FlushRepeatedMessages();
         l.refreshed = now;
     }
 }
@@ -148,24 +190,36 @@ bool Admit(int sock, in_addr peer) {
     return false;
 }
 
+// accept failed for want of descriptors or memory: log once per episode and
+// wait a little, so that the pending connection does not make us spin.
+void Starved(Listener& l, int error) {
+    if (!l.starved)
+        showmessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, 1,
+                    strerror(error));
+    l.starved = true;
+    usleep(kStarvedBackoffMs * 1000);
+}
+
 // Waits up to a second for a connection; -1 when none came.
 int WaitAndAccept(Listener& l, in_addr& peer) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(l.socket, &readable);
-    struct timeval tv = {1, 0};
-    if (select(l.socket + 1, &readable, nullptr, nullptr, &tv) <= 0) return -1;
+    struct pollfd pfd = {l.socket, POLLIN, 0};
+    if (poll(&pfd, 1, 1000) <= 0) return -1;
     struct sockaddr_in addr;
     socklen_t len = sizeof addr;
     int sock = accept4(l.socket, (struct sockaddr*)&addr, &len, SOCK_CLOEXEC);
     if (sock < 0) {
-        // A connection that went away before we took it is no fault of ours.
-        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EMFILE ||
-            errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        int error = errno;
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            Starved(l, error);
             return -1;
-        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(errno));
+        }
+        // A connection that went away before we took it is no fault of ours.
+        if (error == EINTR || error == ECONNABORTED || error == EAGAIN) return -1;
+        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(error));
         EndProcess(OWL_EXIT_LISTEN);
     }
+    if (l.starved) showmessage("Accept works again\n", LOCAL, MSG_INFO, 0);
+    l.starved = false;
     peer = addr.sin_addr;
     return sock;
 }
@@ -174,6 +228,8 @@ int WaitAndAccept(Listener& l, in_addr& peer) {
 
 void AcceptLoop(int listenSocket, unsigned int addrlen, FILE* pidfile) {
     Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile, 0};
+    RaiseDescriptorLimit();
+    DeferAccept(l.socket);
     for (;;) {
         HandleRequests(l);
         in_addr peer;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "config/settings.h"
@@ -19,6 +21,7 @@
 namespace {
 
 std::atomic<int> g_running{0};
+std::atomic<int> g_sessionLimit{MAX_SESSIONS};
 
 // Session threads that have finished a connection wait a while for the next
 // one instead of ending, so that a busy agent does not pay for a thread
@@ -82,7 +85,66 @@ struct Session {
     OWLReply reply;
     int wholePacket = 0;
     time_t lastActivity = 0;
+    time_t deadline = 0;  // for the whole request; 0: none
+    int proven = 0;       // the packet's password digest has matched
+    String password;      // the setting, read once per request
+    // Request phase table: the session's entry while it waits for its
+    // packet; evicted is set (under the table's mutex) when the accept loop
+    // closed it to make room and took over its slot.
+    uint64_t phaseEntry = 0;
+    bool evicted = false;
 };
+
+// Sessions in their request phase, keyed in the order they began it, so
+// that the first entry is the one that has waited longest.
+struct RequestPhaseTable {
+    std::mutex mutex;
+    std::map<uint64_t, Session*> waiting;
+    uint64_t next = 1;
+};
+
+RequestPhaseTable& Waiting() {
+    static RequestPhaseTable* table = new RequestPhaseTable;  // threads may outlive main
+    return *table;
+}
+
+void EnterRequestPhase(Session& s) {
+    RequestPhaseTable& table = Waiting();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    s.phaseEntry = table.next++;
+    table.waiting[s.phaseEntry] = &s;
+}
+
+// Leaves the table (idempotent). The socket is closed only after this, so
+// that an eviction never shuts down a descriptor that has been reused.
+void LeaveRequestPhase(Session& s) {
+    RequestPhaseTable& table = Waiting();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (s.phaseEntry != 0) table.waiting.erase(s.phaseEntry);
+    s.phaseEntry = 0;
+}
+
+// Shuts down the connection that has waited longest for its request and
+// takes its session out of the slot count at once (it leaves without
+// touching the count), so that the caller can take its slot. False when no
+// session waits.
+bool EvictOldestWaiting() {
+    RequestPhaseTable& table = Waiting();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (table.waiting.empty()) return false;
+    Session* oldest = table.waiting.begin()->second;
+    table.waiting.erase(table.waiting.begin());
+    oldest->phaseEntry = 0;
+    oldest->evicted = true;
+    g_running--;
+    shutdown(oldest->params.Socket, SHUT_RDWR);
+    return true;
+}
+
+bool WasEvicted(Session& s) {
+    std::lock_guard<std::mutex> lock(Waiting().mutex);
+    return s.evicted;
+}
 
 void SendReply(Session& s) {
     s.reply.FinalizePacket();
@@ -93,9 +155,9 @@ void SendReply(Session& s) {
 // The whole packet is here: parse, dispatch and answer it.
 void AnswerRequest(Session& s) {
     s.wholePacket = 1;
-    String password = SettingText(&TOWLSettings::password);
+    LeaveRequestPhase(s);
     in_addr peer = s.params.Address;
-    if (!s.request.ParseInitRequest(password, peer)) {
+    if (!s.request.ParseInitRequest(s.password, peer)) {
         showmessage("<-- Invalid QX request received\n", peer, MSG_INFO, 0);
         return;
     }
@@ -127,7 +189,10 @@ int ReceiveUpgrade(Session& s, const char* data, int n) {
 int ReceiveRequest(Session& s, const char* data, int n) {
     s.lastActivity = time(nullptr);
     s.request.AddData(data, n);
-    if (s.request.PacketTooLarge()) {
+    // A peer that gets the first bytes wrong is closed before it can make
+    // us buffer anything more.
+    if (s.request.PacketTooLarge() ||
+        (!s.proven && !s.request.CheckPacketStart(s.password, s.params.Address, s.proven))) {
         showmessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, 0);
         return 0;
     }
@@ -145,10 +210,28 @@ int QuietSlice(Session& s) {
     return 1;
 }
 
-void Serve(Session& s) {
+void BeginRequest(Session& s) {
     s.lastActivity = time(nullptr);
+    int timeout;
+    {
+        TSettingsReadLock lock;
+        timeout = OWLSettings.timeout;
+        s.password = OWLSettings.password;
+    }
+    if (timeout > 0) s.deadline = s.lastActivity + timeout / 1000 + REQUEST_GRACE_SECONDS;
+    EnterRequestPhase(s);
+}
+
+// A request still incomplete at its deadline ends the session.
+bool PastDeadline(const Session& s) {
+    return !s.wholePacket && s.deadline != 0 && time(nullptr) > s.deadline;
+}
+
+void Serve(Session& s) {
+    BeginRequest(s);
     char buffer[kChunk];
     for (;;) {
+        if (PastDeadline(s)) return;
         struct pollfd pfd = {s.params.Socket, POLLIN, 0};
         int ready = poll(&pfd, 1, kPollSliceMs);
         if (ready < 0) {
@@ -173,6 +256,7 @@ void Serve(Session& s) {
 void EndSession(Session& s) {
     // A transfer cut short leaves no reservation and no temporary file.
     if (s.upgrade.Active()) s.upgrade.Abandon();
+    LeaveRequestPhase(s);
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(s.params.Socket, SHUT_RDWR);
     close(s.params.Socket);
@@ -197,13 +281,31 @@ void* ClientExecute(void* arg) {
     delete params;
     Serve(*s);
     EndSession(*s);
+    // An evicted session's slot already belongs to the connection that
+    // replaced it.
+    if (!WasEvicted(*s)) g_running--;
     delete s;
-    g_running--;
     return nullptr;
 }
 
+void RaiseDescriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    rlim_t wanted = limit.rlim_max;
+    if (wanted == RLIM_INFINITY || wanted > 65536) wanted = 65536;
+    if (wanted > limit.rlim_cur) {
+        limit.rlim_cur = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    long usable = ((long)limit.rlim_cur - RESERVED_DESCRIPTORS) / DESCRIPTORS_PER_SESSION;
+    if (usable < 1) usable = 1;
+    g_sessionLimit = usable < MAX_SESSIONS ? (int)usable : MAX_SESSIONS;
+}
+
+int SessionLimit() { return g_sessionLimit.load(); }
+
 int StartSession(int socket, in_addr peer) {
-    if (g_running.fetch_add(1) >= MAX_SESSIONS) {
+    if (g_running.fetch_add(1) >= g_sessionLimit.load() && !EvictOldestWaiting()) {
         g_running--;
         return 0;
     }

@@ -1,14 +1,15 @@
 #include "server/upgrade.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/settings.h"
+#include "core/flags.h"
 #include "fs/filesearch.h"
 #include "protocol/owl_const.h"
-#include "core/flags.h"
 
 namespace {
 
@@ -44,16 +45,34 @@ int Fail(UpgradeRec& rec, String& err, const char* text) {
     return 0;
 }
 
+// Creates path afresh for this process alone: whatever stands there (a
+// link, another user's file) is removed first and never followed or
+// reused. Null when it cannot be created.
+FILE* CreateFresh(String path, const char* mode) {
+    path.SetZero();
+    unlink(path.Data());
+    int fd = open(path.Data(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, mode);
+    if (f == nullptr) {
+        close(fd);
+        unlink(path.Data());
+    }
+    return f;
+}
+
 // Writes the installing script; 1 when it is in place and executable.
 int WriteScript(const String& script, const String& binary, String& err) {
     String path = script;
-    FILE* f = fopen(path.SetZero().Data(), "w+te");
+    FILE* f = CreateFresh(path, "w+t");
     if (f == nullptr) return 0;
     String owlpath = SettingText(&TOWLSettings::owlpath);
     String file = binary;
-    int written = fprintf(f, kScript, owlpath.SetZero().Data(), file.SetZero().Data(), path.Data());
+    int written =
+        fprintf(f, kScript, owlpath.SetZero().Data(), file.SetZero().Data(), path.SetZero().Data());
+    bool executable = fflush(f) == 0 && fchmod(fileno(f), 0775) == 0;
     if (fclose(f) != 0 || written < 0) return 0;
-    if (chmod(path.Data(), 0775) != 0) {
+    if (!executable) {
         err = "Cannot set exec flag for script";
         return 0;
     }
@@ -62,11 +81,12 @@ int WriteScript(const String& script, const String& binary, String& err) {
 
 // The body is complete and the digest has arrived: check it and install.
 int FinishUpgrade(UpgradeRec& rec, String& err) {
+    bool executable = fchmod(fileno(rec.File), 0775) == 0;
     fclose(rec.File);
     rec.File = nullptr;
     String name = rec.FileName;
     name.SetZero();
-    if (chmod(name.Data(), 0775) != 0) {
+    if (!executable) {
         unlink(name.Data());
         return Fail(rec, err, "Cannot set exec flag new module");
     }
@@ -140,7 +160,7 @@ int DoUpgrading(UpgradeRec& rec, const char* data, int len, String& err) {
     err = "";
     if (rec.FileName.Length() == 0) {
         rec.FileName = IncludeTrailingPathDelimiter(TempFolder()) + "owl__.upd";
-        rec.File = fopen(rec.FileName.SetZero().Data(), "w+be");
+        rec.File = CreateFresh(rec.FileName, "w+b");
         if (rec.File == nullptr) return Fail(rec, err, "Cannot create temp file");
         MD5Open(&rec.Digest);
     }

@@ -119,7 +119,11 @@ void String::AddData(const char* text, int n) {
             // reallocation.
             bool own = data_ != nullptr && text >= data_ && text < data_ + capacity_;
             size_t offset = own ? (size_t)(text - data_) : 0;
-            prAllocMem(length_ + (unsigned)n);
+            // Appending grows by half again at least, so that a long run of
+            // appends copies each byte a few times only.
+            unsigned wanted = length_ + (unsigned)n;
+            unsigned grown = capacity_ + capacity_ / 2;
+            prAllocMem(wanted > grown ? wanted : grown);
             if (own) text = data_ + offset;
         }
     }

@@ -327,4 +327,20 @@ TEST_F(Upgrade, FailuresReleaseTheReservation) {
     EXPECT_TRUE(agent.process().Running());
 }
 
+// Links planted at both upgrade names in the temporary folder are replaced,
+// never followed: the files they point at stay as they were.
+TEST_F(Upgrade, PlantedLinksAreNotFollowed) {
+    TempDir other;
+    other.Write("precious", "keep me\n");
+    other.Write("script", "keep me too\n");
+    ASSERT_EQ(symlink(other.File("precious").c_str(), work_.File("owl__.upd").c_str()), 0);
+    ASSERT_EQ(symlink(other.File("script").c_str(), work_.File("owlupd__.sh").c_str()), 0);
+    String first, final;
+    Send(body_, UpgradeDigest(body_), 1024, 0, first, final);
+    EXPECT_EQ(Str(final), "200\n\r");
+    EXPECT_FALSE(NewProgramRan().empty());
+    EXPECT_EQ(other.Read("precious"), "keep me\n");
+    EXPECT_EQ(other.Read("script"), "keep me too\n");
+}
+
 }  // namespace

@@ -250,6 +250,8 @@ TEST(Serve, RejectedPeersAreCounted) {
     for (int i = 0; i < 2; i++) {
         int sock = ConnectFrom("127.0.0.2", agent.port());
         ASSERT_GE(sock, 0);
+        // The listener hands connections over once their first byte is in.
+        ASSERT_EQ(send(sock, "x", 1, MSG_NOSIGNAL), 1);
         EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
         close(sock);
     }
@@ -350,6 +352,7 @@ TEST(Serve, DescriptorsAreCloseOnExec) {
     ASSERT_TRUE(agent.StartDaemon());
     int sock = Connect(agent);  // a session in progress holds its connection
     ASSERT_GE(sock, 0);
+    ASSERT_EQ(send(sock, "x", 1, MSG_NOSIGNAL), 1);  // handed over once a byte is in
     usleep(200 * 1000);
     std::string proc = "/proc/" + std::to_string(agent.pid());
     int checked = 0;
