@@ -125,7 +125,8 @@ const int kSignalStopWaitMs = 5000;
 // Carries out the requests raised since the last pass.
 void HandleRequests(Listener& l) {
     if (int sig = TakeStopSignal()) {
-        showmessage("%s received\n", LOCAL, MSG_INFO, 1, sig == SIGINT ? "SIGINT" : "SIGTERM");
+        // Logged as a success, so that the log of a daemon records the stop.
+        showmessage("%s received\n", LOCAL, MSG_SUCCESS, 1, sig == SIGINT ? "SIGINT" : "SIGTERM");
         Terminate(l, kSignalStopWaitMs);
     }
     if (OWLFlags.Terminate) Terminate(l, kQuitWaitMs);
