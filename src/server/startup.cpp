@@ -16,6 +16,7 @@
 #include "core/logcheck.h"
 #include "crypto/ciplib.h"
 #include "crypto/twofish.h"
+#include "fs/filesearch.h"
 #include "net/syncsocket.h"
 #include "protocol/owl_const.h"
 #include "server/acceptloop.h"
@@ -290,6 +291,29 @@ void RunAgent() {
     AcceptLoop(sock, addrlen, pidfile);
 }
 
+namespace {
+
+// owl -t: the configured scripts that the tests would fail to run.
+void CheckScripts() {
+    const struct {
+        const char* key;
+        String TOWLSettings::*field;
+    } scripts[] = {{"cpuusagescript", &TOWLSettings::cpuusagescript},
+                   {"proccntscript", &TOWLSettings::proccntscript},
+                   {"proclistscript", &TOWLSettings::proclistscript}};
+    for (const auto& s : scripts) {
+        String path = SettingText(s.field);
+        if (path.Length() == 0) continue;
+        path.SetZero();
+        const char* why = !FileExists(path.Data())         ? "no such file"
+                          : access(path.Data(), X_OK) != 0 ? "not executable"
+                                                           : nullptr;
+        if (why) printf("Warning: %s '%s': %s\n", s.key, path.Data(), why);
+    }
+}
+
+}  // namespace
+
 int CheckConfigurationOnly() {
     printf("Settings checking .. ");
     String err;
@@ -303,5 +327,6 @@ int CheckConfigurationOnly() {
     else
         printf("Warning: %s\n", err.Data());
     CheckLogFiles();
+    CheckScripts();
     return OWL_EXIT_OK;
 }

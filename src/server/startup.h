@@ -52,7 +52,8 @@ void RefreshFaultRestart(bool holdsPidFile);
 
 // owl -t: loads and checks the configuration named on the command line as
 // start-up does, prints "Settings checking .. " and "Ok", a warning or the
-// error text, and the log files that cannot be written. The exit status:
+// error text, the log files that cannot be written and the configured
+// scripts that cannot be run. The exit status:
 // 0 when the agent would start with it, 1 when not.
 int CheckConfigurationOnly();
 

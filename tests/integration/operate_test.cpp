@@ -109,6 +109,16 @@ TEST(Operate, CheckOnlyAndVersion) {
     RunResult ok = RunProgram(OWL_BINARY, {"-t", agent.ConfigPath()});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.output, "Settings checking .. Ok\n");
+    agent.settings()["cpuusagescript"] = "/nonexistent/cpu.sh";
+    agent.settings()["proccntscript"] = agent.ConfigPath();  // not executable
+    agent.WriteConfig();
+    RunResult scripts = RunProgram(OWL_BINARY, {"-t", agent.ConfigPath()});
+    EXPECT_EQ(scripts.status, 0);
+    EXPECT_EQ(scripts.output,
+              "Settings checking .. Ok\n"
+              "Warning: cpuusagescript '/nonexistent/cpu.sh': no such file\n"
+              "Warning: proccntscript '" +
+                  agent.ConfigPath() + "': not executable\n");
     agent.settings()["password"] = "";
     agent.WriteConfig();
     RunResult bad = RunProgram(OWL_BINARY, {"-t", agent.ConfigPath()});
@@ -179,6 +189,16 @@ TEST(Operate, FailedReloadIsLogged) {
     TempDir scratch;
     TestAgent agent({{"pidfile", scratch.File("owl.pid")}});
     ASSERT_TRUE(agent.StartDaemon());
+    agent.settings()["cpuusagescript"] = "/nonexistent/cpu.sh";
+    agent.settings()["proccntscript"] = agent.ConfigPath();  // not executable
+    agent.WriteConfig();
+    RunResult scripts = RunProgram(OWL_BINARY, {"-t", agent.ConfigPath()});
+    EXPECT_EQ(scripts.status, 0);
+    EXPECT_EQ(scripts.output,
+              "Settings checking .. Ok\n"
+              "Warning: cpuusagescript '/nonexistent/cpu.sh': no such file\n"
+              "Warning: proccntscript '" +
+                  agent.ConfigPath() + "': not executable\n");
     agent.settings()["password"] = "";
     agent.WriteConfig();
     kill(agent.pid(), SIGHUP);
