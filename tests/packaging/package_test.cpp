@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -50,10 +49,12 @@ std::string BuildPackage() {
     if (built == 0 || built < Modified(OWL_BINARY) || built < Modified(OWLCTL_BINARY)) {
         RunResult r = RunProgram(
             OWL_CPACK, {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", dir}, 120000);
-        std::string made = dir + "/owl_" OWL_VERSION "_" + "amd64.deb";
-        std::smatch m;
-        if (std::regex_search(r.output, m, std::regex("package: (\\S+\\.deb) generated")))
-            made = m[1];
+        // "CPack: - package: <path> generated."
+        size_t at = r.output.find("package: ");
+        size_t end = r.output.find(" generated", at);
+        std::string made = at == std::string::npos || end == std::string::npos
+                               ? ""
+                               : r.output.substr(at + 9, end - at - 9);
         if (r.status != 0 || rename(made.c_str(), deb.c_str()) != 0) deb = "";
     }
     close(lock);
@@ -66,9 +67,17 @@ RunResult DpkgDeb(const std::vector<std::string>& args) {
 
 // key=value lines of a configuration text.
 std::string Setting(const std::string& cfg, const std::string& key) {
-    std::smatch m;
-    if (!std::regex_search(cfg, m, std::regex("(^|\n)" + key + "=([^\n]*)"))) return "<missing>";
-    return m[2];
+    size_t at = ("\n" + cfg).find("\n" + key + "=");
+    if (at == std::string::npos) return "<missing>";
+    size_t start = at + key.size() + 1;
+    return cfg.substr(start, cfg.find('\n', start) - start);
+}
+
+// text with every from replaced by to.
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 class Package : public ::testing::Test {
@@ -132,11 +141,9 @@ TEST_F(Package, UnpackedAgentServesUnpackedOwlctl) {
     for (auto& kv : safe) EXPECT_EQ(Setting(cfg, kv.first), kv.second) << kv.first;
 
     int port = FreeLoopbackPort();
-    std::string moved =
-        std::regex_replace(cfg, std::regex("(/usr/sbin|/usr/share/owl)"), root.path() + "$1");
-    moved = std::regex_replace(moved, std::regex("/var/log/owl"), root.path());
-    moved = std::regex_replace(moved, std::regex("\nport=1055\n"),
-                               "\nport=" + std::to_string(port) + "\n");
+    std::string moved = Replace(cfg, "=/usr/", "=" + root.path() + "/usr/");
+    moved = Replace(moved, "/var/log/owl", root.path());
+    moved = Replace(moved, "\nport=1055\n", "\nport=" + std::to_string(port) + "\n");
     root.Write("test.cfg", moved);
     std::string owl = root.File("usr/sbin/owl");
     RunResult check = RunProgram(owl, {"-t", root.File("test.cfg")});
@@ -168,7 +175,7 @@ TEST_F(Package, ServiceUnitVerifies) {
     TempDir root;
     ASSERT_EQ(DpkgDeb({"-x", deb_, root.path()}).status, 0);
     std::string unit = root.Read("usr/lib/systemd/system/owl.service");
-    std::string text = std::regex_replace(unit, std::regex("/usr/sbin/owl"), OWL_BINARY);
+    std::string text = Replace(unit, "/usr/sbin/owl", OWL_BINARY);
     root.Write("owl.service", text);
     RunResult r = RunProgram(analyze, {"verify", "--man=no", root.File("owl.service")});
     EXPECT_EQ(r.status, 0) << r.output;
