@@ -80,7 +80,7 @@ void writelog(String file, const char* text) {
         return;
     }
     String owed = NoteLogOpenSuccess(file);
-    fwrite(owed.Data(), 1, owed.Length(), f);
+    if (owed.Length() > 0) fwrite(owed.Data(), 1, owed.Length(), f);
     fputs(text, f);
     fclose(f);
 }
