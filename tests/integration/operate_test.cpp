@@ -63,7 +63,7 @@ TEST(Operate, HugeSetSettingsDoesNotStallOthers) {
     std::atomic<bool> done{false};
     std::string bigStatus;
     std::thread big([&] {
-        std::vector<String> lines(300000, String("Comment=x"));
+        std::vector<String> lines(300000);  // empty lines, as a careless console sends them
         String text, err;
         OwlRequest("127.0.0.1", agent.port(), String(agent.password().c_str()),
                    String("SetSettings"), lines, 20000, text, err);
