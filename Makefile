@@ -14,7 +14,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install
 
 all: build
 
@@ -49,6 +49,22 @@ soak: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DOWL_TESTS=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_soak
 	@SOAK_SECONDS=$(SOAK_SECONDS) $(BENCH_BUILD)/bench_soak
+
+# make package: owl_<version>_<arch>.deb in $(BUILD)/ (CPack, from the install rules).
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+# make package-check: the package through lintian and the service unit
+# through systemd-analyze (both installed with apt when missing).
+package-check: package
+	@tools/ensure-deps.sh lintian:lintian systemd-analyze:systemd
+	@lintian --tag-display-limit 0 $(BUILD)/owl_*.deb
+	@cd $(BUILD) && ./packaging_tests --gtest_filter='Package.*'
+
+# make install [PREFIX=/usr/local] [DESTDIR=...]: the package's tree under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-* 

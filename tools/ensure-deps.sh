@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Makes sure the build tools are here: g++, cmake, make and the GoogleTest
-# sources or library. As root it installs what is missing with apt; otherwise
-# it prints the exact command to run and fails.
+# sources or library; or, with arguments COMMAND:PACKAGE ..., those commands.
+# As root it installs what is missing with apt; otherwise it prints the
+# exact command to run and fails.
 set -u
 missing=()
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v make >/dev/null 2>&1 || missing+=(make)
-if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -d /usr/src/googletest ]; then
-  missing+=(libgtest-dev)
+if [ $# -gt 0 ]; then
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
+  done
+else
+  command -v g++ >/dev/null 2>&1 || missing+=(g++)
+  command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+  command -v make >/dev/null 2>&1 || missing+=(make)
+  if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -d /usr/src/googletest ]; then
+    missing+=(libgtest-dev)
+  fi
 fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 

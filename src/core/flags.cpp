@@ -1,5 +1,7 @@
 #include "core/flags.h"
 
+#include "core/version.h"
+
 TOWLFlags::TOWLFlags()
     : UpgradeBusy(0), Terminate(0), Reload(0), Upgrade(0), StartTime(time(nullptr)) {}
 
@@ -10,7 +12,7 @@ TAgentStatus AgentStatus = {
     1,
     "VT Owlwatch",
     "Linux (Red Hat, Mandrake, SuSE)",
-    "1.29",
+    OWL_VERSION,
     "owl developers",
     0,
     0,

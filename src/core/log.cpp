@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 
 #include "config/settings.h"
+#include "core/logcheck.h"
 #include "fs/filesearch.h"
 #include "net/syncsocket.h"
 
@@ -73,12 +75,14 @@ String FormatFileLine(const struct tm& when, in_addr peer, const char* message) 
 
 void writelog(String file, const char* text) {
     if (file.Length() == 0 || text == nullptr) return;
-    if (ExtractFilePath(file).Length() == 0) {
-        String folder = ExtractFilePath(String(OWLSettings.configfile));
-        if (folder.Length() > 0) file = folder + file;
-    }
+    file = LogFilePath(file);
     FILE* f = fopen(file.SetZero().Data(), "ae");
-    if (f == nullptr) return;
+    if (f == nullptr) {
+        NoteLogOpenFailure(file, errno);
+        return;
+    }
+    String owed = NoteLogOpenSuccess(file);
+    if (owed.Length() > 0) fwrite(owed.Data(), 1, owed.Length(), f);
     fputs(text, f);
     fclose(f);
 }

@@ -1,6 +1,9 @@
 #include "handlers/manage.h"
 
+#include <string.h>
 #include <sys/utsname.h>
+
+#include <vector>
 
 #include "config/settings.h"
 #include "core/flags.h"
@@ -98,12 +101,59 @@ const char* const kManagedSettings[] = {
     "IPFilterAddr", "IPFilterMarks", "AllowUpdates", "AllowRManage", "UpdateAddr", "ManageAddr",
 };
 
-// Assigns one "name=value" line; names match exactly and unknown ones (and
-// the few accepted for other platforms) change nothing. The caller holds
-// the settings write lock.
-void Assign(const String& name, const String& value) {
-    const TSettingKey* key = FindRemoteSetting(name);
-    if (key != nullptr) SetSettingFromRemote(OWLSettings, *key, value);
+// A console sends a few dozen settings at most; a request with more lines
+// is refused before any of them is looked at.
+const int kMaxSettingLines = 4096;
+
+struct Assignment {
+    const TSettingKey* key;
+    String value;
+};
+
+// The "name=value" lines of the request, split in one pass, that name a
+// known setting (names match exactly; lines without "=", unknown names and
+// the few names accepted for other platforms are dropped). 0 when the
+// request has too many lines.
+int SplitAssignments(const QXRequest& request, std::vector<Assignment>& out) {
+    if (request.GetParamsCount() > kMaxSettingLines) return 0;
+    const char* p = request.Data();
+    const char* end = p + request.Length();
+    while (p < end) {
+        const char* lf = (const char*)memchr(p, '\n', end - p);
+        if (lf == nullptr) break;  // text after the last line end is no parameter
+        String line;
+        line.CopyData(p, (int)(lf - p));
+        p = lf + 1;
+        int eq = line.Trim().Pos('=');
+        if (eq == 0) continue;
+        String name = line.Copy(1, eq - 1);
+        const TSettingKey* key = FindRemoteSetting(name.Trim());
+        if (key == nullptr) continue;
+        String value = line.Copy(eq + 1, line.Length());
+        out.push_back({key, value.Trim()});
+    }
+    return 1;
+}
+
+// A whole number of digits only, from low up to high.
+bool WholeNumberIn(const String& text, long low, long high) {
+    if (text.Length() == 0 || text.Length() > 10) return false;
+    long n = 0;
+    for (int i = 1; i <= text.Length(); i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        n = n * 10 + (text[i] - '0');
+    }
+    return n >= low && n <= high;
+}
+
+// The values that would leave the agent unreachable or unable to start
+// again: a port outside 1..65535, a time-out that is no whole number of
+// milliseconds, an empty password.
+bool Acceptable(const Assignment& a) {
+    if (a.key->number == &TOWLSettings::port) return WholeNumberIn(a.value, 1, 65535);
+    if (a.key->number == &TOWLSettings::timeout) return WholeNumberIn(a.value, 1, 2147483647L);
+    if (a.key->text == &TOWLSettings::password) return a.value.Length() > 0;
+    return true;
 }
 
 }  // namespace
@@ -124,20 +174,19 @@ void GetAgentSettings(const QXRequest&, OWLReply& reply) {
 }
 
 void SetAgentSettings(const QXRequest& request, OWLReply& reply) {
+    std::vector<Assignment> assignments;
+    bool ok = SplitAssignments(request, assignments);
+    for (const Assignment& a : assignments) ok = ok && Acceptable(a);
+    if (!ok) {
+        reply.SetResult("501") += "Wrong parameter";
+        return;
+    }
     // optmutex across assignment and save: a reload cannot slip in between
     // and write the old values back.
     std::lock_guard<std::mutex> hold(optmutex);
     {
         TSettingsWriteLock lock;
-        const int count = request.GetParamsCount();
-        for (int i = 1; i <= count; i++) {
-            String line = request.GetParam(i, 1);
-            int eq = line.Pos('=');
-            if (eq == 0) continue;
-            String name = line.Copy(1, eq - 1);
-            String value = line.Copy(eq + 1, line.Length());
-            Assign(name.Trim(), value.Trim());
-        }
+        for (const Assignment& a : assignments) SetSettingFromRemote(OWLSettings, *a.key, a.value);
     }
     String err;
     if (OWLSettings.SaveOptionsHeld(err))

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -149,22 +150,34 @@ void ChangePort(Listener& l) {
     showmessage("Return to original port\n", LOCAL, MSG_FAILURE, 0);
 }
 
-[[noreturn]] void Terminate(Listener& l) {
+// How long a stop waits for running sessions to send their replies: a
+// moment for the "QUIT" session's "Ok", longer for a stop signal, which may
+// find work in progress.
+const int kQuitWaitMs = 500;
+const int kSignalStopWaitMs = 5000;
+
+[[noreturn]] void Terminate(Listener& l, int waitMs) {
     showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, 0);
-    // Give the session that asked a moment to send its "Ok".
-    for (int i = 0; i < 50 && RunningSessions() > 0; i++) usleep(10 * 1000);
+    for (int i = 0; i < waitMs / 10 && RunningSessions() > 0; i++) usleep(10 * 1000);
     closepidfile(l.pidfile);
     EndProcess(OWL_EXIT_OK);
 }
 
 // Carries out the requests raised since the last pass.
 void HandleRequests(Listener& l) {
-    if (OWLFlags.Terminate) Terminate(l);
+    if (int sig = TakeStopSignal()) {
+        // Logged as a success, so that the log of a daemon records the stop.
+        showmessage("%s received\n", LOCAL, MSG_SUCCESS, 1, sig == SIGINT ? "SIGINT" : "SIGTERM");
+        Terminate(l, kSignalStopWaitMs);
+    }
+    if (OWLFlags.Terminate) Terminate(l, kQuitWaitMs);
     if (OWLFlags.Reload) Restart(l);
     if (OWLFlags.Upgrade) RunUpgradeScript(l);
     if (TakeReloadRequest()) {
         String err;
-        OWLSettings.LoadOptions(err);
+        if (!OWLSettings.LoadOptions(err))
+            showmessage("Configuration reload failed: %s\n", LOCAL, MSG_FAILURE, 1,
+                        err.SetZero().Data());
     }
     if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);
     // The fault handler's copies follow the settings about once a second.

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/version.h"
+
 namespace {
 
 const char kRule[] = "-------------------------------------------------------------";
@@ -34,7 +36,7 @@ const char* ArgAt(int argc, char** argv, int index) {
 void ShowBanner() {
     printf("%s\n", kRule);
     printf(" Application:  OWL (Owlwatch for Quellix)\n");
-    printf(" Version:      %s for %s\n", "1.29", "Linux (Red Hat, Mandrake, SuSE)");
+    printf(" Version:      %s for %s\n", OWL_VERSION, "Linux (Red Hat, Mandrake, SuSE)");
     printf("%s\n", kRule);
 }
 

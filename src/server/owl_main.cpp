@@ -1,13 +1,24 @@
 // The agent program: banner, command line, then the start-up stages and the
-// accept loop.
+// accept loop. Two operator forms stand before the command line proper:
+// "owl --version" and "owl -t <cfg_file>" (check a configuration and exit).
 #include <stdio.h>
+#include <string.h>
 
 #include "config/settings.h"
+#include "core/version.h"
 #include "server/cmdline.h"
 #include "server/startup.h"
 
 int main(int argc, char** argv, char** envp) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("owl %s\n", OWL_VERSION);
+        return OWL_EXIT_OK;
+    }
+    if (argc == 3 && strcmp(argv[1], "-t") == 0) {
+        strncpy(OWLSettings.configfile, argv[2], sizeof(OWLSettings.configfile) - 1);
+        return CheckConfigurationOnly();
+    }
     SaveProcessImage(argv, envp);
     ShowBanner();
     printf("Command line checking .. ");

@@ -11,20 +11,23 @@
 #include <atomic>
 
 #include "config/settings.h"
+#include "core/flags.h"
+#include "core/log.h"
+#include "core/logcheck.h"
 #include "crypto/ciplib.h"
 #include "crypto/twofish.h"
+#include "fs/filesearch.h"
 #include "net/syncsocket.h"
 #include "protocol/owl_const.h"
 #include "server/acceptloop.h"
 #include "server/cmdline.h"
-#include "core/flags.h"
-#include "core/log.h"
 
 namespace {
 
 char** g_argv = nullptr;
 char** g_envp = nullptr;
 volatile sig_atomic_t g_reloadRequested = 0;
+volatile sig_atomic_t g_stopSignal = 0;
 
 // Read by the memory-fault handler: plain buffers, written only by the main
 // thread between faults.
@@ -34,11 +37,29 @@ char g_pidPath[PATH_MAX];
 const char kSelfTestPassword[] = "pad derivation";
 const char kSelfTestText[] = "123456789012345";
 
+// A port from the configuration file that no socket can have.
+const char kPortRange[] = "  TCP port %d is out of range: it must be from 1 to 65535\n";
+
+// Loads the configuration as start-up does. 1 when it is usable; 0 with err
+// set otherwise. A "port" taken from the file must lie in 1..65535 (a port
+// given with -p has passed the command line already).
+int LoadAndCheck(String& err) {
+    int portFromCommandLine = OWLSettings.port;
+    int ok = OWLSettings.LoadOptions(err);
+    int port = SettingInt(&TOWLSettings::port);
+    if (ok && portFromCommandLine == 0 && (port < 1 || port > 65535)) {
+        char text[128];
+        snprintf(text, sizeof text, kPortRange, port);
+        err += text;
+        ok = 0;
+    }
+    err.SetZero();
+    return ok;
+}
+
 void LoadConfiguration() {
     String err;
-    int ok = OWLSettings.LoadOptions(err);
-    err.SetZero();
-    if (!ok) {
+    if (!LoadAndCheck(err)) {
         printf("Error\n%s\nPlease check '%s' file\n\n", err.Data(), OWLSettings.configfile);
         exit(OWL_EXIT_USAGE);
     }
@@ -46,6 +67,7 @@ void LoadConfiguration() {
         puts("Ok");
     else
         printf("Warning: %s\n", err.Data());
+    CheckLogFiles();
 }
 
 // One block through Twofish keyed with the SHA-1 of the self-test password.
@@ -186,6 +208,17 @@ int TakeReloadRequest() {
     return 1;
 }
 
+void stopagent(int sig) {
+    g_stopSignal = sig;
+    OWLFlags.Terminate = 1;
+}
+
+int TakeStopSignal() {
+    int sig = g_stopSignal;
+    g_stopSignal = 0;
+    return sig;
+}
+
 void reloadapp(int) {
     signal(SIGSEGV, SIG_DFL);
     if (time(nullptr) - OWLFlags.StartTime <= 180) {
@@ -240,6 +273,10 @@ void RunAgent() {
     }
     InstallHandler(SIGSEGV, reloadapp);
     signal(SIGPIPE, SIG_IGN);
+    // A stop by the service manager (or Ctrl-C at the terminal) ends the
+    // agent as "QUIT" does: replies sent, pid file removed, status 0.
+    InstallHandler(SIGTERM, stopagent);
+    if (OWLSettings.interactive) InstallHandler(SIGINT, stopagent);
 
     unsigned int addrlen = 0;
     String err;
@@ -252,4 +289,44 @@ void RunAgent() {
     RefreshFaultRestart(pidfile != nullptr);
     showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
     AcceptLoop(sock, addrlen, pidfile);
+}
+
+namespace {
+
+// owl -t: the configured scripts that the tests would fail to run.
+void CheckScripts() {
+    const struct {
+        const char* key;
+        String TOWLSettings::*field;
+    } scripts[] = {{"cpuusagescript", &TOWLSettings::cpuusagescript},
+                   {"proccntscript", &TOWLSettings::proccntscript},
+                   {"proclistscript", &TOWLSettings::proclistscript}};
+    for (const auto& s : scripts) {
+        String path = SettingText(s.field);
+        if (path.Length() == 0) continue;
+        path.SetZero();
+        const char* why = !FileExists(path.Data())         ? "no such file"
+                          : access(path.Data(), X_OK) != 0 ? "not executable"
+                                                           : nullptr;
+        if (why) printf("Warning: %s '%s': %s\n", s.key, path.Data(), why);
+    }
+}
+
+}  // namespace
+
+int CheckConfigurationOnly() {
+    printf("Settings checking .. ");
+    String err;
+    int ok = LoadAndCheck(err);
+    if (!ok) {
+        printf("Error\n%s\nPlease check '%s' file\n", err.Data(), OWLSettings.configfile);
+        return OWL_EXIT_USAGE;
+    }
+    if (err.Length() == 0)
+        puts("Ok");
+    else
+        printf("Warning: %s\n", err.Data());
+    CheckLogFiles();
+    CheckScripts();
+    return OWL_EXIT_OK;
 }

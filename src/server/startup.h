@@ -30,6 +30,11 @@ void closepidfile(FILE* pidfile);
 
 // SIGHUP: asks the accept loop to reload the configuration.
 void reloadcfg(int);
+// SIGTERM, and SIGINT in interactive mode: asks the accept loop to end the
+// agent as "QUIT" does.
+void stopagent(int sig);
+// The stop signal that arrived (clears it), or 0.
+int TakeStopSignal();
 // SIGSEGV: after the first 180 seconds restarts the agent, else lets the
 // fault end the process.
 void reloadapp(int);
@@ -44,6 +49,13 @@ char** SavedEnvp();
 // path where the memory-fault handler can read them without locks; called
 // by the main thread.
 void RefreshFaultRestart(bool holdsPidFile);
+
+// owl -t: loads and checks the configuration named on the command line as
+// start-up does, prints "Settings checking .. " and "Ok", a warning or the
+// error text, the log files that cannot be written and the configured
+// scripts that cannot be run. The exit status:
+// 0 when the agent would start with it, 1 when not.
+int CheckConfigurationOnly();
 
 // Start-up steps after "Settings checking .. "; enters the accept loop and
 // does not return.
