@@ -165,12 +165,13 @@ const int kSignalStopWaitMs = 5000;
 
 // Carries out the requests raised since the last pass.
 void HandleRequests(Listener& l) {
-    if (int sig = TakeStopSignal()) {
+    if (OWLFlags.Terminate) {
+        int sig = TakeStopSignal();
+        if (sig == 0) Terminate(l, kQuitWaitMs);
         // Logged as a success, so that the log of a daemon records the stop.
         showmessage("%s received\n", LOCAL, MSG_SUCCESS, 1, sig == SIGINT ? "SIGINT" : "SIGTERM");
         Terminate(l, kSignalStopWaitMs);
     }
-    if (OWLFlags.Terminate) Terminate(l, kQuitWaitMs);
     if (OWLFlags.Reload) Restart(l);
     if (OWLFlags.Upgrade) RunUpgradeScript(l);
     if (TakeReloadRequest()) {

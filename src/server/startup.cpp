@@ -27,7 +27,10 @@ namespace {
 char** g_argv = nullptr;
 char** g_envp = nullptr;
 volatile sig_atomic_t g_reloadRequested = 0;
-volatile sig_atomic_t g_stopSignal = 0;
+// Set by the stop handler on whichever thread the signal lands: an atomic,
+// stored before OWLFlags.Terminate, so that the loop that sees the flag
+// sees the signal too.
+std::atomic<int> g_stopSignal{0};
 
 // Read by the memory-fault handler: plain buffers, written only by the main
 // thread between faults.
@@ -213,11 +216,7 @@ void stopagent(int sig) {
     OWLFlags.Terminate = 1;
 }
 
-int TakeStopSignal() {
-    int sig = g_stopSignal;
-    g_stopSignal = 0;
-    return sig;
-}
+int TakeStopSignal() { return g_stopSignal.exchange(0); }
 
 void reloadapp(int) {
     signal(SIGSEGV, SIG_DFL);

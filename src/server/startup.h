@@ -33,7 +33,8 @@ void reloadcfg(int);
 // SIGTERM, and SIGINT in interactive mode: asks the accept loop to end the
 // agent as "QUIT" does.
 void stopagent(int sig);
-// The stop signal that arrived (clears it), or 0.
+// The stop signal that arrived (clears it), or 0. Once OWLFlags.Terminate
+// reads 1 because of a signal, this returns that signal.
 int TakeStopSignal();
 // SIGSEGV: after the first 180 seconds restarts the agent, else lets the
 // fault end the process.
