@@ -26,7 +26,8 @@ namespace {
 
 char** g_argv = nullptr;
 char** g_envp = nullptr;
-volatile sig_atomic_t g_reloadRequested = 0;
+// Set by SIGHUP on whichever thread it lands, taken by the accept loop.
+std::atomic<int> g_reloadRequested{0};
 // Set by the stop handler on whichever thread the signal lands: an atomic,
 // stored before OWLFlags.Terminate, so that the loop that sees the flag
 // sees the signal too.
@@ -205,11 +206,7 @@ void closepidfile(FILE* pidfile) {
 
 void reloadcfg(int) { g_reloadRequested = 1; }
 
-int TakeReloadRequest() {
-    if (!g_reloadRequested) return 0;
-    g_reloadRequested = 0;
-    return 1;
-}
+int TakeReloadRequest() { return g_reloadRequested.exchange(0) != 0 ? 1 : 0; }
 
 void stopagent(int sig) {
     g_stopSignal = sig;
