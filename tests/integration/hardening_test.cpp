@@ -126,7 +126,9 @@ TEST(Hardening, TricklingPeersCannotShutOthersOut) {
     }
     std::atomic<bool> stop{false};
     std::thread trickler(Trickle, std::ref(socks), std::cref(prefix), std::ref(stop));
-    usleep(500 * 1000);  // the table fills up
+    // The table fills up: a thread for nearly every session (bounded wait).
+    for (int i = 0; i < 200 && ProcField(agent.pid(), "status", "Threads:") < 1000; i++)
+        usleep(50 * 1000);
 
     String text, err;
     long long start = Ms();
