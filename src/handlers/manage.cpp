@@ -66,7 +66,7 @@ void AddOffered(OWLReply& reply, const char* availableKey, const char* enabledKe
 // The "GetInfo" lines; the caller holds the settings read lock.
 void AddStatus(OWLReply& reply) {
     TAgentStatus status = ReadAgentStatus();
-    reply.SetResult("200");
+    reply.SetResult(OWL_OK);
     reply.AddVarParams("%s=%s", "AgentName", status.AgentName);
     reply.AddVarParams("%s=%s", "AgentPlatform", status.AgentPlatform);
     reply.AddVarParams("%s=%s", "AgentVersion", status.AgentVersion);
@@ -101,20 +101,11 @@ const char* const kManagedSettings[] = {
     "IPFilterAddr", "IPFilterMarks", "AllowUpdates", "AllowRManage", "UpdateAddr", "ManageAddr",
 };
 
-// A console sends a few dozen settings at most; a request with more lines
-// is refused before any of them is looked at.
-const int kMaxSettingLines = 4096;
-
-struct Assignment {
-    const TSettingKey* key;
-    String value;
-};
-
 // The "name=value" lines of the request, split in one pass, that name a
 // known setting (names match exactly; lines without "=", unknown names and
 // the few names accepted for other platforms are dropped). 0 when the
 // request has too many lines.
-int SplitAssignments(const QXRequest& request, std::vector<Assignment>& out) {
+int SplitAssignments(const QXRequest& request, std::vector<TSettingAssignment>& out) {
     if (request.GetParamsCount() > kMaxSettingLines) return 0;
     const char* p = request.Data();
     const char* end = p + request.Length();
@@ -149,7 +140,7 @@ bool WholeNumberIn(const String& text, long low, long high) {
 // The values that would leave the agent unreachable or unable to start
 // again: a port outside 1..65535, a time-out that is no whole number of
 // milliseconds, an empty password.
-bool Acceptable(const Assignment& a) {
+bool Acceptable(const TSettingAssignment& a) {
     if (a.key->number == &TOWLSettings::port) return WholeNumberIn(a.value, 1, 65535);
     if (a.key->number == &TOWLSettings::timeout) return WholeNumberIn(a.value, 1, 2147483647L);
     if (a.key->text == &TOWLSettings::password) return a.value.Length() > 0;
@@ -173,12 +164,18 @@ void GetAgentSettings(const QXRequest&, OWLReply& reply) {
     }
 }
 
+int ParseSettingAssignments(const QXRequest& request, std::vector<TSettingAssignment>& out) {
+    out.clear();
+    bool ok = SplitAssignments(request, out);
+    for (const TSettingAssignment& a : out) ok = ok && Acceptable(a);
+    if (!ok) out.clear();
+    return ok ? 1 : 0;
+}
+
 void SetAgentSettings(const QXRequest& request, OWLReply& reply) {
-    std::vector<Assignment> assignments;
-    bool ok = SplitAssignments(request, assignments);
-    for (const Assignment& a : assignments) ok = ok && Acceptable(a);
-    if (!ok) {
-        reply.SetResult("501") += "Wrong parameter";
+    std::vector<TSettingAssignment> assignments;
+    if (!ParseSettingAssignments(request, assignments)) {
+        reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
         return;
     }
     // optmutex across assignment and save: a reload cannot slip in between
@@ -186,11 +183,12 @@ void SetAgentSettings(const QXRequest& request, OWLReply& reply) {
     std::lock_guard<std::mutex> hold(optmutex);
     {
         TSettingsWriteLock lock;
-        for (const Assignment& a : assignments) SetSettingFromRemote(OWLSettings, *a.key, a.value);
+        for (const TSettingAssignment& a : assignments)
+            SetSettingFromRemote(OWLSettings, *a.key, a.value);
     }
     String err;
     if (OWLSettings.SaveOptionsHeld(err))
-        reply.SetResult("200");
+        reply.SetResult(OWL_OK);
     else
-        reply.SetResult("300") += err;
+        reply.SetResult(OWL_AGENT_FAILED) += err;
 }
