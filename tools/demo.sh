@@ -28,6 +28,9 @@ allowmanage=1
 manageaddr=127.0.0.1
 allowupdates=0
 updateaddr=127.0.0.1
+cpuusagescript=$root/packaging/scripts/cpuusage.sh
+proccntscript=$root/packaging/scripts/proccount.sh
+proclistscript=$root/packaging/scripts/proclist.sh
 CFG
 fi
 echo "Demo configuration: $cfg (logs beside it)"
