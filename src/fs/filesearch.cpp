@@ -209,6 +209,18 @@ int OpenRegularFile(const char* path) {
     return fd;
 }
 
+ssize_t ReadFull(int fd, char* buf, size_t want) {
+    size_t got = 0;
+    while (got < want) {
+        ssize_t n = read(fd, buf + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += (size_t)n;
+    }
+    return (ssize_t)got;
+}
+
 int64_t FileSize(const char* path) {
     struct stat st;
     if (path == nullptr || stat(path, &st) != 0) return -1;

@@ -12,17 +12,18 @@
 
 #include <dirent.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "text/vtstring.h"
 
-// Attribute bits of TSearchRec::Attr and of the attr argument of FindFirst.
-const int attrReadOnly = 1;    // the agent process may not write the entry
-const int attrHidden = 2;      // the name begins with "." and is not "." or ".."
-const int attrSysFile = 4;     // neither a regular file nor a directory
-const int attrVolumeId = 8;    // never set; may be requested
-const int attrDirectory = 16;  // a directory, or a link to an existing one
-const int attrArchive = 32;    // never set; may be requested
-const int attrSymLink = 64;    // a symbolic link; never reported by a search
+    // Attribute bits of TSearchRec::Attr and of the attr argument of FindFirst.
+    const int attrReadOnly = 1;  // the agent process may not write the entry
+const int attrHidden = 2;        // the name begins with "." and is not "." or ".."
+const int attrSysFile = 4;       // neither a regular file nor a directory
+const int attrVolumeId = 8;      // never set; may be requested
+const int attrDirectory = 16;    // a directory, or a link to an existing one
+const int attrArchive = 32;      // never set; may be requested
+const int attrSymLink = 64;      // a symbolic link; never reported by a search
 
 // One folder search and the entry it found last. Time, Size and Mode
 // describe the entry itself (a link is not followed). A copy shares the
@@ -94,6 +95,10 @@ int DirectoryExists(const char* path);
 // forever. Returns a close-on-exec descriptor, or -1 (errno EINVAL for an
 // entry of another kind).
 int OpenRegularFile(const char* path);
+// Reads from fd until want bytes arrived or the file ended (a read
+// interrupted by a signal is retried). Returns the count, or -1 on a read
+// error.
+ssize_t ReadFull(int fd, char* buf, size_t want);
 // Size in bytes, -1 when the status call fails.
 int64_t FileSize(const char* path);
 // Modification time in seconds since the epoch, -1 when the status call fails.

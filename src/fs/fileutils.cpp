@@ -346,19 +346,6 @@ class TSizeWalk : TWalk {
     bool recursive_;
 };
 
-// Reads until want bytes arrived or the file ended: the count, or -1.
-ssize_t ReadFull(int fd, char* buf, size_t want) {
-    size_t got = 0;
-    while (got < want) {
-        ssize_t n = read(fd, buf + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        got += (size_t)n;
-    }
-    return (ssize_t)got;
-}
-
 // A descriptor that closes itself.
 class TFd {
   public:

@@ -24,20 +24,6 @@ void LowerBytes(char* p, size_t n) {
         if (p[i] >= 'A' && p[i] <= 'Z') p[i] = (char)(p[i] + ('a' - 'A'));
 }
 
-// Reads until want bytes arrived or the file ended. Returns the count, or
-// -1 on a read error.
-ssize_t ReadFull(int fd, char* buf, size_t want) {
-    size_t got = 0;
-    while (got < want) {
-        ssize_t n = read(fd, buf + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        got += (size_t)n;
-    }
-    return (ssize_t)got;
-}
-
 // Every occurrence of a needle in a buffer, in order, in linear time
 // (Knuth-Morris-Pratt, skipping to the needle's first byte with memchr while
 // nothing is matched), so that a whole-word search that rejects occurrence
