@@ -4,30 +4,15 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <chrono>
-#include <functional>
 #include <random>
 #include <vector>
 
+#include "bench_support.h"
 #include "crypto/ciplib.h"
 #include "crypto/md5.h"
 #include "crypto/twofish.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Seconds taken by the fastest of reps runs of fn.
-double BestOf(int reps, const std::function<void()>& fn) {
-    double best = 1e30;
-    for (int i = 0; i < reps; ++i) {
-        auto t0 = Clock::now();
-        fn();
-        double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
 
 volatile uint32_t g_sink;  // keeps results alive
 
@@ -39,7 +24,7 @@ void Report(const char* name, double value, const char* unit, const char* baseNa
     if (target > 0) {
         bool met = higherIsBetter ? value >= target : value <= target;
         printf(" target %s %.0f %s: %s", higherIsBetter ? ">=" : "<=", target, unit,
-               met ? "met" : "NOT met");
+               bench::Verdict(met));
     }
     printf("\n");
 }
@@ -90,10 +75,11 @@ int main() {
         table[i] = r;
     }
     uint32_t plain = 0, sliced = 0, fast = 0;
-    double tPlain = BestOf(2, [&] { plain = PlainCrc(table, 0xFFFFFFFFu, big.data(), crcSize); });
+    double tPlain =
+        bench::BestOf(2, [&] { plain = PlainCrc(table, 0xFFFFFFFFu, big.data(), crcSize); });
     double tSliced =
-        BestOf(3, [&] { sliced = UpdateCRC32Sliced(0xFFFFFFFFu, big.data(), crcSize); });
-    double tFast = BestOf(3, [&] {
+        bench::BestOf(3, [&] { sliced = UpdateCRC32Sliced(0xFFFFFFFFu, big.data(), crcSize); });
+    double tFast = bench::BestOf(3, [&] {
         TCRC32 crc;
         crc.UpdateCRC(reinterpret_cast<const char*>(big.data()), (int)crcSize);
         fast = crc.GetCRC();
@@ -109,13 +95,14 @@ int main() {
     // SHA-1 and MD5 over 64 MiB; baseline: the plain CRC loop over the same
     // bytes (also the baseline of the Twofish block figure below).
     const size_t hashSize = 64u << 20;
-    double tPlainSmall = BestOf(3, [&] { g_sink = PlainCrc(table, 0, big.data(), hashSize); });
+    double tPlainSmall =
+        bench::BestOf(3, [&] { g_sink = PlainCrc(table, 0, big.data(), hashSize); });
     double plainSmallRate = hashSize / tPlainSmall / MB;
-    double tSha = BestOf(3, [&] {
+    double tSha = bench::BestOf(3, [&] {
         THash_SHA sha;
         g_sink = (uint8_t)sha.GetHash(reinterpret_cast<const char*>(big.data()), (long)hashSize)[0];
     });
-    double tMd5 = BestOf(3, [&] {
+    double tMd5 = bench::BestOf(3, [&] {
         MD5 ctx;
         unsigned char digest[16];
         MD5Open(&ctx);
@@ -133,7 +120,7 @@ int main() {
     Twofish_key xkey;
     Twofish_prepare_key(key, 20, &xkey);
     std::vector<unsigned char> out(tfSize);
-    double tBlocks = BestOf(3, [&] {
+    double tBlocks = bench::BestOf(3, [&] {
         for (size_t i = 0; i < tfSize; i += 16) Twofish_encrypt(&xkey, &big[i], &out[i]);
     });
     g_sink = out[tfSize - 1];
@@ -143,7 +130,8 @@ int main() {
     // CFB-8 over 1 MiB; baseline: the block encryption above (16 bytes per
     // block, so the ideal CFB-8 rate is a sixteenth of it).
     const size_t cfbSize = 1u << 20;
-    double tCfb = BestOf(3, [&] { Cfb8Encrypt("password", big.data(), out.data(), cfbSize); });
+    double tCfb =
+        bench::BestOf(3, [&] { Cfb8Encrypt("password", big.data(), out.data(), cfbSize); });
     Report("twofish cfb-8 stream", cfbSize / tCfb / MB, "MB/s", "block encrypt", blockRate, true,
            8);
 
@@ -151,7 +139,7 @@ int main() {
     // the SHA-1 of the password alone.
     const int keys = 20000;
     const char* password = "a console password";
-    double tKey = BestOf(3, [&] {
+    double tKey = bench::BestOf(3, [&] {
         for (int i = 0; i < keys; ++i) {
             THash_SHA sha;
             unsigned char k[20];
@@ -159,7 +147,7 @@ int main() {
             Twofish_prepare_key(k, sha.GetHashSize(), &xkey);
         }
     });
-    double tHashOnly = BestOf(3, [&] {
+    double tHashOnly = bench::BestOf(3, [&] {
         for (int i = 0; i < keys; ++i) {
             THash_SHA sha;
             g_sink = (uint8_t)sha.GetHash(password, (long)strlen(password))[0];

@@ -3,51 +3,27 @@
 // beside the same loop against a trivial thread-per-connection TCP echo
 // server measured in the same run.
 //   OWL_BENCH_SECONDS (default 10) sets the length of the throughput runs.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-int ListenLoopback(int* port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr*)&addr, sizeof addr);
-    listen(s, 512);
-    socklen_t len = sizeof addr;
-    getsockname(s, (sockaddr*)&addr, &len);
-    *port = ntohs(addr.sin_port);
-    return s;
-}
+using bench::Clock;
 
 // The baseline: reads one length-prefixed packet, writes it back, closes.
 void EchoServer(int listener) {
@@ -108,51 +84,10 @@ Latency MeasureLatency(const std::function<bool()>& once, int count) {
             fprintf(stderr, "request failed\n");
             exit(1);
         }
-        us.push_back(Us(Clock::now() - t0));
+        us.push_back(bench::Us(Clock::now() - t0));
     }
     std::sort(us.begin(), us.end());
     return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
-
-double MeasureThroughput(const std::function<bool()>& once, int clients, int seconds) {
-    std::atomic<long> done{0}, failed{0};
-    auto end = Clock::now() + std::chrono::seconds(seconds);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < clients; i++)
-        threads.emplace_back([&] {
-            while (Clock::now() < end) (once() ? done : failed)++;
-        });
-    for (auto& t : threads) t.join();
-    if (failed) fprintf(stderr, "%ld requests failed\n", failed.load());
-    return done.load() / (double)seconds;
-}
-
-// Starts the agent as it runs in production: a daemon, logging failures
-// only. Returns the daemon's pid, read from its pid file.
-pid_t StartAgent(int port, const std::string& dir) {
-    std::string cfg = dir + "/owl.cfg";
-    std::string pidfile = dir + "/owl.pid";
-    std::ofstream out(cfg);
-    out << "owlpath=" << OWL_BINARY << "\nhost=127.0.0.1\nport=" << port
-        << "\npassword=bench\nlogsuccess=0\nlogfails=1\npidfile=" << pidfile << "\n";
-    out.close();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(OWL_BINARY, OWL_BINARY, "-d", cfg.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    waitpid(pid, nullptr, 0);  // the parent half of the daemon start
-    for (int i = 0; i < 300; i++) {
-        std::ifstream in(pidfile);
-        pid_t daemon = 0;
-        if (in >> daemon && daemon > 0 && OwlOnce(port, String("bench"))) return daemon;
-        usleep(10000);
-    }
-    fprintf(stderr, "the agent did not start\n");
-    exit(1);
 }
 
 }  // namespace
@@ -160,17 +95,20 @@ pid_t StartAgent(int port, const std::string& dir) {
 int main() {
     signal(SIGPIPE, SIG_IGN);
     Twofish_initialise();
-    int seconds = getenv("OWL_BENCH_SECONDS") ? atoi(getenv("OWL_BENCH_SECONDS")) : 10;
-    if (seconds <= 0) seconds = 10;
+    int seconds = bench::EnvSeconds("OWL_BENCH_SECONDS", 10);
 
-    char tmpl[] = "/tmp/owlbench-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    int echoPort;
-    int echoListener = ListenLoopback(&echoPort);
+    std::string dir = bench::MakeTempDir("owlbench");
+    int echoPort = 0;
+    int echoListener = bench::ListenLoopback(&echoPort);
+    int owlPort = bench::FreeLoopbackPort();
+    // The agent as it runs in production: a daemon, logging failures only.
+    pid_t agent =
+        dir.empty() || echoListener < 0 || owlPort < 0 ? -1 : bench::StartAgent(dir, owlPort);
+    if (agent <= 0) {
+        fprintf(stderr, "the agent did not start\n");
+        exit(1);
+    }
     std::thread(EchoServer, echoListener).detach();
-    int owlPort;
-    close(ListenLoopback(&owlPort));
-    pid_t agent = StartAgent(owlPort, dir);
 
     String password("bench");
     String packet =
@@ -186,26 +124,25 @@ int main() {
     printf(
         "latency 1 client GetInfo: p50 %.1f us, p99 %.1f us "
         "(baseline echo: p50 %.1f us, p99 %.1f us; ratio p50 %.2fx) target p50 <= 300 us: %s\n",
-        lo.p50, lo.p99, le.p50, le.p99, lo.p50 / le.p50, lo.p50 <= 300 ? "met" : "NOT met");
+        lo.p50, lo.p99, le.p50, le.p99, lo.p50 / le.p50, bench::Verdict(lo.p50 <= 300));
 
     // Throughput: the clients send a prepared packet and read the reply
     // without decrypting it, so that the machine's two cores go to the agent
     // (which still checks, decrypts, answers and encrypts every request).
-    double ro = MeasureThroughput(owlPrepared, 16, seconds);
-    double re = MeasureThroughput(echo, 16, seconds);
+    double ro = bench::Rate(owlPrepared, 16, seconds, "requests");
+    double re = bench::Rate(echo, 16, seconds, "requests");
     printf(
         "throughput 16 clients GetInfo: %.0f req/s (baseline echo: %.0f req/s, ratio %.2fx) "
         "target >= 9000 req/s: %s\n",
-        ro, re, ro / re, ro >= 9000 ? "met" : "NOT met");
-    double rf = MeasureThroughput(owl, 16, seconds);
+        ro, re, ro / re, bench::Verdict(ro >= 9000));
+    double rf = bench::Rate(owl, 16, seconds, "requests");
     printf(
         "throughput 16 full console clients GetInfo (each also encrypting and decrypting on "
         "the same 2 cores): %.0f req/s (ratio to echo %.2fx)\n",
         rf, rf / re);
 
     kill(agent, SIGKILL);
-    std::string cmd = "rm -rf '" + dir + "'";
-    int rc = system(cmd.c_str()) != 0;
+    int rc = bench::RemoveTree(dir) ? 0 : 1;
     // Detached echo threads may still be running: leave without running
     // static destructors under them.
     fflush(stdout);

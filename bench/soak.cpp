@@ -8,15 +8,12 @@
 // something grew, a zombie remained or a console request went unanswered.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,12 +26,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 const char kPassword[] = "soak-password";
 
 std::atomic<bool> g_stop{false};
@@ -254,38 +252,6 @@ void Report(long seconds, const Sample& s) {
     fflush(stdout);
 }
 
-pid_t StartDaemon(const std::string& dir, int* port) {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(probe, (sockaddr*)&addr, sizeof addr);
-    getsockname(probe, (sockaddr*)&addr, &len);
-    *port = ntohs(addr.sin_port);
-    close(probe);
-    std::string cfg = dir + "/owl.cfg", pidfile = dir + "/owl.pid";
-    std::ofstream(cfg) << "owlpath=" OWL_BINARY "\nport=" << *port
-                       << "\nhost=127.0.0.1\npassword=" << kPassword
-                       << "\ntimeout=2000\nlogsuccess=0\nlogfails=1\nbadlogfile=" << dir
-                       << "/fail.log\npidfile=" << pidfile
-                       << "\nallowmanage=1\nfileexists=1\nfoldersize=1\ncountfiles=1\n";
-    pid_t child = fork();
-    if (child == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(OWL_BINARY, OWL_BINARY, "-d", cfg.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    waitpid(child, nullptr, 0);
-    for (int i = 0; i < 500; i++, usleep(10 * 1000)) {
-        std::ifstream in(pidfile);
-        int pid = 0;
-        if (in >> pid && pid > 0) return pid;
-    }
-    return -1;
-}
-
 }  // namespace
 
 int main() {
@@ -294,10 +260,16 @@ int main() {
     long seconds = getenv("SOAK_SECONDS") ? atol(getenv("SOAK_SECONDS")) : 60;
     if (seconds < 10) seconds = 10;
     long every = seconds >= 120 ? 60 : seconds / 2;
-    char tmpl[] = "/tmp/owl-soak-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    int port = 0;
-    pid_t agent = StartDaemon(dir, &port);
+    std::string dir = bench::MakeTempDir("owl-soak");
+    int port = bench::FreeLoopbackPort();
+    // A daemon that may be managed and runs every file test; its own
+    // complaints stay on stderr.
+    bench::AgentOptions options;
+    options.password = kPassword;
+    options.keepStderr = true;
+    options.extra = "timeout=2000\nbadlogfile=" + dir +
+                    "/fail.log\nallowmanage=1\nfileexists=1\nfoldersize=1\ncountfiles=1\n";
+    pid_t agent = dir.empty() || port < 0 ? -1 : bench::StartAgent(dir, port, options);
     if (agent <= 0) {
         fprintf(stderr, "soak: the agent did not start\n");
         return 1;
@@ -348,7 +320,6 @@ int main() {
     Console(port, "QUIT", {});
     for (int i = 0; i < 50 && kill(agent, 0) == 0; i++) usleep(100 * 1000);
     if (kill(agent, 0) == 0) kill(agent, SIGKILL);
-    std::string rm = "rm -rf '" + dir + "'";
-    (void)!system(rm.c_str());
+    bench::RemoveTree(dir);
     return grew || last.zombies + drained.zombies > 0 || g_refused > 0 ? 1 : 0;
 }
