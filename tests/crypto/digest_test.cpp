@@ -149,7 +149,7 @@ TEST(Sha1DeathTest, FinalWithoutHashStops) {
             sha.GetHash("x", 1);
             sha.Final();
         },
-        "ciplib\\.cpp:[0-9]+: void THash_SHA::Final\\(\\): Assertion `fInitialized' failed");
+        "ciplib.*THash_SHA::Final");
 }
 
 TEST(Sha1DeathTest, DigestReadDuringHashStops) {
@@ -159,8 +159,7 @@ TEST(Sha1DeathTest, DigestReadDuringHashStops) {
             sha.Update("x", 1);
             sha.GetHash(nullptr, 0);
         },
-        "ciplib\\.cpp:[0-9]+: const char\\* THash_SHA::GetHash\\(const char\\*, long int\\): "
-        "Assertion `!fInitialized' failed");
+        "ciplib.*THash_SHA::GetHash");
 }
 
 TEST(Md5, ContextIsZeroAfterClose) {

@@ -66,11 +66,9 @@ TEST_F(Packets, LengthFields) {
 }
 
 TEST(PacketsDeathTest, LengthDigitsAboveFourAssert) {
-    EXPECT_DEATH(EncodeLength(String("x"), 5),
-                 "owl_const.*String EncodeLength\\(const String&, int\\).*digits<=sizeof\\(len\\)");
+    EXPECT_DEATH(EncodeLength(String("x"), 5), "owl_const.*EncodeLength");
     char buf[8] = {0};
-    EXPECT_DEATH(DecodeLength(buf, 5),
-                 "owl_const.*int DecodeLength\\(const char\\*, int\\).*digits<=sizeof\\(int\\)");
+    EXPECT_DEATH(DecodeLength(buf, 5), "owl_const.*DecodeLength");
 }
 
 TEST_F(Packets, EmptyPasswordReply) {

@@ -247,12 +247,13 @@ TEST(StrList, AddReadDeleteGrow) {
 TEST(StrListDeathTest, IndexOutOfRangeAsserts) {
     TStrList list;
     list.Add("a");
-    EXPECT_DEATH(list[1],
-                 "vtstring.*String TStrList::operator\\[\\]\\(int\\).*Assertion `0' failed");
-    EXPECT_DEATH(list[-1], "Assertion `0' failed");
-    EXPECT_DEATH(list.Delete(5), "void TStrList::Delete\\(int\\).*Assertion `0' failed");
+    // The stable part of an assertion message: the file and the function;
+    // the rest of the wording is the C library's.
+    EXPECT_DEATH(list[1], "vtstring.*operator\\[\\]");
+    EXPECT_DEATH(list[-1], "vtstring.*operator\\[\\]");
+    EXPECT_DEATH(list.Delete(5), "vtstring.*Delete");
     TStrList empty;
-    EXPECT_DEATH(empty.DeleteLast(), "Assertion `0' failed");
+    EXPECT_DEATH(empty.DeleteLast(), "vtstring.*Delete");
 }
 
 TEST(ByteHelpers, SearchAndDigits) {
