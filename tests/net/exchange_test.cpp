@@ -16,6 +16,7 @@
 
 #include "net/syncsocket.h"
 #include "net/syslog.h"
+#include "protocol/client.h"
 #include "support/agent.h"
 #include "support/process.h"
 
@@ -138,6 +139,21 @@ TEST(Exchange, Udp) {
     EXPECT_EQ(Str(err), Str(GetErrorStr(EMSGSIZE)));
 
     close(fd);
+}
+
+// A console whose agent resets the connection sees "no reply", not an error
+// of its own.
+TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
+    TcpPeer reset([](int c) {
+        struct linger abort = {1, 0};
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    });
+    String err, packet;
+    int sock = ConnectAgent("127.0.0.1", reset.port, 3000, err);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
+    EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
+    close(sock);
 }
 
 TEST(Syslog, DatagramBytes) {
