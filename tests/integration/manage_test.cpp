@@ -114,7 +114,7 @@ TEST(Manage, PortChange) {
         result = OwlRequest("127.0.0.1", newPort, String(agent.password().c_str()),
                             String("GetInfo"), none, 3000, text, err);
     }
-    ASSERT_EQ(result, OWL_REPLY);
+    ASSERT_EQ(result, OWL_REPLY) << agent.Output();
     EXPECT_NE(Str(text).find("\nPort=" + std::to_string(newPort) + "\n"), std::string::npos);
     EXPECT_TRUE(agent.WaitForLog("ok.log", "Server port switching .. Ok", 3000));
 }

@@ -145,12 +145,14 @@ TEST(Exchange, Udp) {
 // of its own.
 TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
     TcpPeer reset([](int c) {
+        ReadAll(c, 1);  // the request has come: the connection is made
         struct linger abort = {1, 0};
         setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     });
     String err, packet;
     int sock = ConnectAgent("127.0.0.1", reset.port, 3000, err);
-    ASSERT_GE(sock, 0);
+    ASSERT_GE(sock, 0) << Str(err);
+    ASSERT_TRUE(SendAll(sock, "x", 1, err));
     EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
     EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
     close(sock);
