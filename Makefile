@@ -1,5 +1,6 @@
 # Quick start: `make run` starts a demo agent, `make test` runs every test.
 # SANITIZE=address,undefined (or thread) builds everything with sanitizers.
+# make coverage, make format-check and make lines measure the sources.
 
 SANITIZE ?=
 MAKEFLAGS += --no-print-directory
@@ -14,7 +15,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean package package-check install
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage format-check lines
 
 all: build
 
@@ -24,8 +25,9 @@ deps:
 configure: deps
 	@cmake -S . -B $(BUILD) -DSANITIZE=$(SANITIZE) >/dev/null
 
+# BUILD_TARGETS=... builds only those targets (with what they depend on).
 build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) $(if $(BUILD_TARGETS),--target $(BUILD_TARGETS))
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
@@ -38,6 +40,32 @@ bench: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DOWL_TESTS=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target benchmarks
 	@for b in $(BENCH_BUILD)/bench_*; do echo "== $$(basename $$b)"; $$b || exit 1; done
+
+# make coverage: every test over a --coverage build in build-coverage/, then
+# the line and branch summary of src/ and an HTML report in
+# build-coverage/coverage/index.html (gcovr installed with apt when missing).
+COVERAGE_BUILD := build-coverage
+coverage: deps
+	@tools/ensure-deps.sh gcovr:gcovr
+	@cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" >/dev/null
+	@cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	@find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	@mkdir -p $(COVERAGE_BUILD)/coverage
+	@status=0; (cd $(COVERAGE_BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)) || status=$$?; \
+	  gcovr -r . --filter 'src/' -j $(JOBS) --gcov-ignore-parse-errors \
+	    --exclude-unreachable-branches --exclude-throw-branches --print-summary \
+	    --html-details $(COVERAGE_BUILD)/coverage/index.html $(COVERAGE_BUILD) && exit $$status
+
+# make format-check: every source through clang-format without changing it.
+FORMAT_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.h')
+format-check:
+	@tools/ensure-deps.sh clang-format:clang-format
+	@clang-format --dry-run --Werror $(FORMAT_SOURCES)
+
+# make lines: non-blank, non-comment lines of src/ and tests/ and their ratio.
+lines:
+	@tools/count-lines.py src tests
 
 # Every fuzz target for FUZZ_SECONDS seconds (clang++ with libFuzzer, in
 # build-fuzz/); make test replays the seed corpora.

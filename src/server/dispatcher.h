@@ -5,9 +5,9 @@
 
 #include <netinet/in.h>
 
+#include "core/flags.h"
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
-#include "core/flags.h"
 #include "server/upgrade.h"
 
 struct ThreadParams {
@@ -24,4 +24,3 @@ typedef void (*OwlHandler)(const QXRequest& params, OWLReply& reply);
 // an unknown command.
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade);
-

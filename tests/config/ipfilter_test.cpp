@@ -7,10 +7,9 @@
 #include <string>
 
 #include "config/settings.h"
+#include "support/agent.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 TEST(IPAllowed, AddressLists) {
     const struct {
@@ -50,7 +49,7 @@ TEST(IPAllowed, AddressLists) {
     for (const auto& c : cases) {
         String err("previous");
         EXPECT_EQ(IPAllowed(c.peer, String(c.list), err), c.allowed) << c.peer << " in " << c.list;
-        EXPECT_EQ(S(err), c.err) << c.peer << " in " << c.list;
+        EXPECT_EQ(Str(err), c.err) << c.peer << " in " << c.list;
         // The network-order form gives the same answer.
         String err2;
         EXPECT_EQ(IPAllowed((unsigned int)inet_addr(c.peer), String(c.list), err2), c.allowed);
@@ -61,7 +60,7 @@ TEST(IPAllowed, PeerTextThatDoesNotConvert) {
     String err("untouched");
     EXPECT_EQ(IPAllowed("not an address", String("127.0.0.1"), err), 0);
     EXPECT_EQ(IPAllowed(static_cast<const char*>(nullptr), String("127.0.0.1"), err), 0);
-    EXPECT_EQ(S(err), "untouched");
+    EXPECT_EQ(Str(err), "untouched");
 }
 
 TEST(IPAllowed, GetItemTakesOneItemAtATime) {
@@ -71,20 +70,20 @@ TEST(IPAllowed, GetItemTakesOneItemAtATime) {
     getitem(list, first, last, err);
     EXPECT_EQ(first, 0x0A000001u);
     EXPECT_EQ(last, 0x0A000005u);
-    EXPECT_EQ(S(list), "10.0.0.9");
+    EXPECT_EQ(Str(list), "10.0.0.9");
     getitem(list, first, last, err);
     EXPECT_EQ(first, 0x0A000009u);
     EXPECT_EQ(last, 0u);
-    EXPECT_EQ(S(list), "");
+    EXPECT_EQ(Str(list), "");
     getitem(list, first, last, err);
     EXPECT_EQ(first, 0u);
-    EXPECT_EQ(S(err), "");
+    EXPECT_EQ(Str(err), "");
 
     String bad("1.2.3.4.5,1.1.1.1");
     getitem(bad, first, last, err);
     EXPECT_EQ(first, 0u);
-    EXPECT_EQ(S(err), "Invalid IP address (1.2.3.4.5) specified");
-    EXPECT_EQ(S(bad), "1.2.3.4.5,1.1.1.1");  // left as it was
+    EXPECT_EQ(Str(err), "Invalid IP address (1.2.3.4.5) specified");
+    EXPECT_EQ(Str(bad), "1.2.3.4.5,1.1.1.1");  // left as it was
 
     String withZero;  // a zero byte inside an address makes it invalid
     withZero.AddData("1\0002,5.5.5.5", 11);
@@ -110,7 +109,7 @@ TEST(IPAllowed, RandomListsNeverCrash) {
         String err;
         int result = IPAllowed((unsigned int)rng(), list, err);
         EXPECT_TRUE(result == 0 || result == 1);
-        std::string text = S(err);
+        std::string text = Str(err);
         bool known = text.empty() || text.rfind("Invalid IP address (", 0) == 0 ||
                      text.rfind("Illegal character (", 0) == 0;
         EXPECT_TRUE(known) << text;

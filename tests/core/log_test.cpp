@@ -10,11 +10,10 @@
 #include <string>
 
 #include "config/settings.h"
+#include "support/agent.h"
 #include "support/process.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 in_addr Peer(const char* dotted) {
     in_addr a;
@@ -30,11 +29,11 @@ TEST(LogFormat, ConsoleAndFileLines) {
     t.tm_hour = 9;
     t.tm_min = 5;
     t.tm_sec = 3;
-    EXPECT_EQ(S(FormatFileLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
+    EXPECT_EQ(Str(FormatFileLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
               "[03/07/2026 09:05:03]\t 192.168.1.5\t TCP connection accepted\n");
-    EXPECT_EQ(S(FormatConsoleLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
+    EXPECT_EQ(Str(FormatConsoleLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
               "[owl][09:05:03]\t 192.168.1.5\t TCP connection accepted\n");
-    EXPECT_EQ(S(FormatFileLine(t, LOCAL, "Listening...\n")),
+    EXPECT_EQ(Str(FormatFileLine(t, LOCAL, "Listening...\n")),
               "[03/07/2026 09:05:03]\t owl\t\t Listening...\n");
     std::string longMessage(600, 'm');
     String cut = FormatFileLine(t, LOCAL, longMessage.c_str());

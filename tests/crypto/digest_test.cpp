@@ -137,30 +137,22 @@ TEST(Sha1, ObjectIsReusableAndKeepsLastDigest) {
     EXPECT_EQ(first, Hex(sha.GetHash(nullptr, 0), 20));
 }
 
-TEST(Sha1, Reverse32) {
-    EXPECT_EQ(0x12345678u, REVERSE32(0x78563412u));
-    EXPECT_EQ(0x000000FFu, REVERSE32(0xFF000000u));
-}
-
-TEST(Sha1DeathTest, FinalWithoutHashStops) {
+// Final without a hash in progress, or the digest read during one.
+TEST(Sha1DeathTest, MisuseStops) {
     EXPECT_DEATH(
         {
             THash_SHA sha;
             sha.GetHash("x", 1);
             sha.Final();
         },
-        "ciplib\\.cpp:[0-9]+: void THash_SHA::Final\\(\\): Assertion `fInitialized' failed");
-}
-
-TEST(Sha1DeathTest, DigestReadDuringHashStops) {
+        "ciplib.*THash_SHA::Final");
     EXPECT_DEATH(
         {
             THash_SHA sha;
             sha.Update("x", 1);
             sha.GetHash(nullptr, 0);
         },
-        "ciplib\\.cpp:[0-9]+: const char\\* THash_SHA::GetHash\\(const char\\*, long int\\): "
-        "Assertion `!fInitialized' failed");
+        "ciplib.*THash_SHA::GetHash");
 }
 
 TEST(Md5, ContextIsZeroAfterClose) {

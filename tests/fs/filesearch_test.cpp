@@ -15,9 +15,9 @@
 #include <map>
 #include <string>
 
-namespace {
+#include "support/agent.h"
 
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+namespace {
 
 int OpenDescriptors() {
     int count = 0;
@@ -207,8 +207,8 @@ TEST_F(SearchTree, MasksFollowFnmatchWithoutFlags) {
 TEST_F(SearchTree, SearchRecordLifecycle) {
     TSearchRec rec;
     ASSERT_EQ(FindFirst(String(root_.c_str()), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(S(rec.Folder), root_ + "/");
-    EXPECT_EQ(S(rec.Mask), "a.txt");
+    EXPECT_EQ(Str(rec.Folder), root_ + "/");
+    EXPECT_EQ(Str(rec.Mask), "a.txt");
     EXPECT_STREQ(rec.Name, "a.txt");
     EXPECT_EQ(rec.Size, 5);
     EXPECT_TRUE(S_ISREG(rec.Mode));
@@ -225,7 +225,7 @@ TEST_F(SearchTree, SearchRecordLifecycle) {
 
     // A trailing "/" is not doubled.
     ASSERT_EQ(FindFirst(String((root_ + "/").c_str()), String("sub"), 63, rec), 0);
-    EXPECT_EQ(S(rec.Folder), root_ + "/");
+    EXPECT_EQ(Str(rec.Folder), root_ + "/");
     FindClose(rec);
 }
 
@@ -263,13 +263,13 @@ TEST_F(SearchTree, LongestNameIsKeptWhole) {
 
 TEST_F(SearchTree, GetFirstMatchedFileClosesItsStream) {
     int before = OpenDescriptors();
-    EXPECT_EQ(S(GetFirstMatchedFile(String(Path("a.t?t").c_str()))), Path("a.txt"));
-    EXPECT_EQ(S(GetFirstMatchedFile(String(Path("p*").c_str()))), Path("pipe"));
-    EXPECT_EQ(S(GetFirstMatchedFile(String(Path("su*").c_str()))), "");      // directory
-    EXPECT_EQ(S(GetFirstMatchedFile(String(Path("link_f*").c_str()))), "");  // link
-    EXPECT_EQ(S(GetFirstMatchedFile(String(Path("none*").c_str()))), "");
-    EXPECT_EQ(S(GetFirstMatchedFile(String((root_ + "/").c_str()))), "");  // empty mask
-    EXPECT_EQ(S(GetFirstMatchedFile(String((root_ + "/missing/*").c_str()))), "");
+    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("a.t?t").c_str()))), Path("a.txt"));
+    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("p*").c_str()))), Path("pipe"));
+    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("su*").c_str()))), "");      // directory
+    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("link_f*").c_str()))), "");  // link
+    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("none*").c_str()))), "");
+    EXPECT_EQ(Str(GetFirstMatchedFile(String((root_ + "/").c_str()))), "");  // empty mask
+    EXPECT_EQ(Str(GetFirstMatchedFile(String((root_ + "/missing/*").c_str()))), "");
     for (int i = 0; i < 50; i++) GetFirstMatchedFile(String(Path("*.txt").c_str()));
     EXPECT_EQ(OpenDescriptors(), before);
 }
@@ -291,18 +291,18 @@ class WorkingDirectory : public SearchTree {
 TEST_F(WorkingDirectory, EmptyFolderMeansWorkingDirectory) {
     ASSERT_EQ(chdir(root_.c_str()), 0);
     std::string real = std::filesystem::canonical(root_).string();
-    EXPECT_EQ(S(GetCurrentDir()), real);
+    EXPECT_EQ(Str(GetCurrentDir()), real);
     TSearchRec rec;
     ASSERT_EQ(FindFirst(String(), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(S(rec.Folder), real + "/");
+    EXPECT_EQ(Str(rec.Folder), real + "/");
     FindClose(rec);
-    EXPECT_EQ(S(GetFirstMatchedFile(String("a.t*"))), "a.txt");
+    EXPECT_EQ(Str(GetFirstMatchedFile(String("a.t*"))), "a.txt");
 }
 
 TEST_F(WorkingDirectory, RemovedWorkingDirectoryIsNotTheRoot) {
     ASSERT_EQ(chdir(Path("sub").c_str()), 0);
     ASSERT_EQ(rmdir(Path("sub").c_str()), 0);
-    EXPECT_EQ(S(GetCurrentDir()), "");
+    EXPECT_EQ(Str(GetCurrentDir()), "");
     TSearchRec rec;
     // The removed folder is empty; the search must not fall back to "/".
     EXPECT_EQ(FindFirst(String(), String("*"), 63, rec), -1);

@@ -10,11 +10,10 @@
 
 #include <string>
 
+#include "support/agent.h"
 #include "support/process.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 class Macros : public ::testing::Test {
   protected:
@@ -43,7 +42,7 @@ class Macros : public ::testing::Test {
     }
     std::string P(const std::string& name) const { return dir_.File(name); }
     std::string Resolve(const std::string& path) {
-        return S(GetFileUsingSpecialMacros(String(path.c_str())));
+        return Str(GetFileUsingSpecialMacros(String(path.c_str())));
     }
     // The entry of folder that the directory lists first among names.
     std::string FirstListed(const std::string& folder, const std::string& a, const std::string& b) {

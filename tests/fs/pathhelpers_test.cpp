@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "fs/filesearch.h"
+#include "support/agent.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 TEST(PathHelpers, SplitAndJoin) {
     struct {
@@ -31,10 +30,10 @@ TEST(PathHelpers, SplitAndJoin) {
     };
     for (const auto& c : cases) {
         String in(c.in);
-        EXPECT_EQ(S(IncludeTrailingPathDelimiter(in)), c.include) << c.in;
-        EXPECT_EQ(S(ExcludeTrailingPathDelimiter(in)), c.exclude) << c.in;
-        EXPECT_EQ(S(ExtractFilePath(in)), c.path) << c.in;
-        EXPECT_EQ(S(ExtractFileName(in)), c.name) << c.in;
+        EXPECT_EQ(Str(IncludeTrailingPathDelimiter(in)), c.include) << c.in;
+        EXPECT_EQ(Str(ExcludeTrailingPathDelimiter(in)), c.exclude) << c.in;
+        EXPECT_EQ(Str(ExtractFilePath(in)), c.path) << c.in;
+        EXPECT_EQ(Str(ExtractFileName(in)), c.name) << c.in;
     }
 }
 
@@ -59,13 +58,13 @@ TEST(PathHelpers, DelimiterPositions) {
 
 TEST(PathHelpers, OddBytesAndLongNames) {
     String high("/\xff\x80/\x01");
-    EXPECT_EQ(S(ExtractFilePath(high)), "/\xff\x80/");
-    EXPECT_EQ(S(ExtractFileName(high)), "\x01");
+    EXPECT_EQ(Str(ExtractFilePath(high)), "/\xff\x80/");
+    EXPECT_EQ(Str(ExtractFileName(high)), "\x01");
 
     std::string longName(5000, 'x');
     String longPath(("/dir/" + longName).c_str());
-    EXPECT_EQ(S(ExtractFileName(longPath)), std::string(4095, 'x'));
-    EXPECT_EQ(S(ExtractFilePath(longPath)), "/dir/");
+    EXPECT_EQ(Str(ExtractFileName(longPath)), std::string(4095, 'x'));
+    EXPECT_EQ(Str(ExtractFilePath(longPath)), "/dir/");
 }
 
 TEST(TimeHelpers, MinutesTruncateTowardZero) {

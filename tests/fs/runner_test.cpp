@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fs/filesearch.h"
+#include "support/agent.h"
 #include "support/process.h"
 
 namespace {
@@ -25,8 +26,6 @@ long long Ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 std::vector<std::string> Split(const std::string& line) {
     char buffer[RUNNER_ARG_BUFFER];
@@ -91,7 +90,7 @@ TEST(Runner, Outcomes) {
             << c.line;
         EXPECT_LT(Ms() - start, c.maxMs) << c.line;
         EXPECT_EQ(exitCode, c.exitCode) << c.line;
-        EXPECT_EQ(S(error), c.error) << c.line;
+        EXPECT_EQ(Str(error), c.error) << c.line;
     }
 }
 
@@ -123,7 +122,7 @@ TEST(Runner, TimeOutEndsTheWholeProcessGroup) {
     int exitCode = -1;
     String error;
     EXPECT_EQ(SystemEx(line.c_str(), nullptr, 300, exitCode, error), 0);
-    EXPECT_EQ(S(error), "abnormal termination");
+    EXPECT_EQ(Str(error), "abnormal termination");
     std::string stat = "/proc/" + dir.Read("pid").substr(0, dir.Read("pid").size() - 1) + "/stat";
     auto gone = [&] {
         std::string text;
@@ -156,7 +155,7 @@ TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
     // A folder that cannot be entered is ignored.
     EXPECT_EQ(SystemEx2("/bin/pwd", "/no/such", nullptr, out.c_str(), nullptr, 0, exitCode, error),
               1);
-    EXPECT_EQ(dir.Read("out"), S(GetCurrentDir()) + "\n");
+    EXPECT_EQ(dir.Read("out"), Str(GetCurrentDir()) + "\n");
 }
 
 TEST(Runner, TempFileNames) {
@@ -203,9 +202,9 @@ TEST(Runner, TempFileNames) {
 }
 
 TEST(Runner, ShellQuotingKeepsWordsAndNothingElse) {
-    EXPECT_EQ(S(ShellQuoteWords(String("x;  rm\t-rf /"))), "'x;' 'rm' '-rf' '/'");
+    EXPECT_EQ(Str(ShellQuoteWords(String("x;  rm\t-rf /"))), "'x;' 'rm' '-rf' '/'");
     TempDir dir;
-    std::string words = S(ShellQuoteWords(String("a 'b' $(touch f) ;touch g `touch h`")));
+    std::string words = Str(ShellQuoteWords(String("a 'b' $(touch f) ;touch g `touch h`")));
     std::string command = "cd " + dir.path() + " && printf '%s|' " + words + " > out";
     int status = -1;
     ASSERT_EQ(RunShellCommand(String(command.c_str()), status), 1);

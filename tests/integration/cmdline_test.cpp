@@ -37,51 +37,41 @@ TEST(CommandLine, BannerAndUsageText) {
     EXPECT_EQ(r.output, expected);
 }
 
-TEST(CommandLine, MissingPathIsAUsageError) {
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"-i"}, {"-i", "-v"}, {"-p", "1055"}, {"-d", "-vd", "-p"}}) {
-        RunResult r = Owl(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.output.find(kMissed), std::string::npos) << r.output;
+// Each command line ends with status 1 and shows every text of its row.
+TEST(CommandLine, Outcomes) {
+    const char kLineOk[] = "Command line checking .. Ok\nSettings checking .. ";
+    const char kCfg[] = "/nonexistent/owl.cfg";
+    const std::string longPath = "/" + std::string(599, 'p');
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {{"-i"}, {kMissed}},
+        {{"-i", "-v"}, {kMissed}},
+        {{"-p", "1055"}, {kMissed}},
+        {{"-d", "-vd", "-p"}, {kMissed}},
+        {{"-i", "-p", "0", kCfg}, {kBadPort}},
+        {{"-i", "-p", "70000", kCfg}, {kBadPort}},
+        {{"-i", "-p", "65536", kCfg}, {kBadPort}},
+        {{"-i", "-p", "abc", kCfg}, {kBadPort}},
+        // 65535 and -1 pass the command line; the missing file stops them later.
+        {{"-i", "-p", "65535", kCfg}, {kLineOk}},
+        {{"-i", "-p", "-1", kCfg}, {kLineOk}},
+        // Options are bound to their place: -v before -i makes -i the path,
+        // -vd before -v makes -v the path; -v then -vd is accepted.
+        {{"-v", "-i", "cfg"}, {kLineOk, "'-i'"}},
+        {{"-vd", "-v", "cfg"}, {kLineOk, "'-v'"}},
+        {{"-i", "-v", "-vd", kCfg}, {kLineOk, std::string("'") + kCfg + "'"}},
+        // A long path is cut to 511 bytes.
+        {{"-i", longPath}, {"'" + longPath.substr(0, 511) + "'"}},
+    };
+    for (const auto& c : cases) {
+        RunResult r = Owl(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.back();
+        for (const std::string& text : c.shown)
+            EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
     }
-}
-
-TEST(CommandLine, PortRange) {
-    for (const char* port : {"0", "70000", "65536", "abc"}) {
-        RunResult r = Owl({"-i", "-p", port, "/nonexistent/owl.cfg"});
-        EXPECT_EQ(r.status, 1) << port;
-        EXPECT_NE(r.output.find(kBadPort), std::string::npos) << port << r.output;
-    }
-    // 65535 and -1 pass the command line; the missing file stops them later.
-    for (const char* port : {"65535", "-1"}) {
-        RunResult r = Owl({"-i", "-p", port, "/nonexistent/owl.cfg"});
-        EXPECT_NE(r.output.find("Command line checking .. Ok\nSettings checking .. "),
-                  std::string::npos)
-            << port << r.output;
-    }
-}
-
-TEST(CommandLine, OptionsAreOrderBound) {
-    // -v before -i makes -i the configuration path.
-    RunResult r = Owl({"-v", "-i", "cfg"});
-    EXPECT_NE(r.output.find("Command line checking .. Ok"), std::string::npos);
-    EXPECT_NE(r.output.find("'-i'"), std::string::npos) << r.output;
-    // -vd before -v makes -v the path.
-    r = Owl({"-vd", "-v", "cfg"});
-    EXPECT_NE(r.output.find("'-v'"), std::string::npos) << r.output;
-    // -v then -vd is accepted.
-    r = Owl({"-i", "-v", "-vd", "/nonexistent/x.cfg"});
-    EXPECT_NE(r.output.find("Command line checking .. Ok"), std::string::npos);
-    EXPECT_NE(r.output.find("'/nonexistent/x.cfg'"), std::string::npos) << r.output;
-}
-
-TEST(CommandLine, LongPathIsCutTo511Bytes) {
-    std::string path = "/" + std::string(599, 'p');
-    RunResult r = Owl({"-i", path});
-    EXPECT_EQ(r.status, 1);
-    std::string cut = path.substr(0, 511);
-    EXPECT_NE(r.output.find("'" + cut + "'"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find(path.substr(0, 512)), std::string::npos);
+    EXPECT_EQ(Owl({"-i", longPath}).output.find(longPath.substr(0, 512)), std::string::npos);
 }
 
 }  // namespace

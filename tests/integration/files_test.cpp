@@ -35,13 +35,6 @@ std::string Time(time_t t) {
     return buf;
 }
 
-std::vector<std::string> Lines(const std::string& body) {
-    std::vector<std::string> lines;
-    std::istringstream in(body);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // data/: a.txt "hello" (two hours old), ab.txt "hello world", b.txt, fifo,
 // .hid/, sub/ c.txt; big (8,388,608 bytes), big1 (one more).
 class FileTests : public ::testing::Test {
@@ -124,10 +117,10 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
 
     Reply r = agent.Request("TEST-UNC", {d_ + "\\"});
     EXPECT_EQ(r.status, "200");
-    EXPECT_EQ(Lines(r.body).size(), 3u) << r.body;
+    EXPECT_EQ(r.Lines().size(), 3u) << r.body;
     r = agent.Request("TEST-FileExists", {F("a.*")});
     EXPECT_EQ(r.status, "200");
-    std::vector<std::string> lines = Lines(r.body);
+    std::vector<std::string> lines = r.Lines();
     ASSERT_EQ(lines.size(), 6u) << r.body;
     EXPECT_EQ(lines[0], Int64(5));
     EXPECT_EQ(lines[2], Time(aTime_));
@@ -136,7 +129,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     // The file list with every column: folders first, "." and hidden ones left out.
     r = agent.Request("GetFilesList", {d_, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
     ASSERT_EQ(r.status, "200");
-    lines = Lines(r.body);
+    lines = r.Lines();
     ASSERT_EQ(lines.size(), 3u + 5 * 5) << r.body;
     EXPECT_EQ(lines[0] + " " + lines[1] + " " + lines[2], d_ + "/ 5 5");
     std::set<std::string> folders = {lines[3], lines[8]};
@@ -147,7 +140,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime_));
     }
     r = agent.Request("GetFilesList", {d_ + "/", "", "1", "0", "1"});
-    EXPECT_EQ(Lines(r.body)[1], "3");  // .., sub and .hid
+    EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
     // Every walk and read closed what it opened (sessions end just after
     // their reply).
     for (int i = 0; i < 100 && OpenDescriptors(agent.pid()) != descriptors; i++) usleep(10000);

@@ -21,29 +21,6 @@
 
 namespace {
 
-long long Ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// A TCP connection from source to the agent, or -1.
-int ConnectFrom(const char* source, int port) {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr(source);
-    struct timeval tv = {3, 0};
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (bind(sock, (sockaddr*)&addr, sizeof addr) == 0) {
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-        if (connect(sock, (sockaddr*)&addr, sizeof addr) == 0) return sock;
-    }
-    close(sock);
-    return -1;
-}
-
 // The first bytes of a genuine request packet: what a trickling peer sends.
 std::string PacketFor(const TestAgent& agent, const char* command) {
     return Str(BuildRequestPacket(String(agent.password().c_str()), String("key"),

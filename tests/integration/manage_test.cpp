@@ -19,15 +19,6 @@
 
 namespace {
 
-// The value of "Key=value" in a reply body, or "<missing>".
-std::string Value(const Reply& r, const std::string& key) {
-    std::string body = "\n" + r.body + "\n";
-    size_t at = body.find("\n" + key + "=");
-    if (at == std::string::npos) return "<missing>";
-    size_t start = at + key.size() + 2;
-    return body.substr(start, body.find('\n', start) - start);
-}
-
 std::string CopyOwl(const TempDir& dir) {
     std::string path = dir.File("owl-copy");
     std::ifstream in(OWL_BINARY, std::ios::binary);
@@ -56,8 +47,8 @@ TEST(Manage, GetInfoLines) {
         "Available actions=Execute external command%0D%0ATCP/UDP send%0D%0ASyslog%0D%0A\n"
         "Enabled actions=000\nHostName=";
     EXPECT_EQ(r.body.substr(0, expectedHead.size()), expectedHead);
-    EXPECT_NE(Value(r, "RunningOS").find("Linux "), std::string::npos);
-    EXPECT_EQ(Value(r, "OSUpdates"), "not implemented");
+    EXPECT_NE(r.Value("RunningOS").find("Linux "), std::string::npos);
+    EXPECT_EQ(r.Value("OSUpdates"), "not implemented");
     // GetInfo is no management command: any peer that knows the password.
     TestAgent restricted({{"allowmanage", "0"}});
     ASSERT_TRUE(restricted.Start());
@@ -89,25 +80,25 @@ TEST(Manage, SetSettingsAssignsAndSaves) {
                                             "IPFilterMarks=11", "no equals sign"});
     EXPECT_EQ(r.text, "200\n\r");
     Reply s = agent.Request("GetSettings");
-    EXPECT_EQ(Value(s, "LogOkConn"), "0");
-    EXPECT_EQ(Value(s, "LogBadConn"), "1");  // names match exactly
-    EXPECT_EQ(Value(s, "Comment"), "new one");
-    EXPECT_EQ(Value(s, "IPFilterAddr"), "10.0.0.1%0D%0A10.0.0.2");
+    EXPECT_EQ(s.Value("LogOkConn"), "0");
+    EXPECT_EQ(s.Value("LogBadConn"), "1");  // names match exactly
+    EXPECT_EQ(s.Value("Comment"), "new one");
+    EXPECT_EQ(s.Value("IPFilterAddr"), "10.0.0.1%0D%0A10.0.0.2");
     std::string cfg = agent.dir().Read("owl.cfg");
     EXPECT_NE(cfg.find("filterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos) << cfg;
     EXPECT_NE(cfg.find("logsuccess=0"), std::string::npos) << cfg;
     EXPECT_NE(agent.dir().Read("owl.cfg.Old").find("# written by the test"), std::string::npos);
 
     EXPECT_EQ(agent.Request("SetSettings", {"LogOkConn=true"}).status, "200");
-    EXPECT_EQ(Value(agent.Request("GetSettings"), "LogOkConn"), "0");
+    EXPECT_EQ(agent.Request("GetSettings").Value("LogOkConn"), "0");
     EXPECT_EQ(agent.Request("SetSettings", {"LogOkConn=1"}).status, "200");
-    EXPECT_EQ(Value(agent.Request("GetSettings"), "LogOkConn"), "1");
+    EXPECT_EQ(agent.Request("GetSettings").Value("LogOkConn"), "1");
 
     // The file is gone: "300", and the new values are in force all the same.
     unlink(agent.ConfigPath().c_str());
     r = agent.Request("SetSettings", {"Comment=after delete"});
     EXPECT_EQ(r.text, "300\nCannot open configuration file '" + agent.ConfigPath() + "'\n\r");
-    EXPECT_EQ(Value(agent.Request("GetSettings"), "Comment"), "after delete");
+    EXPECT_EQ(agent.Request("GetSettings").Value("Comment"), "after delete");
 }
 
 TEST(Manage, PortChange) {
@@ -123,7 +114,7 @@ TEST(Manage, PortChange) {
         result = OwlRequest("127.0.0.1", newPort, String(agent.password().c_str()),
                             String("GetInfo"), none, 3000, text, err);
     }
-    ASSERT_EQ(result, OWL_REPLY);
+    ASSERT_EQ(result, OWL_REPLY) << agent.Output();
     EXPECT_NE(Str(text).find("\nPort=" + std::to_string(newPort) + "\n"), std::string::npos);
     EXPECT_TRUE(agent.WaitForLog("ok.log", "Server port switching .. Ok", 3000));
 }
@@ -148,7 +139,7 @@ TEST(Manage, PortChangeFallsBackWhenTaken) {
     EXPECT_NE(fails.find("Error: cannot open new port for listening"), std::string::npos);
     Reply r = agent.Request("GetInfo");
     EXPECT_EQ(r.status, "200");
-    EXPECT_EQ(Value(r, "Port"), std::to_string(agent.port()));
+    EXPECT_EQ(r.Value("Port"), std::to_string(agent.port()));
     close(holder);
 }
 
@@ -162,9 +153,9 @@ TEST(Manage, ReloadAppReExecutes) {
     for (int i = 0; i < 50; i++) {
         usleep(100 * 1000);
         r = agent.Request("GetInfo");
-        if (r.status == "200" && Value(r, "OpenedConnections") == "1") break;
+        if (r.status == "200" && r.Value("OpenedConnections") == "1") break;
     }
-    EXPECT_EQ(Value(r, "OpenedConnections"), "1");
+    EXPECT_EQ(r.Value("OpenedConnections"), "1");
     EXPECT_TRUE(agent.process().Running());
     EXPECT_NE(agent.Output().find("Reload request received. Executing.."), std::string::npos);
     std::string out = agent.Output();
@@ -188,11 +179,14 @@ TEST(Manage, FailedRestartKeepsServing) {
     EXPECT_NE(r.body.find("OpenedConnections=2"), std::string::npos);  // the same process
 }
 
+// SIGHUP and ReloadCfg read the file again; the port stays, a new password
+// takes effect, a file that fails its checks is reported and the running
+// settings stay.
 TEST(Manage, ReloadCfgAndSighupInDaemonMode) {
     TempDir scratch;
     TestAgent agent({{"pidfile", scratch.File("owl.pid")}, {"comment", "first"}});
     ASSERT_TRUE(agent.StartDaemon());
-    EXPECT_EQ(Value(agent.Request("GetInfo"), "Comment"), "first");
+    EXPECT_EQ(agent.Request("GetInfo").Value("Comment"), "first");
     agent.settings()["comment"] = "second";
     agent.settings()["port"] = std::to_string(FreeLoopbackPort());
     agent.WriteConfig();
@@ -200,14 +194,26 @@ TEST(Manage, ReloadCfgAndSighupInDaemonMode) {
     std::string comment;
     for (int i = 0; i < 40 && comment != "second"; i++) {
         usleep(100 * 1000);
-        comment = Value(agent.Request("GetInfo"), "Comment");
+        comment = agent.Request("GetInfo").Value("Comment");
     }
     EXPECT_EQ(comment, "second");  // and still served on the old port
+    std::string oldPassword = agent.password();
     agent.settings()["comment"] = "third";
+    agent.settings()["password"] = "changed";
     agent.WriteConfig();
     EXPECT_EQ(agent.Request("ReloadCfg").text, "200\nOk\n\r");
-    EXPECT_EQ(Value(agent.Request("GetInfo"), "Comment"), "third");
-    EXPECT_EQ(agent.Request("QUIT").status, "200");
+    EXPECT_EQ(agent.Request("GetInfo", {}, oldPassword).result, OWL_NO_REPLY);
+    EXPECT_EQ(agent.Request("GetInfo", {}, "changed").Value("Comment"), "third");
+
+    agent.settings()["password"] = "";
+    agent.WriteConfig();
+    kill(agent.pid(), SIGHUP);
+    EXPECT_TRUE(agent.WaitForLog("fail.log", "Configuration reload failed", 5000));
+    EXPECT_NE(agent.dir().Read("fail.log").find("Password is not specified!"), std::string::npos);
+    EXPECT_EQ(agent.Request("ReloadCfg", {}, "changed").text,
+              "300\n  Password is not specified!\n\r");
+    EXPECT_EQ(agent.Request("GetInfo", {}, "changed").status, "200");
+    EXPECT_EQ(agent.Request("QUIT", {}, "changed").status, "200");
     int status;
     EXPECT_TRUE(agent.WaitExit(5000, &status));
 }
@@ -228,11 +234,6 @@ class Upgrade : public ::testing::Test {
         while (script.size() < 5000) script += "# padding to a plausible size\n";
         return script;
     }
-    static String Bytes(const std::string& s) {
-        String r;
-        r.AddData(s.data(), (int)s.size());
-        return r;
-    }
     // Sends body with digest in pieces of chunk bytes; the two replies.
     int Send(const String& body, const String& digest, int chunk, int pauseMs, String& first,
              String& final) {
@@ -252,19 +253,6 @@ class Upgrade : public ::testing::Test {
     std::unique_ptr<TestAgent> agent_;
     String body_;
 };
-
-TEST_F(Upgrade, InstallsAndStartsTheNewProgram) {
-    String first, final;
-    Send(body_, UpgradeDigest(body_), 1024, 0, first, final);
-    EXPECT_EQ(Str(first), "200\n\r");
-    EXPECT_EQ(Str(final), "200\n\r");
-    // The agent executes the script, which installs the program at owlpath
-    // and starts it with the agent's own arguments.
-    EXPECT_EQ(NewProgramRan(), "-i " + agent_->ConfigPath() + "\n");
-    EXPECT_EQ(work_.Read("owl-copy"), Str(body_));
-    int status;
-    EXPECT_TRUE(agent_->WaitExit(5000, &status));
-}
 
 TEST_F(Upgrade, OneChunkAndOwlctl) {
     work_.Write("new-owl", NewProgram());
@@ -327,9 +315,10 @@ TEST_F(Upgrade, FailuresReleaseTheReservation) {
     EXPECT_TRUE(agent.process().Running());
 }
 
-// Links planted at both upgrade names in the temporary folder are replaced,
-// never followed: the files they point at stay as they were.
-TEST_F(Upgrade, PlantedLinksAreNotFollowed) {
+// The agent installs the program at owlpath and starts it with its own
+// arguments. Links planted at both upgrade names in the temporary folder
+// are replaced, never followed: the files they point at stay as they were.
+TEST_F(Upgrade, InstallsAndStartsTheNewProgramWithoutFollowingLinks) {
     TempDir other;
     other.Write("precious", "keep me\n");
     other.Write("script", "keep me too\n");
@@ -337,10 +326,14 @@ TEST_F(Upgrade, PlantedLinksAreNotFollowed) {
     ASSERT_EQ(symlink(other.File("script").c_str(), work_.File("owlupd__.sh").c_str()), 0);
     String first, final;
     Send(body_, UpgradeDigest(body_), 1024, 0, first, final);
+    EXPECT_EQ(Str(first), "200\n\r");
     EXPECT_EQ(Str(final), "200\n\r");
-    EXPECT_FALSE(NewProgramRan().empty());
+    EXPECT_EQ(NewProgramRan(), "-i " + agent_->ConfigPath() + "\n");
+    EXPECT_EQ(work_.Read("owl-copy"), Str(body_));
     EXPECT_EQ(other.Read("precious"), "keep me\n");
     EXPECT_EQ(other.Read("script"), "keep me too\n");
+    int status;
+    EXPECT_TRUE(agent_->WaitExit(5000, &status));
 }
 
 }  // namespace

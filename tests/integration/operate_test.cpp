@@ -185,29 +185,6 @@ TEST(Operate, UnwritableLogIsReported) {
     EXPECT_EQ(Count(agent.dir().Read("ok.log"), "Cannot open log file"), 1);
 }
 
-TEST(Operate, FailedReloadIsLogged) {
-    TempDir scratch;
-    TestAgent agent({{"pidfile", scratch.File("owl.pid")}});
-    ASSERT_TRUE(agent.StartDaemon());
-    agent.settings()["cpuusagescript"] = "/nonexistent/cpu.sh";
-    agent.settings()["proccntscript"] = agent.ConfigPath();  // not executable
-    agent.WriteConfig();
-    RunResult scripts = RunProgram(OWL_BINARY, {"-t", agent.ConfigPath()});
-    EXPECT_EQ(scripts.status, 0);
-    EXPECT_EQ(scripts.output,
-              "Settings checking .. Ok\n"
-              "Warning: cpuusagescript '/nonexistent/cpu.sh': no such file\n"
-              "Warning: proccntscript '" +
-                  agent.ConfigPath() + "': not executable\n");
-    agent.settings()["password"] = "";
-    agent.WriteConfig();
-    kill(agent.pid(), SIGHUP);
-    EXPECT_TRUE(agent.WaitForLog("fail.log", "Configuration reload failed", 5000));
-    EXPECT_NE(agent.dir().Read("fail.log").find("Password is not specified!"), std::string::npos);
-    EXPECT_EQ(agent.Request("GetInfo").status, "200");  // still on the old settings
-    EXPECT_EQ(agent.Request("QUIT").status, "200");
-}
-
 TEST(Owlctl, UsageErrorsAndPasswordSources) {
     unsetenv("OWL_PASSWORD");
     const std::vector<std::vector<std::string>> usage = {

@@ -25,11 +25,6 @@ namespace {
 using Settings = std::map<std::string, std::string>;
 using Params = std::vector<std::string>;
 
-long long Ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::string Enc(const std::string& s) { return Str(owlEncodeStrings(String(s.c_str()))); }
 
 int Entries(const std::string& path) {
@@ -40,17 +35,10 @@ int Entries(const std::string& path) {
     return n;
 }
 
-// A socket of type bound to 127.0.0.1 (listening when TCP), and its port.
+// A loopback socket of type and its port as text.
 int Bound(int type, std::string* port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&addr, sizeof(addr));
-    if (type == SOCK_STREAM) listen(fd, 8);
-    socklen_t len = sizeof(addr);
-    getsockname(fd, (sockaddr*)&addr, &len);
-    *port = std::to_string(ntohs(addr.sin_port));
+    int number = 0, fd = BoundLoopback(type, &number);
+    *port = std::to_string(number);
     return fd;
 }
 
@@ -68,19 +56,6 @@ std::string TcpServeOne(int listener, bool answer) {
         got.append(buf, n);
     if (answer) send(c, ("got:" + got).data(), got.size() + 4, MSG_NOSIGNAL);
     close(c);
-    return got;
-}
-
-// One datagram within 3 s; answered with "re:" and it when answer is set.
-std::string UdpReceive(int fd, bool answer = false) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1) return "<nothing>";
-    char buf[2048];
-    sockaddr_in from;
-    socklen_t len = sizeof(from);
-    ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr*)&from, &len);
-    std::string got(buf, n > 0 ? n : 0);
-    if (answer) sendto(fd, ("re:" + got).data(), got.size() + 3, 0, (sockaddr*)&from, len);
     return got;
 }
 

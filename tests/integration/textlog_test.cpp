@@ -20,10 +20,7 @@ struct LogCheck {
 
 LogCheck Ask(const TestAgent& agent, const char* command, const std::vector<std::string>& params) {
     Reply r = agent.Request(command, params);
-    LogCheck c{r.status, {}};
-    std::istringstream in(r.body);
-    for (std::string line; std::getline(in, line);) c.values.push_back(line);
-    return c;
+    return {r.status, r.Lines()};
 }
 
 // TEST-TextLog with the state of the previous reply (none: a first check).

@@ -8,9 +8,9 @@
 #include <random>
 #include <string>
 
-namespace {
+#include "support/agent.h"
 
-std::string Str(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+namespace {
 
 // The postfix tokens joined by spaces, or "error: " and the message.
 std::string Convert(const char* expression) {

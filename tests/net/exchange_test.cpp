@@ -16,35 +16,21 @@
 
 #include "net/syncsocket.h"
 #include "net/syslog.h"
+#include "protocol/client.h"
+#include "support/agent.h"
 #include "support/process.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 long long Ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A socket of type bound to 127.0.0.1 (listening when TCP), and its port.
-int Bound(int type, int* port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&addr, sizeof(addr));
-    if (type == SOCK_STREAM) listen(fd, 8);
-    socklen_t len = sizeof(addr);
-    getsockname(fd, (sockaddr*)&addr, &len);
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
 // A TCP stand-in: accepts one connection and hands it to serve.
 struct TcpPeer {
     explicit TcpPeer(std::function<void(int)> serve, int rcvbuf = 0) {
-        listener = Bound(SOCK_STREAM, &port);
+        listener = BoundLoopback(SOCK_STREAM, &port);
         if (rcvbuf) setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
         thread = std::thread([this, serve] {
             pollfd p = {listener, POLLIN, 0};
@@ -70,34 +56,21 @@ std::string ReadAll(int c, size_t upTo) {
     return got;
 }
 
-// One datagram within 3 s; answered with "re:" and it when answer is set.
-std::string UdpReceive(int fd, bool answer = false) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1) return "<nothing>";
-    char buf[2048];
-    sockaddr_in from;
-    socklen_t len = sizeof(from);
-    std::string got(
-        buf, std::max<ssize_t>(0, recvfrom(fd, buf, sizeof(buf), 0, (sockaddr*)&from, &len)));
-    if (answer) sendto(fd, ("re:" + got).data(), got.size() + 3, 0, (sockaddr*)&from, len);
-    return got;
-}
-
 TEST(Exchange, TcpOutcomes) {
     char in[100];
     String err;
     int closed = FreeLoopbackPort();
     EXPECT_EQ(TCPConnect("127.0.0.1", closed, 2000, err), -6);
-    EXPECT_EQ(S(err), S(GetErrorStr(ECONNREFUSED)));
+    EXPECT_EQ(Str(err), Str(GetErrorStr(ECONNREFUSED)));
     EXPECT_EQ(TCPConnect("no.such.host.invalid", 80, 500, err), -2);
-    EXPECT_EQ(S(err), "Cannot resolve server name to IP address");
+    EXPECT_EQ(Str(err), "Cannot resolve server name to IP address");
     EXPECT_EQ(TCPConnect("127.0.0.1", 70000, 500, err), -6);  // not port 4464
-    EXPECT_EQ(S(err), S(GetErrorStr(EINVAL)));
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EINVAL)));
     for (int recvlen : {0, 10}) {  // connect only: 1; a peer that closes at once: 0, no text
         TcpPeer peer([](int) {});
         EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", peer.port, 1000, nullptr, in, 0, recvlen, err),
                   recvlen ? 0 : 1);
-        EXPECT_EQ(S(err), "");
+        EXPECT_EQ(Str(err), "");
     }
     {
         TcpPeer silent([](int c) {
@@ -107,7 +80,7 @@ TEST(Exchange, TcpOutcomes) {
         long long start = Ms();
         EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", silent.port, 300, (void*)"x", in, 1, 10, err),
                   0);
-        EXPECT_EQ(S(err), "Timeout");
+        EXPECT_EQ(Str(err), "Timeout");
         EXPECT_GE(Ms() - start, 290);
     }
     TcpPeer answering([](int c) {
@@ -141,13 +114,13 @@ TEST(Exchange, TcpSendsLargeDataWhole) {
     EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", stuck.port, 400, &data[0], nullptr,
                                    (int)data.size(), 0, err),
               0);
-    EXPECT_EQ(S(err), "Timeout");
+    EXPECT_EQ(Str(err), "Timeout");
     EXPECT_LT(Ms() - start, 1400);
 }
 
 TEST(Exchange, Udp) {
     int port;
-    int fd = Bound(SOCK_DGRAM, &port);
+    int fd = BoundLoopback(SOCK_DGRAM, &port);
     char in[16];
     String err;
     EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"hello", nullptr, 5, 0, err), 5);
@@ -158,14 +131,31 @@ TEST(Exchange, Udp) {
     EXPECT_EQ(std::string(in, 5), std::string("re:\0q", 5));
     long long start = Ms();  // whole seconds
     EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"q", in, 1, 4, err), 0);
-    EXPECT_EQ(S(err), "Timeout");
+    EXPECT_EQ(Str(err), "Timeout");
     EXPECT_GE(Ms() - start, 990);
     EXPECT_EQ(UdpReceive(fd), "q");
     std::string big(70000, 'b');
     EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, &big[0], nullptr, 70000, 0, err), -4);
-    EXPECT_EQ(S(err), S(GetErrorStr(EMSGSIZE)));
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EMSGSIZE)));
 
     close(fd);
+}
+
+// A console whose agent resets the connection sees "no reply", not an error
+// of its own.
+TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
+    TcpPeer reset([](int c) {
+        ReadAll(c, 1);  // the request has come: the connection is made
+        struct linger abort = {1, 0};
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    });
+    String err, packet;
+    int sock = ConnectAgent("127.0.0.1", reset.port, 3000, err);
+    ASSERT_GE(sock, 0) << Str(err);
+    ASSERT_TRUE(SendAll(sock, "x", 1, err));
+    EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
+    EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
+    close(sock);
 }
 
 TEST(Syslog, DatagramBytes) {
@@ -176,11 +166,11 @@ TEST(Syslog, DatagramBytes) {
     when.tm_min = 3;
     when.tm_sec = 7;
     unsigned int ip = inet_addr("192.168.1.10");
-    EXPECT_EQ(S(SyslogDatagram(1, 5, when, ip, "VT OWL", String("disk full"))),
+    EXPECT_EQ(Str(SyslogDatagram(1, 5, when, ip, "VT OWL", String("disk full"))),
               "<13>Mar 15 14:03:07 192.168.1.10 VT OWL: disk full");
     when.tm_mday = 5;
     when.tm_mon = 0;
-    EXPECT_EQ(S(SyslogDatagram(0, 0, when, 0, "t", String())), "<0>Jan  5 14:03:07 0.0.0.0 t: ");
+    EXPECT_EQ(Str(SyslogDatagram(0, 0, when, 0, "t", String())), "<0>Jan  5 14:03:07 0.0.0.0 t: ");
 }
 
 }  // namespace

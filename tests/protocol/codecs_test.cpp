@@ -5,15 +5,9 @@
 #include <random>
 #include <string>
 
+#include "support/agent.h"
+
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
-
-String Bytes(const std::string& s) {
-    String out;
-    out.AddData(s.data(), (int)s.size());
-    return out;
-}
 
 TEST(Codecs, LineBreakEscapes) {
     const struct {
@@ -27,28 +21,28 @@ TEST(Codecs, LineBreakEscapes) {
         {std::string("x\0y\n", 4), std::string("x\0y%0A", 6)},
     };
     for (const auto& p : pairs) {
-        EXPECT_EQ(S(owlEncodeStrings(Bytes(p.plain))), p.encoded);
-        EXPECT_EQ(S(owlDecodeStrings(Bytes(p.encoded))), p.plain);
+        EXPECT_EQ(Str(owlEncodeStrings(Bytes(p.plain))), p.encoded);
+        EXPECT_EQ(Str(owlDecodeStrings(Bytes(p.encoded))), p.plain);
     }
-    EXPECT_EQ(S(owlEncodeStrings("a\rb", 0)), "a%0Db");  // n = 0: up to the zero byte
-    EXPECT_EQ(S(owlEncodeStrings("a\rb", 2)), "a%0D");
+    EXPECT_EQ(Str(owlEncodeStrings("a\rb", 0)), "a%0Db");  // n = 0: up to the zero byte
+    EXPECT_EQ(Str(owlEncodeStrings("a\rb", 2)), "a%0D");
     // -1, the "up to the zero byte" of String, never lets a raw line break through.
-    EXPECT_EQ(S(owlEncodeStrings("a\rb", -1)), "a%0Db");
-    EXPECT_EQ(S(owlDecodeStrings("a%0Db", -1)), "a\rb");
-    EXPECT_EQ(S(owlEncodeStrings(nullptr, 5)), "");
-    EXPECT_EQ(S(owlDecodeStrings(nullptr, 5)), "");
-    EXPECT_EQ(S(owlDecodeStrings("%0A%0D", 0)), "\n\r");
+    EXPECT_EQ(Str(owlEncodeStrings("a\rb", -1)), "a%0Db");
+    EXPECT_EQ(Str(owlDecodeStrings("a%0Db", -1)), "a\rb");
+    EXPECT_EQ(Str(owlEncodeStrings(nullptr, 5)), "");
+    EXPECT_EQ(Str(owlDecodeStrings(nullptr, 5)), "");
+    EXPECT_EQ(Str(owlDecodeStrings("%0A%0D", 0)), "\n\r");
 }
 
 TEST(Codecs, DecodingLeavesEverythingElse) {
     const char* unchanged[] = {"%0d", "%0a", "100%", "5%0", "%", "%%0", "%1A", "%0B", "%00A"};
-    for (const char* text : unchanged) EXPECT_EQ(S(owlDecodeStrings(String(text))), text) << text;
-    EXPECT_EQ(S(owlDecodeStrings(String("%%0A"))), "%\n");
-    EXPECT_EQ(S(owlDecodeStrings(String("%0A0A"))), "\n0A");  // decoded once, not again
+    for (const char* text : unchanged) EXPECT_EQ(Str(owlDecodeStrings(String(text))), text) << text;
+    EXPECT_EQ(Str(owlDecodeStrings(String("%%0A"))), "%\n");
+    EXPECT_EQ(Str(owlDecodeStrings(String("%0A0A"))), "\n0A");  // decoded once, not again
     // A value holding the characters "%0A" arrives as a line break.
-    EXPECT_EQ(S(owlDecodeStrings(owlEncodeStrings(String("50%0A")))), "50\n");
+    EXPECT_EQ(Str(owlDecodeStrings(owlEncodeStrings(String("50%0A")))), "50\n");
     // Cut short at the end of the counted bytes.
-    EXPECT_EQ(S(owlDecodeStrings("ab%0A", 4)), "ab%0");
+    EXPECT_EQ(Str(owlDecodeStrings("ab%0A", 4)), "ab%0");
 }
 
 TEST(Codecs, EncodeThenDecodeRoundTrips) {
@@ -63,7 +57,7 @@ TEST(Codecs, EncodeThenDecodeRoundTrips) {
         EXPECT_EQ(encoded.Pos('\n'), 0);
         // Exact inverse unless the text itself held an escape sequence.
         if (text.find("%0A") == std::string::npos && text.find("%0D") == std::string::npos) {
-            EXPECT_EQ(S(owlDecodeStrings(encoded)), text);
+            EXPECT_EQ(Str(owlDecodeStrings(encoded)), text);
         }
     }
 }

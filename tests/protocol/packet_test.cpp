@@ -12,15 +12,9 @@
 #include "protocol/owl_const.h"
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
+#include "support/agent.h"
 
 namespace {
-
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
-String Bytes(const std::string& s) {
-    String r;
-    r.AddData(s.data(), (int)s.size());
-    return r;
-}
 
 // The cipher tables are built once, as the agent does at start-up.
 class CipherTables : public ::testing::Environment {
@@ -38,8 +32,8 @@ TEST_F(Packets, CipherKeepsLengthAndInverts) {
         for (int i = 0; i < n; i++) plain[i] = (char)(i * 7 + 3);
         String cipher = EncodeData(Bytes(plain), password, 0);
         ASSERT_EQ(cipher.Length(), n);
-        EXPECT_NE(S(cipher), plain);
-        EXPECT_EQ(S(DecodeData(cipher, password)), plain);
+        EXPECT_NE(Str(cipher), plain);
+        EXPECT_EQ(Str(DecodeData(cipher, password)), plain);
         // Another password gives text of the same length, not an error.
         EXPECT_EQ(DecodeData(cipher, String("other")).Length(), n);
     }
@@ -55,8 +49,8 @@ TEST_F(Packets, CipherKeepsLengthAndInverts) {
 TEST_F(Packets, LengthFields) {
     String one = EncodeData(String("x"), String("k"), 4);
     ASSERT_EQ(one.Length(), 5);
-    EXPECT_EQ(S(one.Copy(1, 4)), std::string("\x01\x00\x00\x00", 4));
-    EXPECT_EQ(S(EncodeLength(String(std::string(300, 'a').c_str()), 2)), "\x2C\x01");
+    EXPECT_EQ(Str(one.Copy(1, 4)), std::string("\x01\x00\x00\x00", 4));
+    EXPECT_EQ(Str(EncodeLength(String(std::string(300, 'a').c_str()), 2)), "\x2C\x01");
     const char le[] = {0x78, 0x56, 0x34, 0x12};
     EXPECT_EQ(DecodeLength(le, 4), 0x12345678);
     EXPECT_EQ(DecodeLength(le, 2), 0x5678);
@@ -66,11 +60,9 @@ TEST_F(Packets, LengthFields) {
 }
 
 TEST(PacketsDeathTest, LengthDigitsAboveFourAssert) {
-    EXPECT_DEATH(EncodeLength(String("x"), 5),
-                 "owl_const.*String EncodeLength\\(const String&, int\\).*digits<=sizeof\\(len\\)");
+    EXPECT_DEATH(EncodeLength(String("x"), 5), "owl_const.*EncodeLength");
     char buf[8] = {0};
-    EXPECT_DEATH(DecodeLength(buf, 5),
-                 "owl_const.*int DecodeLength\\(const char\\*, int\\).*digits<=sizeof\\(int\\)");
+    EXPECT_DEATH(DecodeLength(buf, 5), "owl_const.*DecodeLength");
 }
 
 TEST_F(Packets, EmptyPasswordReply) {
@@ -81,16 +73,16 @@ TEST_F(Packets, EmptyPasswordReply) {
     reply.SetResult("200");
     reply.FinalizePacket();
     ASSERT_EQ(reply.Length(), 9);
-    EXPECT_EQ(S(reply.Copy(1, 4)), std::string("\x05\x00\x00\x00", 4));
+    EXPECT_EQ(Str(reply.Copy(1, 4)), std::string("\x05\x00\x00\x00", 4));
     String text;
     ASSERT_TRUE(DecodeReplyPacket(reply, String(), text));
-    EXPECT_EQ(S(text), "200\n\r");
+    EXPECT_EQ(Str(text), "200\n\r");
 }
 
 TEST_F(Packets, PasswordDigestIsMd5) {
     String d = EncodePswd(String("abc"));
     ASSERT_EQ(d.Length(), 16);
-    EXPECT_EQ(S(d),
+    EXPECT_EQ(Str(d),
               std::string("\x90\x01\x50\x98\x3c\xd2\x4f\xb0\xd6\x96\x3f\x7d\x28\xe1\x7f\x72", 16));
 }
 
@@ -98,18 +90,18 @@ TEST(ReplyText, StatusLinesAndSeparators) {
     OWLReply r;
     r.SetResult("300") += "x";
     r.CommandSeparatorCheck();
-    EXPECT_EQ(S(r), "300\nx\n");
+    EXPECT_EQ(Str(r), "300\nx\n");
     r.AddIntParam(5);
     r.SetResult("200");
-    EXPECT_EQ(S(r), "200\n");
+    EXPECT_EQ(Str(r), "200\n");
     OWLReply empty;
     empty.CommandSeparatorCheck();
     EXPECT_EQ(empty.Length(), 0);
     r.SetResult(nullptr);
     EXPECT_EQ(r.Length(), 0);
     r.InitPacket("abc", String("key"));
-    EXPECT_EQ(S(r), "abc\n");
-    EXPECT_EQ(S(r.SessionKey), "key");
+    EXPECT_EQ(Str(r), "abc\n");
+    EXPECT_EQ(Str(r.SessionKey), "key");
 }
 
 TEST(ReplyText, ValueWriters) {
@@ -133,13 +125,13 @@ TEST(ReplyText, ValueWriters) {
     r.AddStringParam("a\r\nb", 1);
     r.AddStringParam(String("c\nd"), 1);
     r.AddStringParam(static_cast<const char*>(nullptr), 0);
-    EXPECT_EQ(S(r),
+    EXPECT_EQ(Str(r),
               "200\n-7\n     5\n1234567\n3.5000\n1\n0\n05032009140709\na\nb\na%0D%0Ab\nc%0Ad\n\n");
 
     OWLReply local;
     long when = (long)mktime(&t);
     local.AddTimeParam(when);
-    EXPECT_EQ(S(local), "05032009140709\n");
+    EXPECT_EQ(Str(local), "05032009140709\n");
 }
 
 TEST(ReplyText, VarParamsEdge) {
@@ -148,7 +140,7 @@ TEST(ReplyText, VarParamsEdge) {
     EXPECT_EQ(r.Length(), 2048);
     OWLReply exact;
     exact.AddVarParams("%s", std::string(2048, 'b').c_str());
-    EXPECT_EQ(S(exact), std::string(2047, 'b') + "\n");
+    EXPECT_EQ(Str(exact), std::string(2047, 'b') + "\n");
     OWLReply over;
     over.AddVarParams("%s", std::string(2049, 'c').c_str());
     EXPECT_EQ(over.Length(), 0);
@@ -161,33 +153,33 @@ TEST_F(Packets, FinalizeEncryptsTextWithCr) {
     r.FinalizePacket();
     String text;
     ASSERT_TRUE(DecodeReplyPacket(r, String("session"), text));
-    EXPECT_EQ(S(text), "300\nx\n\r");
+    EXPECT_EQ(Str(text), "300\nx\n\r");
     OWLReply bare;
     bare.InitPacket(nullptr, String("k"));
     bare.FinalizePacket();
     ASSERT_TRUE(DecodeReplyPacket(bare, String("k"), text));
-    EXPECT_EQ(S(text), "\r");
+    EXPECT_EQ(Str(text), "\r");
 }
 
 TEST(RequestParams, LinesAndCount) {
     QXRequest q;
     q = "x\ny";
-    EXPECT_EQ(S(q.GetParam(1, 0)), "x");
-    EXPECT_EQ(S(q.GetParam(0, 0)), "x");
-    EXPECT_EQ(S(q.GetParam(-3, 0)), "x");
-    EXPECT_EQ(S(q.GetParam(2, 0)), "y");
-    EXPECT_EQ(S(q.GetParam(3, 0)), "");
+    EXPECT_EQ(Str(q.GetParam(1, 0)), "x");
+    EXPECT_EQ(Str(q.GetParam(0, 0)), "x");
+    EXPECT_EQ(Str(q.GetParam(-3, 0)), "x");
+    EXPECT_EQ(Str(q.GetParam(2, 0)), "y");
+    EXPECT_EQ(Str(q.GetParam(3, 0)), "");
     q = "x\n";
     EXPECT_EQ(q.GetParamsCount(), 1);
-    EXPECT_EQ(S(q.GetParam(2, 0)), "");
+    EXPECT_EQ(Str(q.GetParam(2, 0)), "");
     q = "a\nb\n\r";
     EXPECT_EQ(q.GetParamsCount(), 2);
-    EXPECT_EQ(S(q.GetParam(3, 0)), "\r");
-    EXPECT_EQ(S(q.GetParam(3, 1)), "");
+    EXPECT_EQ(Str(q.GetParam(3, 0)), "\r");
+    EXPECT_EQ(Str(q.GetParam(3, 1)), "");
     q = " v \n";
-    EXPECT_EQ(S(q.GetParam(1, 1)), "v");
+    EXPECT_EQ(Str(q.GetParam(1, 1)), "v");
     QXRequest empty;
-    EXPECT_EQ(S(empty.GetParam(1, 1)), "");
+    EXPECT_EQ(Str(empty.GetParam(1, 1)), "");
     EXPECT_EQ(empty.GetParamsCount(), 0);
 }
 
@@ -217,11 +209,11 @@ TEST(RequestFraming, WholePacket) {
 
 TEST(ClientText, RequestTextEscapesParameters) {
     std::vector<String> params = {String("a\r\nb"), String("")};
-    EXPECT_EQ(S(BuildRequestText(String("TEST-X"), params)), "TEST-X\na%0D%0Ab\n\n\r");
-    EXPECT_EQ(S(BuildRequestText(String("QUIT"), {})), "QUIT\n\r");
+    EXPECT_EQ(Str(BuildRequestText(String("TEST-X"), params)), "TEST-X\na%0D%0Ab\n\n\r");
+    EXPECT_EQ(Str(BuildRequestText(String("QUIT"), {})), "QUIT\n\r");
     String k1 = NewSessionKey(), k2 = NewSessionKey();
     EXPECT_EQ(k1.Length(), 16);
-    EXPECT_NE(S(k1), S(k2));
+    EXPECT_NE(Str(k1), Str(k2));
 }
 
 // ParseInitRequest runs its checks in a fixed order; the debug lines show
@@ -253,7 +245,7 @@ class ParseRequest : public Packets {
         return rc;
     }
     std::string Good(const char* text = "GetInfo\n\r") {
-        return S(BuildRequestPacket(String("pw"), String("session"), String(text)));
+        return Str(BuildRequestPacket(String("pw"), String("session"), String(text)));
     }
     static void SetLength(std::string& p, size_t at, uint32_t value, int width) {
         for (int i = 0; i < width; i++) p[at + i] = (char)((value >> (8 * i)) & 0xFF);
@@ -264,18 +256,18 @@ TEST_F(ParseRequest, AcceptsAndDecrypts) {
     std::string log;
     QXRequest q;
     ASSERT_EQ(Parse(Good(), "pw", &log, &q), 1);
-    EXPECT_EQ(S(q), "GetInfo\n\r");
-    EXPECT_EQ(S(q.GetSessionKey()), "session");
+    EXPECT_EQ(Str(q), "GetInfo\n\r");
+    EXPECT_EQ(Str(q.GetSessionKey()), "session");
     EXPECT_NE(log.find("\t 127.0.0.1\t <-- TCP packet size: "), std::string::npos) << log;
     EXPECT_NE(log.find("<-- Req size: 9\n"), std::string::npos);
     // R = 0: an empty request text.
-    std::string empty = S(BuildRequestPacket(String("pw"), String("k"), String()));
+    std::string empty = Str(BuildRequestPacket(String("pw"), String("k"), String()));
     ASSERT_EQ(Parse(empty, "pw", &log, &q), 1);
     EXPECT_EQ(q.Length(), 0);
     // K = 0: an empty session key.
-    std::string nokey = S(BuildRequestPacket(String("pw"), String(), String("x\r")));
+    std::string nokey = Str(BuildRequestPacket(String("pw"), String(), String("x\r")));
     ASSERT_EQ(Parse(nokey, "pw", &log, &q), 1);
-    EXPECT_EQ(S(q), "x\r");
+    EXPECT_EQ(Str(q), "x\r");
     EXPECT_EQ(q.GetSessionKey().Length(), 0);
 }
 
@@ -331,7 +323,7 @@ TEST_F(ParseRequest, FailedParseLeavesTextUnchanged) {
     QXRequest q;
     std::string p = Good();
     EXPECT_EQ(Parse(p, "nope", &log, &q), 0);
-    EXPECT_EQ(S(q), p);
+    EXPECT_EQ(Str(q), p);
     EXPECT_EQ(q.GetSessionKey().Length(), 0);
 }
 

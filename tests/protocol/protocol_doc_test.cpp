@@ -10,10 +10,9 @@
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "protocol/owl_const.h"
+#include "support/agent.h"
 
 namespace {
-
-std::string Bytes(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
 // The hex dump in the fenced block that follows marker in the document:
 // each line an offset, then bytes as two hex digits.
@@ -54,11 +53,11 @@ TEST(ProtocolDoc, WorkedPacketsMatchTheCode) {
     std::stringstream doc;
     doc << in.rdbuf();
     const String password("secret"), key("0123456789abcdef");
-    std::string request = Bytes(BuildRequestPacket(password, key, String("GetInfo\n\r")));
+    std::string request = Str(BuildRequestPacket(password, key, String("GetInfo\n\r")));
     EXPECT_EQ(DumpAfter(doc.str(), "<!-- request bytes -->"), request) << Dump(request);
-    std::string reply = Bytes(EncodeData(String("501\nWrong parameter\n\r"), key, 4));
+    std::string reply = Str(EncodeData(String("501\nWrong parameter\n\r"), key, 4));
     EXPECT_EQ(DumpAfter(doc.str(), "<!-- reply bytes -->"), reply) << Dump(reply);
-    std::string digest = Bytes(EncodePswd(password));
+    std::string digest = Str(EncodePswd(password));
     EXPECT_EQ(DumpAfter(doc.str(), "<!-- digest bytes -->"), digest) << Dump(digest);
 }
 

@@ -11,16 +11,9 @@
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "server/dispatcher.h"
+#include "support/agent.h"
 
 namespace {
-
-std::string Str(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
-
-String Bytes(const std::string& s) {
-    String r;
-    r.AddData(s.data(), (int)s.size());
-    return r;
-}
 
 class Garbage : public ::testing::Test {
   protected:

@@ -1,14 +1,74 @@
 #include "support/agent.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <sstream>
 
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 
 std::string Str(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+
+String Bytes(const std::string& s) {
+    String r;
+    r.AddData(s.data(), (int)s.size());
+    return r;
+}
+
+long long Ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int ConnectFrom(const char* source, int port) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr(source);
+    struct timeval tv = {3, 0};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (bind(sock, (sockaddr*)&addr, sizeof addr) == 0) {
+        addr.sin_port = htons((uint16_t)port);
+        addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+        if (connect(sock, (sockaddr*)&addr, sizeof addr) == 0) return sock;
+    }
+    close(sock);
+    return -1;
+}
+
+bool ClosedWithoutReply(int sock, int timeoutMs) {
+    struct pollfd pfd = {sock, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) <= 0) return false;
+    char c;
+    return recv(sock, &c, 1, 0) == 0;
+}
+
+std::string DecryptReply(const std::string& reply, const std::string& key) {
+    String packet, text;
+    packet.AddData(reply.data(), (int)reply.size());
+    if (!DecodeReplyPacket(packet, String(key.c_str()), text)) return "";
+    return Str(text);
+}
+
+std::vector<std::string> Reply::Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(body);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string Reply::Value(const std::string& key) const {
+    for (const std::string& line : Lines())
+        if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
+    return "<missing>";
+}
 
 namespace {
 
@@ -114,6 +174,12 @@ Reply TestAgent::Request(const std::string& command, const std::vector<std::stri
     else if (!r.body.empty() && r.body.back() == '\r')
         r.body.pop_back();
     return r;
+}
+
+std::string TestAgent::Packet(const std::string& text, const std::string& key) const {
+    String t;
+    t.AddData(text.data(), (int)text.size());
+    return Str(BuildRequestPacket(String(password_.c_str()), String(key.c_str()), t));
 }
 
 int TestAgent::SendRaw(const std::string& bytes, std::string* reply, int timeoutMs) const {

@@ -9,13 +9,30 @@
 #include "support/process.h"
 #include "text/vtstring.h"
 
+// The bytes of a String, zero bytes included, and back.
 std::string Str(const String& s);
+String Bytes(const std::string& s);
+
+// Milliseconds on the monotonic clock.
+long long Ms();
+// A TCP connection from the loopback address source to 127.0.0.1:port (3 s
+// send time-out), or -1.
+int ConnectFrom(const char* source, int port);
+// True when the peer closes sock within timeoutMs without sending anything.
+bool ClosedWithoutReply(int sock, int timeoutMs);
+// The reply text of an encrypted reply packet under key ("" when it does not
+// decode).
+std::string DecryptReply(const std::string& packet, const std::string& key = "session-key");
 
 struct Reply {
     int result = 0;      // OwlExchangeResult
     std::string status;  // "200", "500", ...
     std::string text;    // the whole decrypted reply text
     std::string body;    // what follows the status line, without the final LF CR
+    // The lines of the body.
+    std::vector<std::string> Lines() const;
+    // The value of a "Key=value" line of the body, or "<missing>".
+    std::string Value(const std::string& key) const;
 };
 
 class TestAgent {
@@ -36,6 +53,11 @@ class TestAgent {
 
     Reply Request(const std::string& command, const std::vector<std::string>& params = {},
                   const std::string& password = "") const;
+    // The request packet carrying text as it stands, under this agent's
+    // password and the session key.
+    std::string Packet(const std::string& text, const std::string& key = "session-key") const;
+    // A connection to the agent from 127.0.0.1, or -1.
+    int Connect() const { return ConnectFrom("127.0.0.1", port_); }
     // Sends raw bytes; returns the raw reply bytes (empty when none came).
     int SendRaw(const std::string& bytes, std::string* reply, int timeoutMs = 3000) const;
 

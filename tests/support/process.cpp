@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -192,6 +193,31 @@ std::string TempDir::Read(const std::string& name) const {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+int BoundLoopback(int type, int* port) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr*)&addr, sizeof(addr));
+    if (type == SOCK_STREAM) listen(fd, 8);
+    socklen_t len = sizeof(addr);
+    getsockname(fd, (sockaddr*)&addr, &len);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+std::string UdpReceive(int fd, bool answer) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 3000) != 1) return "<nothing>";
+    char buf[2048];
+    sockaddr_in from;
+    socklen_t len = sizeof(from);
+    ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, (sockaddr*)&from, &len);
+    std::string got(buf, n > 0 ? n : 0);
+    if (answer) sendto(fd, ("re:" + got).data(), got.size() + 3, 0, (sockaddr*)&from, len);
+    return got;
 }
 
 int FreeLoopbackPort() {

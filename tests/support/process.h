@@ -59,5 +59,11 @@ class TempDir {
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreeLoopbackPort();
+// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a
+// free port, listening when TCP; its port in *port.
+int BoundLoopback(int type, int* port);
+// One datagram on fd within 3 s ("<nothing>" otherwise); answered with "re:"
+// and the datagram when answer is set.
+std::string UdpReceive(int fd, bool answer = false);
 // Number of open descriptors of a process (/proc/PID/fd).
 int OpenDescriptors(pid_t pid);

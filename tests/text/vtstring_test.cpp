@@ -5,9 +5,9 @@
 
 #include <string>
 
-namespace {
+#include "support/agent.h"
 
-std::string S(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+namespace {
 
 TEST(String, ConstructionAndBuffers) {
     String empty;
@@ -23,11 +23,11 @@ TEST(String, ConstructionAndBuffers) {
     String a("abc");
     String b(a);
     EXPECT_NE(a.Data(), b.Data());
-    EXPECT_EQ(S(b), "abc");
+    EXPECT_EQ(Str(b), "abc");
     b = "";
     EXPECT_EQ(b.Data(), nullptr);
     a = a;  // self-assignment keeps the text
-    EXPECT_EQ(S(a), "abc");
+    EXPECT_EQ(Str(a), "abc");
 }
 
 TEST(String, ZeroBytesAreText) {
@@ -48,7 +48,7 @@ TEST(String, GrowthRuleAndSetZero) {
     EXPECT_STREQ(s.Data(), "");
     std::string big(300, 'x');
     for (char c : big) s.AddChar(c);
-    EXPECT_EQ(S(s), big);
+    EXPECT_EQ(Str(s), big);
     s.SetZero();
     EXPECT_EQ(strlen(s.Data()), 300u);
 
@@ -69,27 +69,27 @@ TEST(String, GrowthRuleAndSetZero) {
 TEST(String, FixedCapacityAndConcatenation) {
     String fixed(4);
     fixed.AddData("abcdef", -1);
-    EXPECT_EQ(S(fixed), "abcd");
+    EXPECT_EQ(Str(fixed), "abcd");
     fixed.AddChar('z');
-    EXPECT_EQ(S(fixed), "abcd");
+    EXPECT_EQ(Str(fixed), "abcd");
     fixed = "";  // freeing the buffer ends fixed mode
     fixed += "abcdefgh";
-    EXPECT_EQ(S(fixed), "abcdefgh");
+    EXPECT_EQ(Str(fixed), "abcdefgh");
 
     String ab("ab");
     String abc = ab + 'c';
-    EXPECT_EQ(S(abc), "abc");
+    EXPECT_EQ(Str(abc), "abc");
     abc += "defghijklmnop";  // grows past the exact size of the result
-    EXPECT_EQ(S(abc), "abcdefghijklmnop");
-    EXPECT_EQ(S(ab + String("xy")), "abxy");
-    EXPECT_EQ(S(ab + static_cast<const char*>(nullptr)), "ab");
-    EXPECT_EQ(S(String() + String()), "");
-    EXPECT_EQ(S(ab), "ab");
+    EXPECT_EQ(Str(abc), "abcdefghijklmnop");
+    EXPECT_EQ(Str(ab + String("xy")), "abxy");
+    EXPECT_EQ(Str(ab + static_cast<const char*>(nullptr)), "ab");
+    EXPECT_EQ(Str(String() + String()), "");
+    EXPECT_EQ(Str(ab), "ab");
 
     // Appending a String to itself, across a reallocation.
     String self(std::string(127, 'q').c_str());
     self += self;
-    EXPECT_EQ(S(self), std::string(254, 'q'));
+    EXPECT_EQ(Str(self), std::string(254, 'q'));
 }
 
 TEST(String, Comparison) {
@@ -116,34 +116,34 @@ TEST(String, PosCopyDelete) {
     EXPECT_EQ(t.Pos(String("cab")), 3);
 
     String s("abcdef");
-    EXPECT_EQ(S(s.Copy(3, 100)), "cdef");
-    EXPECT_EQ(S(s.Copy(7, 1)), "");
-    EXPECT_EQ(S(s.Copy(2, 0)), "");
-    EXPECT_EQ(S(s.Copy(2, -5)), "");
-    EXPECT_EQ(S(s.Copy(1, 0x7fffffff)), "abcdef");
+    EXPECT_EQ(Str(s.Copy(3, 100)), "cdef");
+    EXPECT_EQ(Str(s.Copy(7, 1)), "");
+    EXPECT_EQ(Str(s.Copy(2, 0)), "");
+    EXPECT_EQ(Str(s.Copy(2, -5)), "");
+    EXPECT_EQ(Str(s.Copy(1, 0x7fffffff)), "abcdef");
     String d = s;
     d.Delete(0, 2);
     d.Delete(7, 1);
     d.Delete(2, 0);
-    EXPECT_EQ(S(d), "abcdef");
+    EXPECT_EQ(Str(d), "abcdef");
     d.Delete(2, 0x7fffffff);
-    EXPECT_EQ(S(d), "a");
+    EXPECT_EQ(Str(d), "a");
     d = s;
     d.Delete(3, 2);
-    EXPECT_EQ(S(d), "abef");
+    EXPECT_EQ(Str(d), "abef");
 }
 
 TEST(String, GetWord) {
     String s("a,,b");
-    EXPECT_EQ(S(s.GetWord(0, ',')), "a");
-    EXPECT_EQ(S(s.GetWord(1, ',')), "a");
-    EXPECT_EQ(S(s.GetWord(2, ',')), "");
-    EXPECT_EQ(S(s.GetWord(3, ',')), "b");
-    EXPECT_EQ(S(s.GetWord(4, ',')), "");
-    EXPECT_EQ(S(String("a").GetWord(2, ',')), "");
-    EXPECT_EQ(S(String("a,").GetWord(2, ',')), "");
-    EXPECT_EQ(S(String().GetWord(1, ',')), "");
-    EXPECT_EQ(S(String("x y z").GetWord(3, ' ')), "z");
+    EXPECT_EQ(Str(s.GetWord(0, ',')), "a");
+    EXPECT_EQ(Str(s.GetWord(1, ',')), "a");
+    EXPECT_EQ(Str(s.GetWord(2, ',')), "");
+    EXPECT_EQ(Str(s.GetWord(3, ',')), "b");
+    EXPECT_EQ(Str(s.GetWord(4, ',')), "");
+    EXPECT_EQ(Str(String("a").GetWord(2, ',')), "");
+    EXPECT_EQ(Str(String("a,").GetWord(2, ',')), "");
+    EXPECT_EQ(Str(String().GetWord(1, ',')), "");
+    EXPECT_EQ(Str(String("x y z").GetWord(3, ' ')), "z");
 }
 
 TEST(String, SearchWholeWordAndCase) {
@@ -163,15 +163,15 @@ TEST(String, SearchWholeWordAndCase) {
 }
 
 TEST(String, ReplaceAll) {
-    EXPECT_EQ(S(String(",,").ReplaceAll(",", ";", 1)), ";;");
-    EXPECT_EQ(S(String("x").ReplaceAll("x", "replacement", 1)), "replacement");
-    EXPECT_EQ(S(String("xaBy").ReplaceAll("AB", "-", 0)), "x-y");
-    EXPECT_EQ(S(String("xaBy").ReplaceAll("AB", "-", 1)), "xaBy");
-    EXPECT_EQ(S(String("abc").ReplaceAll("", "-", 1)), "abc");
+    EXPECT_EQ(Str(String(",,").ReplaceAll(",", ";", 1)), ";;");
+    EXPECT_EQ(Str(String("x").ReplaceAll("x", "replacement", 1)), "replacement");
+    EXPECT_EQ(Str(String("xaBy").ReplaceAll("AB", "-", 0)), "x-y");
+    EXPECT_EQ(Str(String("xaBy").ReplaceAll("AB", "-", 1)), "xaBy");
+    EXPECT_EQ(Str(String("abc").ReplaceAll("", "-", 1)), "abc");
     // The replacement is not scanned again.
-    EXPECT_EQ(S(String("aa").ReplaceAll("a", "aa", 1)), "aaaa");
-    EXPECT_EQ(S(String("a\r\nb").ReplaceAll("\r", "%0D", 1)), "a%0D\nb");
-    EXPECT_EQ(S(String().ReplaceAll("a", "b", 1)), "");
+    EXPECT_EQ(Str(String("aa").ReplaceAll("a", "aa", 1)), "aaaa");
+    EXPECT_EQ(Str(String("a\r\nb").ReplaceAll("\r", "%0D", 1)), "a%0D\nb");
+    EXPECT_EQ(Str(String().ReplaceAll("a", "b", 1)), "");
 }
 
 TEST(String, TrimRepeatsLowerCase) {
@@ -181,24 +181,24 @@ TEST(String, TrimRepeatsLowerCase) {
     EXPECT_EQ(blank.Data(), nullptr);
     String accent("a\xe9");
     accent.Trim();
-    EXPECT_EQ(S(accent), "a");
+    EXPECT_EQ(Str(accent), "a");
     String mid("  a b  ");
     mid.Trim();
-    EXPECT_EQ(S(mid), "a b");
+    EXPECT_EQ(Str(mid), "a b");
     String none;
     none.Trim();
     EXPECT_EQ(none.Length(), 0);
 
     String r("  a  b  ");
     r.RemoveRepeats(' ');
-    EXPECT_EQ(S(r), " a b ");
+    EXPECT_EQ(Str(r), " a b ");
     String c(",,a,,,b,");
     c.RemoveRepeats(',');
-    EXPECT_EQ(S(c), ",a,b,");
+    EXPECT_EQ(Str(c), ",a,b,");
 
     String l("AbC\xc9Z");
     l.LowerCase();
-    EXPECT_EQ(S(l), "abc\xc9z");
+    EXPECT_EQ(Str(l), "abc\xc9z");
 }
 
 TEST(String, StrCpy) {
@@ -229,7 +229,7 @@ TEST(StrList, AddReadDeleteGrow) {
     EXPECT_EQ(list.Capacity() / 4, 32u);
     list.Add("32");
     EXPECT_EQ(list.Capacity() / 4, 64u);
-    EXPECT_EQ(S(list[32]), "32");
+    EXPECT_EQ(Str(list[32]), "32");
 
     TStrList three;
     three.Add("a");
@@ -237,22 +237,23 @@ TEST(StrList, AddReadDeleteGrow) {
     three.Add("c");
     three.Delete(0);
     ASSERT_EQ(three.Count(), 2);
-    EXPECT_EQ(S(three[0]), "b");
-    EXPECT_EQ(S(three[1]), "c");
+    EXPECT_EQ(Str(three[0]), "b");
+    EXPECT_EQ(Str(three[1]), "c");
     three.DeleteLast();
     EXPECT_EQ(three.Count(), 1);
-    EXPECT_EQ(S(three[0]), "b");
+    EXPECT_EQ(Str(three[0]), "b");
 }
 
 TEST(StrListDeathTest, IndexOutOfRangeAsserts) {
     TStrList list;
     list.Add("a");
-    EXPECT_DEATH(list[1],
-                 "vtstring.*String TStrList::operator\\[\\]\\(int\\).*Assertion `0' failed");
-    EXPECT_DEATH(list[-1], "Assertion `0' failed");
-    EXPECT_DEATH(list.Delete(5), "void TStrList::Delete\\(int\\).*Assertion `0' failed");
+    // The stable part of an assertion message: the file and the function;
+    // the rest of the wording is the C library's.
+    EXPECT_DEATH(list[1], "vtstring.*operator\\[\\]");
+    EXPECT_DEATH(list[-1], "vtstring.*operator\\[\\]");
+    EXPECT_DEATH(list.Delete(5), "vtstring.*Delete");
     TStrList empty;
-    EXPECT_DEATH(empty.DeleteLast(), "Assertion `0' failed");
+    EXPECT_DEATH(empty.DeleteLast(), "vtstring.*Delete");
 }
 
 TEST(ByteHelpers, SearchAndDigits) {
