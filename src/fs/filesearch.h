@@ -16,14 +16,14 @@
 
 #include "text/vtstring.h"
 
-    // Attribute bits of TSearchRec::Attr and of the attr argument of FindFirst.
-    const int attrReadOnly = 1;  // the agent process may not write the entry
-const int attrHidden = 2;        // the name begins with "." and is not "." or ".."
-const int attrSysFile = 4;       // neither a regular file nor a directory
-const int attrVolumeId = 8;      // never set; may be requested
-const int attrDirectory = 16;    // a directory, or a link to an existing one
-const int attrArchive = 32;      // never set; may be requested
-const int attrSymLink = 64;      // a symbolic link; never reported by a search
+// Attribute bits of TSearchRec::Attr and of the attr argument of FindFirst.
+const int attrReadOnly = 1;    // the agent process may not write the entry
+const int attrHidden = 2;      // the name begins with "." and is not "." or ".."
+const int attrSysFile = 4;     // neither a regular file nor a directory
+const int attrVolumeId = 8;    // never set; may be requested
+const int attrDirectory = 16;  // a directory, or a link to an existing one
+const int attrArchive = 32;    // never set; may be requested
+const int attrSymLink = 64;    // a symbolic link; never reported by a search
 
 // One folder search and the entry it found last. Time, Size and Mode
 // describe the entry itself (a link is not followed). A copy shares the
