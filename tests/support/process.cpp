@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -220,20 +221,35 @@ std::string UdpReceive(int fd, bool answer) {
     return got;
 }
 
-int FreeLoopbackPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// 1 when a TCP socket can be bound to port on 127.0.0.1 right now.
+bool PortBindable(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    int port = 0;
-    if (bind(s, (sockaddr*)&addr, sizeof addr) == 0) {
-        socklen_t len = sizeof addr;
-        getsockname(s, (sockaddr*)&addr, &len);
-        port = ntohs(addr.sin_port);
+    addr.sin_port = htons((uint16_t)port);
+    bool ok = s >= 0 && bind(s, (sockaddr*)&addr, sizeof addr) == 0;
+    if (s >= 0) close(s);
+    return ok;
+}
+
+}  // namespace
+
+// The ports come from below the kernel's ephemeral range (32768 up), so
+// that the client sockets of tests running in parallel never take one
+// between this choice and the agent's bind; each test process starts in a
+// block of its own and walks on from there.
+int FreeLoopbackPort() {
+    const int kFirst = 10000, kCount = 20000, kBlock = 40;
+    static std::atomic<int> next{0};
+    const int start = (int)(getpid() % (kCount / kBlock)) * kBlock;
+    for (int tries = 0; tries < kCount; tries++) {
+        int port = kFirst + (start + next++) % kCount;
+        if (PortBindable(port)) return port;
     }
-    close(s);
-    return port;
+    return 0;
 }
 
 int OpenDescriptors(pid_t pid) {
