@@ -1,218 +1,136 @@
+// The folder search, GetFirstMatchedFile, the file predicates, the path,
+// time and thread-id helpers, and the file-name macros.
 #include "fs/filesearch.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <pthread.h>
 #include <utime.h>
 
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <string>
+#include <set>
+#include <thread>
+#include <vector>
 
+#include "fs/macros.h"
+#include "fs/tree.h"
 #include "support/agent.h"
 
 namespace {
 
-int OpenDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (readdir(dir) != nullptr) count++;
-    closedir(dir);
-    return count;
-}
+struct SearchCase {
+    std::string folder;  // below the tree's root
+    std::string mask;
+    int attr;
+    std::string expected;
+};
 
-// A temporary folder tree under /tmp, removed afterwards:
-//   a.txt (5 bytes, mode 0666)   ro.txt (0444)   .hidden   pipe (FIFO)
-//   sub/ (0777)   link_file -> a.txt   link_dir -> sub   dangling -> missing
+// A tree: a.txt (5 bytes), .hidden, pipe (FIFO), sub/ (empty) and the links
+// link_file -> a.txt, link_dir -> sub, dangling -> missing.
 class SearchTree : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/owl-fs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        chmod(root_.c_str(), 0755);
-        Write("a.txt", "hello", 0666);
-        Write("ro.txt", "r", 0444);
-        Write(".hidden", "", 0644);
-        ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0666), 0);
-        ASSERT_EQ(mkdir(Path("sub").c_str(), 0777), 0);
-        chmod(Path("sub").c_str(), 0777);
-        ASSERT_EQ(symlink("a.txt", Path("link_file").c_str()), 0);
-        ASSERT_EQ(symlink("sub", Path("link_dir").c_str()), 0);
-        ASSERT_EQ(symlink("missing", Path("dangling").c_str()), 0);
+        chmod(dir_.path().c_str(), 0755);
+        BuildTree(dir_.path(), {{"a.txt", 5},
+                                {".hidden"},
+                                {"pipe|"},
+                                {"sub/"},
+                                {"link_file->a.txt"},
+                                {"link_dir->sub"},
+                                {"dangling->missing"}});
     }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(root_, ec);
-    }
-    void Write(const std::string& name, const std::string& text, mode_t mode) {
-        FILE* f = fopen(Path(name).c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs(text.c_str(), f);
-        fclose(f);
-        chmod(Path(name).c_str(), mode);
-    }
-    std::string Path(const std::string& name) const { return root_ + "/" + name; }
+    std::string P(const std::string& name) const { return dir_.File(name); }
 
-    // Every entry a search reports, with its attribute bits.
-    std::map<std::string, int> Search(const std::string& mask, int attr,
-                                      const std::string& folder = "") {
-        std::map<std::string, int> found;
+    // What a search reports: "name attr" per entry, sorted and joined by
+    // ", "; or the result of FindFirst when it fails, and " open" when it
+    // failed and left the stream open.
+    std::string List(const std::string& folder, const std::string& mask, int attr) const {
         TSearchRec rec;
-        String dir((folder.empty() ? root_ : folder).c_str());
-        if (FindFirst(dir, String(mask.c_str()), attr, rec) == 0) {
-            for (int i = 0; i < 1000; i++) {
-                found[rec.Name] = rec.Attr;
-                if (FindNext(rec) != 0) break;
-            }
-        }
+        std::string path = folder.empty() ? dir_.path() : P(folder);
+        int result = FindFirst(Bytes(path), Bytes(mask), attr, rec);
+        if (result != 0) return std::to_string(result) + (rec.DirHandle ? " open" : "");
+        std::set<std::string> found;
+        do found.insert(rec.Name + (" " + std::to_string(rec.Attr)));
+        while (FindNext(rec) == 0 && found.size() < 100);
         FindClose(rec);
-        return found;
+        std::string list;
+        for (const std::string& entry : found) list += (list.empty() ? "" : ", ") + entry;
+        return list;
     }
 
-    std::string root_;
+    // The cases whose listing differs from the expected one, each reported.
+    int Failures(const std::vector<SearchCase>& cases) const {
+        int failures = 0;
+        for (const SearchCase& c : cases) {
+            std::string got = List(c.folder, c.mask, c.attr);
+            if (got == c.expected) continue;
+            fprintf(stderr, "%.40s / %.40s / %d: \"%s\", expected \"%s\"\n", c.folder.c_str(),
+                    c.mask.c_str(), c.attr, got.c_str(), c.expected.c_str());
+            failures++;
+        }
+        return failures;
+    }
+    TempDir dir_;
 };
 
-// Runs check in a child process that has given up root, so that write
-// permission is decided by the mode bits. Returns the child's exit status;
-// 77 when the privileges could not be dropped.
-int RunUnprivileged(const std::function<int()>& check) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
-        _exit(check());
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
-// Runs check as this user, or as an unprivileged one when running as root
-// (whose writes and reads no permission bit stops); 0 is a pass.
-#define ExpectWithoutPrivileges(check)                                                      \
-    do {                                                                                    \
-        int status_ = geteuid() != 0 ? (check)() : RunUnprivileged(check);                  \
-        if (status_ == 77) GTEST_SKIP() << "running as root and unable to drop privileges"; \
-        EXPECT_EQ(status_, 0);                                                              \
-    } while (0)
-
-TEST_F(SearchTree, Attr63ReportsEverythingButLinks) {
-    std::map<std::string, int> found = Search("*", 63);
-    EXPECT_EQ(found.count("link_file"), 0u);
-    EXPECT_EQ(found.count("link_dir"), 0u);
-    EXPECT_EQ(found.count("dangling"), 0u);
-    ASSERT_EQ(found.count("."), 1u);
-    EXPECT_EQ(found["."], attrDirectory);
-    EXPECT_EQ(found[".."], attrDirectory);
-    EXPECT_EQ(found["a.txt"], 0);
-    EXPECT_EQ(found[".hidden"], attrHidden);
-    EXPECT_EQ(found["sub"], attrDirectory);
-    EXPECT_EQ(found["pipe"], attrSysFile);
-    EXPECT_EQ(found.count("ro.txt"), 1u);
-    EXPECT_EQ(found.size(), 7u);
-}
-
-TEST_F(SearchTree, Attr47LeavesOutDirectories) {
-    std::map<std::string, int> found = Search("*", 47);
-    EXPECT_EQ(found.count("."), 0u);
-    EXPECT_EQ(found.count("sub"), 0u);
-    EXPECT_EQ(found.count("a.txt"), 1u);
-    EXPECT_EQ(found.count(".hidden"), 1u);
-    EXPECT_EQ(found.count("pipe"), 1u);
-    EXPECT_EQ(found.count("link_file"), 0u);
-}
-
-TEST_F(SearchTree, Attr16ReportsWritablePlainEntriesOnly) {
-    std::map<std::string, int> found = Search("*", 16);
-    EXPECT_EQ(found.count("a.txt"), 1u);
-    EXPECT_EQ(found.count("sub"), 1u);
-    EXPECT_EQ(found.count(".hidden"), 0u);
-    EXPECT_EQ(found.count("pipe"), 0u);
-    EXPECT_EQ(found.count("link_dir"), 0u);
-    // Even a search asking for nothing reports a writable, non-hidden file.
-    EXPECT_EQ(Search("a.txt", 0).count("a.txt"), 1u);
-}
-
-TEST_F(SearchTree, ReadOnlyBitFollowsWriteAccess) {
-    auto check = [this]() {
-        std::map<std::string, int> all = Search("*", 63);
-        std::map<std::string, int> writable = Search("*", 16);
-        if (all.count("ro.txt") != 1 || all["ro.txt"] != attrReadOnly) return 1;
-        if (writable.count("ro.txt") != 0) return 2;
-        if (writable.count("a.txt") != 1 || all["a.txt"] != 0) return 3;
-        // The tree's root is not writable for this user: "." carries bit 1.
-        if (all["."] != (attrDirectory | attrReadOnly) || writable.count(".") != 0) return 4;
-        return 0;
+// Links are never reported; bits beyond 63 are ignored; odd masks and
+// paths break nothing; a zero byte names no file, not the text before it.
+TEST_F(SearchTree, AttributesMasksAndFailures) {
+    const std::string all = ". 16, .. 16, .hidden 2, a.txt 0, pipe 4, sub 16";
+    const std::vector<SearchCase> cases = {
+        {"", "*", 63, all},
+        {"", "*", 127, all},
+        {"", "*", -1, all},
+        {"", "*", 47, ".hidden 2, a.txt 0, pipe 4"},
+        {"", "*", 16, ". 16, .. 16, a.txt 0, sub 16"},
+        {"", "*", 0, "a.txt 0"},
+        {"", "link*", 63, "-1"},
+        {"", "?hidden", 63, ".hidden 2"},
+        {"", "[ab].t?t", 63, "a.txt 0"},
+        {"", "a\\.txt", 63, "a.txt 0"},
+        {"", "***", 63, all},
+        {"", "", 63, "-1"},
+        {"", "[", 63, "-1"},
+        {"", "\\", 63, "-1"},
+        {"", "[!", 63, "-1"},
+        {"", std::string(5000, '*') + "x", 63, "-1"},
+        {"", "\xff\xfe*", 63, "-1"},
+        {"", std::string("a\0*", 3), 63, "-1"},
+        {"", std::string("a.txt\0x", 7), 63, "-1"},
+        {"sub", "*", 63, ". 16, .. 16"},
+        {"missing", "*", 63, "2"},
+        {"a.txt", "*", 63, "20"},
+        {std::string(PATH_MAX + 10, 'x'), "*", 63, "36"},
+        {std::string("\0x", 2), "*", 63, "2"},
     };
-    ExpectWithoutPrivileges(check);
+    int before = OpenDescriptors(getpid());
+    EXPECT_EQ(Failures(cases), 0);
+    EXPECT_EQ(OpenDescriptors(getpid()), before);
 }
 
-TEST_F(SearchTree, UnreadableFolderGivesItsErrno) {
-    ASSERT_EQ(mkdir(Path("closed").c_str(), 0), 0);
-    chmod(Path("closed").c_str(), 0);
-    std::string closed = Path("closed");
-    auto check = [closed]() {
-        TSearchRec rec;
-        int result = FindFirst(String(closed.c_str()), String("*"), 63, rec);
-        return (result == EACCES && rec.DirHandle == nullptr) ? 0 : 1;
-    };
-    ExpectWithoutPrivileges(check);
-}
-
-TEST_F(SearchTree, LinksAreNeverReportedButPredicatesFollowThem) {
-    for (int attr : {0, 16, 47, 63, 127, -1}) {
-        TSearchRec rec;
-        EXPECT_EQ(FindFirst(String(root_.c_str()), String("link*"), attr, rec), -1) << attr;
-        EXPECT_EQ(rec.DirHandle, nullptr);
-    }
-    EXPECT_EQ(FileExists(Path("link_file").c_str()), 1);
-    EXPECT_EQ(DirectoryExists(Path("link_dir").c_str()), 1);
-    EXPECT_EQ(FileExists(Path("dangling").c_str()), 0);
-}
-
-TEST_F(SearchTree, MasksFollowFnmatchWithoutFlags) {
-    EXPECT_EQ(Search("?hidden", 63).count(".hidden"), 1u);
-    EXPECT_EQ(Search("a.txt", 63).size(), 1u);  // no wildcards: that name only
-    EXPECT_EQ(Search("[ab].t?t", 63).count("a.txt"), 1u);
-    EXPECT_EQ(Search("a\\.txt", 63).count("a.txt"), 1u);
-    // Odd masks break nothing; only the run of stars matches.
-    const std::pair<std::string, int> odd[] = {
-        {"", -1},          {"[", -1},
-        {"\\", -1},        {"[!", -1},
-        {"***", 0},        {std::string(5000, '*') + "x", -1},
-        {"\xff\xfe*", -1}, {std::string("a\0*", 3), -1}};
-    for (const auto& c : odd) {
-        TSearchRec rec;
-        String m;
-        m.AddData(c.first.data(), (int)c.first.size());
-        EXPECT_EQ(FindFirst(String(root_.c_str()), m, 63, rec), c.second) << c.first.size();
-        FindClose(rec);
-    }
-    // A mask holding a zero byte names no file, not the text before the zero.
-    String withZero;
-    withZero.AddData("a.txt\0x", 7);
-    TSearchRec rec;
-    EXPECT_EQ(FindFirst(String(root_.c_str()), withZero, 63, rec), -1);
+// Write access as the mode bits decide it: read-only entries carry bit 1
+// and are left out when it is not asked for.
+TEST_F(SearchTree, ReadOnlyAndUnreadable) {
+    BuildTree(dir_.path(), {{"ro.txt", 1, 0444}, {"closed/", 0, 0}});
+    chmod(dir_.path().c_str(), 0555);
+    int status = Unprivileged([this] {
+        return Failures(
+            {{"", "*", 63, ". 17, .. 16, .hidden 2, a.txt 0, closed 17, pipe 4, ro.txt 1, sub 16"},
+             {"", "*", 16, ".. 16, a.txt 0, sub 16"},
+             {"closed", "*", 63, "13"}});
+    });
+    if (status == 77) GTEST_SKIP() << "cannot give up root";
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(SearchTree, SearchRecordLifecycle) {
     TSearchRec rec;
-    ASSERT_EQ(FindFirst(String(root_.c_str()), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), root_ + "/");
+    ASSERT_EQ(FindFirst(String(dir_.path().c_str()), String("a.txt"), 63, rec), 0);
+    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
     EXPECT_EQ(Str(rec.Mask), "a.txt");
     EXPECT_STREQ(rec.Name, "a.txt");
     EXPECT_EQ(rec.Size, 5);
     EXPECT_TRUE(S_ISREG(rec.Mode));
-    EXPECT_EQ(rec.Time, (int32_t)FileAge(Path("a.txt").c_str()));
+    EXPECT_EQ(rec.Time, (int32_t)FileAge(P("a.txt").c_str()));
     ASSERT_NE(rec.DirHandle, nullptr);
     EXPECT_NE(fcntl(dirfd(rec.DirHandle), F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(FindNext(rec), -1);
@@ -222,113 +140,181 @@ TEST_F(SearchTree, SearchRecordLifecycle) {
     FindClose(rec);
     EXPECT_EQ(rec.DirHandle, nullptr);
     EXPECT_EQ(FindNext(rec), -1);
-
-    // A trailing "/" is not doubled.
-    ASSERT_EQ(FindFirst(String((root_ + "/").c_str()), String("sub"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), root_ + "/");
-    FindClose(rec);
-}
-
-TEST_F(SearchTree, FailedSearchesLeaveNothingOpen) {
-    int before = OpenDescriptors();
-    TSearchRec rec;
-    EXPECT_EQ(FindFirst(String((root_ + "/missing").c_str()), String("*"), 63, rec), ENOENT);
-    EXPECT_EQ(rec.DirHandle, nullptr);
-    EXPECT_EQ(FindFirst(String(Path("a.txt").c_str()), String("*"), 63, rec), ENOTDIR);
-    EXPECT_EQ(FindFirst(String(root_.c_str()), String("nothing*"), 63, rec), -1);
-    std::string tooLong = "/tmp/" + std::string(PATH_MAX + 10, 'x');
-    EXPECT_EQ(FindFirst(String(tooLong.c_str()), String("*"), 63, rec), ENAMETOOLONG);
-    String withZero;
-    withZero.AddData("/tmp\0/x", 7);
-    EXPECT_EQ(FindFirst(withZero, String("*"), 63, rec), ENOENT);
-    FindClose(rec);
-    EXPECT_EQ(OpenDescriptors(), before);
-}
-
-TEST_F(SearchTree, EmptyFolderReportsDotEntries) {
-    std::map<std::string, int> found = Search("*", 63, Path("sub"));
-    EXPECT_EQ(found.size(), 2u);
-    EXPECT_EQ(found["."], attrDirectory);
-    EXPECT_EQ(found[".."], attrDirectory);
-}
-
-TEST_F(SearchTree, LongestNameIsKeptWhole) {
+    // A trailing "/" is not doubled; the longest name is kept whole.
     std::string name(255, 'n');
-    Write(name, "", 0644);
-    TSearchRec rec;
-    ASSERT_EQ(FindFirst(String(root_.c_str()), String("nnn*"), 63, rec), 0);
-    EXPECT_EQ(std::string(rec.Name), name);
+    BuildTree(dir_.path(), {{name}});
+    ASSERT_EQ(FindFirst(String(P("").c_str()), String("nnn*"), 63, rec), 0);
+    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
+    EXPECT_EQ(rec.Name, name);
     FindClose(rec);
 }
 
-TEST_F(SearchTree, GetFirstMatchedFileClosesItsStream) {
-    int before = OpenDescriptors();
-    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("a.t?t").c_str()))), Path("a.txt"));
-    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("p*").c_str()))), Path("pipe"));
-    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("su*").c_str()))), "");      // directory
-    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("link_f*").c_str()))), "");  // link
-    EXPECT_EQ(Str(GetFirstMatchedFile(String(Path("none*").c_str()))), "");
-    EXPECT_EQ(Str(GetFirstMatchedFile(String((root_ + "/").c_str()))), "");  // empty mask
-    EXPECT_EQ(Str(GetFirstMatchedFile(String((root_ + "/missing/*").c_str()))), "");
-    for (int i = 0; i < 50; i++) GetFirstMatchedFile(String(Path("*.txt").c_str()));
-    EXPECT_EQ(OpenDescriptors(), before);
+TEST_F(SearchTree, GetFirstMatchedFileFindsPlainEntriesOnly) {
+    const std::pair<std::string, std::string> cases[] = {
+        {P("a.t?t"), P("a.txt")}, {P("p*"), P("pipe")}, {P("su*"), ""},       {P("link_f*"), ""},
+        {P("none*"), ""},         {P(""), ""},          {P("missing/*"), ""},
+    };
+    int before = OpenDescriptors(getpid());
+    for (const auto& c : cases) EXPECT_EQ(Str(GetFirstMatchedFile(Bytes(c.first))), c.second);
+    EXPECT_EQ(OpenDescriptors(getpid()), before);
 }
 
-// Searches with an empty folder read the working directory.
-class WorkingDirectory : public SearchTree {
-  protected:
-    void SetUp() override {
-        SearchTree::SetUp();
-        ASSERT_NE(getcwd(saved_, sizeof(saved_)), nullptr);
-    }
-    void TearDown() override {
-        ASSERT_EQ(chdir(saved_), 0);
-        SearchTree::TearDown();
-    }
-    char saved_[PATH_MAX];
-};
-
-TEST_F(WorkingDirectory, EmptyFolderMeansWorkingDirectory) {
-    ASSERT_EQ(chdir(root_.c_str()), 0);
-    std::string real = std::filesystem::canonical(root_).string();
-    EXPECT_EQ(Str(GetCurrentDir()), real);
+// Searches with an empty folder read the working directory; a removed one
+// is empty, never the root.
+TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
+    char saved[PATH_MAX];
+    ASSERT_NE(getcwd(saved, sizeof(saved)), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    EXPECT_EQ(Str(GetCurrentDir()), dir_.path());
     TSearchRec rec;
-    ASSERT_EQ(FindFirst(String(), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), real + "/");
+    EXPECT_EQ(FindFirst(String(), String("a.txt"), 63, rec), 0);
+    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
     FindClose(rec);
     EXPECT_EQ(Str(GetFirstMatchedFile(String("a.t*"))), "a.txt");
-}
-
-TEST_F(WorkingDirectory, RemovedWorkingDirectoryIsNotTheRoot) {
-    ASSERT_EQ(chdir(Path("sub").c_str()), 0);
-    ASSERT_EQ(rmdir(Path("sub").c_str()), 0);
+    EXPECT_EQ(chdir("sub"), 0);
+    EXPECT_EQ(rmdir(P("sub").c_str()), 0);
     EXPECT_EQ(Str(GetCurrentDir()), "");
-    TSearchRec rec;
-    // The removed folder is empty; the search must not fall back to "/".
     EXPECT_EQ(FindFirst(String(), String("*"), 63, rec), -1);
     EXPECT_EQ(rec.DirHandle, nullptr);
+    ASSERT_EQ(chdir(saved), 0);
 }
 
-TEST_F(SearchTree, FilePredicates) {
-    std::string file = Path("a.txt"), dir = Path("sub"), missing = Path("missing");
-    EXPECT_EQ(FileExists(file.c_str()), 1);
-    EXPECT_EQ(FileExists(dir.c_str()), 0);
-    EXPECT_EQ(FileExists(missing.c_str()), 0);
-    EXPECT_EQ(FileExists(nullptr), 0);
-    EXPECT_EQ(DirectoryExists(dir.c_str()), 1);
-    EXPECT_EQ(DirectoryExists(file.c_str()), 0);
-    EXPECT_EQ(DirectoryExists(nullptr), 0);
-    EXPECT_EQ(FileSize(file.c_str()), 5);
-    EXPECT_EQ(FileSize(missing.c_str()), -1);
+TEST_F(SearchTree, FilePredicatesFollowLinks) {
+    const struct {
+        const char* name;
+        int file, dir;
+        int64_t size;
+    } cases[] = {{"a.txt", 1, 0, 5},    {"link_file", 1, 0, 5}, {"sub", 0, 1, 0},
+                 {"link_dir", 0, 1, 0}, {"pipe", 0, 0, 0},      {"dangling", 0, 0, -1},
+                 {"missing", 0, 0, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(FileExists(P(c.name).c_str()), c.file) << c.name;
+        EXPECT_EQ(DirectoryExists(P(c.name).c_str()), c.dir) << c.name;
+        if (!c.dir) {
+            EXPECT_EQ(FileSize(P(c.name).c_str()), c.size) << c.name;
+        }
+    }
+    EXPECT_EQ(FileExists(nullptr) + DirectoryExists(nullptr) + DeleteFile(nullptr), 0);
     EXPECT_EQ(FileSize(nullptr), -1);
     utimbuf times = {1000000000, 1234567890};
-    ASSERT_EQ(utime(file.c_str(), &times), 0);
-    EXPECT_EQ(FileAge(file.c_str()), 1234567890);
-    EXPECT_EQ(FileAge(missing.c_str()), -1);
-    EXPECT_EQ(DeleteFile(file.c_str()), 1);
-    EXPECT_EQ(FileExists(file.c_str()), 0);
-    EXPECT_EQ(DeleteFile(file.c_str()), 0);
-    EXPECT_EQ(DeleteFile(nullptr), 0);
+    ASSERT_EQ(utime(P("a.txt").c_str(), &times), 0);
+    EXPECT_EQ(FileAge(P("a.txt").c_str()), 1234567890);
+    EXPECT_EQ(FileAge(P("missing").c_str()), -1);
+    EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 1);
+    EXPECT_EQ(FileExists(P("a.txt").c_str()), 0);
+    EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 0);
+}
+
+TEST(PathHelpers, SplitAndJoin) {
+    const std::string longName(5000, 'x');
+    const struct {
+        std::string in, include, exclude, path, name;
+    } cases[] = {
+        {"", "/", "", "", ""},
+        {"/", "/", "", "/", ""},
+        {"name", "name/", "name", "", "name"},
+        {"/a/b", "/a/b/", "/a/b", "/a/", "b"},
+        {"/a/b/", "/a/b/", "/a/b", "/a/b/", ""},
+        {"/a//", "/a//", "/a/", "/a//", ""},
+        {"a/b.c/d", "a/b.c/d/", "a/b.c/d", "a/b.c/", "d"},
+        {"/\xff\x80/\x01", "/\xff\x80/\x01/", "/\xff\x80/\x01", "/\xff\x80/", "\x01"},
+        {"/d/" + longName, "/d/" + longName + "/", "/d/" + longName, "/d/",
+         longName.substr(0, 4095)},
+    };
+    for (const auto& c : cases) {
+        String in = Bytes(c.in);
+        EXPECT_EQ(Str(IncludeTrailingPathDelimiter(in)), c.include) << c.in;
+        EXPECT_EQ(Str(ExcludeTrailingPathDelimiter(in)), c.exclude) << c.in;
+        EXPECT_EQ(Str(ExtractFilePath(in)), c.path) << c.in;
+        EXPECT_EQ(Str(ExtractFileName(in)), c.name) << c.in;
+    }
+}
+
+TEST(PathHelpers, DelimiterPositions) {
+    String s("/a/b.c");
+    std::string bits;
+    for (int i = 0; i <= 7; i++) bits += std::to_string(IsPathDelimiter(s, i));
+    EXPECT_EQ(bits, "01010000");
+    EXPECT_EQ(IsPathDelimiter(String(), 1), 0);
+    EXPECT_EQ(LastDelimiter("/.", s), 5);
+    EXPECT_EQ(LastDelimiter("/", s), 3);
+    EXPECT_EQ(LastDelimiter("x", s), 0);
+    EXPECT_EQ(LastDelimiter("", s), 0);
+    EXPECT_EQ(LastDelimiter(nullptr, s), 0);
+    EXPECT_EQ(LastDelimiter("/", String()), 0);
+    EXPECT_EQ(LastDelimiter("/", Bytes(std::string("/a\0b", 4))), 1);  // a zero byte is none
+}
+
+TEST(TimeHelpers, MinutesTruncateTowardZeroAndThreadIdsDiffer) {
+    EXPECT_EQ(sec2min(-1), 0);
+    EXPECT_EQ(sec2min(59), 0);
+    EXPECT_EQ(sec2min(60), 1);
+    EXPECT_EQ(sec2min(-61), -1);
+    long before = (long)(time(nullptr) / 60);
+    long now = now_min();
+    EXPECT_TRUE(now >= before && now <= (long)(time(nullptr) / 60));
+    // Thread ids: stable within a thread, distinct for threads alive at once.
+    EXPECT_EQ(GetUniqueThreadID(), GetUniqueThreadID());
+    const int kThreads = 16;
+    std::vector<long> ids(kThreads);
+    pthread_barrier_t barrier;
+    pthread_barrier_init(&barrier, nullptr, kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++)
+        threads.emplace_back([&, i] {
+            ids[i] = GetUniqueThreadID();
+            pthread_barrier_wait(&barrier);
+        });
+    for (auto& t : threads) t.join();
+    pthread_barrier_destroy(&barrier);
+    EXPECT_EQ(std::set<long>(ids.begin(), ids.end()).size(), (size_t)kThreads);
+}
+
+// logs/ a.log, b.log, c.log and the link newest -> a.log (newest of all);
+// eq/ x and y of one time; dirs/ d1/, d2/ holding f1 and the older f2.
+TEST(Macros, ResolveLeftToRightOrKeepThePath) {
+    TempDir dir;
+    BuildTree(dir.path(), {{"logs/", 0, -1, 400},
+                           {"logs/a.log", 0, -1, 1000},
+                           {"logs/b.log", 0, -1, 3000},
+                           {"logs/c.log", 0, -1, 2000},
+                           {"logs/newest->a.log", 0, -1, 9000},
+                           {"eq/", 0, -1, 500},
+                           {"eq/x", 0, -1, 5000},
+                           {"eq/y", 0, -1, 5000},
+                           {"dirs/", 0, -1, 300},
+                           {"dirs/d1/", 0, -1, 100},
+                           {"dirs/d2/", 0, -1, 200},
+                           {"dirs/d2/f1", 0, -1, 50},
+                           {"dirs/d2/f2", 0, -1, 40}});
+    // The entry that eq/ lists first wins the tie.
+    TSearchRec rec;
+    FindFirst(Bytes(dir.File("eq")), String("?"), 47, rec);
+    FindClose(rec);
+    const std::string r = dir.path() + "/", eqFirst = r + "eq/" + rec.Name;
+    const std::pair<std::string, std::string> cases[] = {
+        {r + "logs/%newestfile%", r + "logs/b.log"},  // the link is newer but never chosen
+        {r + "logs/%OldestFile%", r + "logs/a.log"},
+        {r + "dirs/%NEWESTFOLDER%/%oldestfile%", r + "dirs/d2/f2"},
+        {r + "dirs/%oldestfolder%/app.log", r + "dirs/d1/app.log"},
+        {r + "eq/%newestfile%", eqFirst},
+        {r + "eq/%oldestfile%", eqFirst},
+        {r + "dirs/%newestfile%", r + "dirs/%newestfile%"},          // folders only
+        {r + "logs/app-%newestfile%", r + "logs/app-%newestfile%"},  // glued to text
+        {r + "dirs/%newestfolder%/%newestfolder%", r + "dirs/%newestfolder%/%newestfolder%"},
+        {r + "logs/%newestfile", r + "logs/%newestfile"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Str(GetFileUsingSpecialMacros(Bytes(c.first))), c.second) << c.first;
+    // A leading macro resolves in the working directory.
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    std::string newest = Str(GetFileUsingSpecialMacros(String("%newestfolder%")));
+    std::string file = Str(GetFileUsingSpecialMacros(String("%OLDESTFOLDER%/d2/%newestfile%")));
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(newest, "eq");
+    EXPECT_EQ(file, "dirs/d2/f1");
 }
 
 }  // namespace

@@ -1,18 +1,12 @@
 // CountFiles, GetFolderSize, CompareFiles, FindFileInFile, GetFileCRC.
 #include "fs/fileutils.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-
-#include <string>
 
 #include "crypto/ciplib.h"
-#include "support/process.h"
+#include "fs/tree.h"
+#include "support/agent.h"
 
 namespace {
 
@@ -25,34 +19,25 @@ class FileTree : public ::testing::Test {
   protected:
     void SetUp() override {
         chmod(dir_.path().c_str(), 0777);
-        for (const char* d : {"sub", "sub/deep", ".hsub", "ro", "ro/inner"}) {
-            mkdir(P(d).c_str(), 0777);
-            chmod(P(d).c_str(), 0777);
-        }
-        const struct {
-            const char* name;
-            size_t size;
-            bool old;
-        } files[] = {
-            {"old.log", 100, true},    {"new.log", 10, false},     {"note.txt", 50, true},
-            {".hid.log", 5, false},    {"sub/s.log", 1000, false}, {"sub/deep/d.log", 1, false},
-            {".hsub/h.log", 7, false}, {"ro/r.log", 3, false},     {"ro/inner/x.log", 2, false}};
-        for (const auto& f : files) {
-            dir_.Write(f.name, std::string(f.size, 'x'));
-            chmod(P(f.name).c_str(), 0666);
-            if (f.old) {
-                struct timespec t[2] = {{time(nullptr) - 2 * 86400, 0},
-                                        {time(nullptr) - 2 * 86400, 0}};
-                utimensat(AT_FDCWD, P(f.name).c_str(), t, 0);
-            }
-        }
-        chmod(P("ro/inner/x.log").c_str(), 0644);
-        mkfifo(P("fifo.log").c_str(), 0666);
-        symlink("old.log", P("lnk.log").c_str());
-        symlink("sub", P("lnkdir").c_str());
-        mkdir(P("closed").c_str(), 0);
-        chmod(P("ro/inner").c_str(), 0555);
-        chmod(P("ro").c_str(), 0555);
+        long old = time(nullptr) - 2 * 86400;
+        BuildTree(dir_.path(), {{"old.log", 100, -1, old},
+                                {"new.log", 10},
+                                {"note.txt", 50, -1, old},
+                                {".hid.log", 5},
+                                {"fifo.log|"},
+                                {"lnk.log->old.log"},
+                                {"lnkdir->sub"},
+                                {"sub/"},
+                                {"sub/s.log", 1000},
+                                {"sub/deep/"},
+                                {"sub/deep/d.log", 1},
+                                {".hsub/"},
+                                {".hsub/h.log", 7},
+                                {"ro/", 0, 0555},
+                                {"ro/r.log", 3},
+                                {"ro/inner/", 0, 0555},
+                                {"ro/inner/x.log", 2, 0644},
+                                {"closed/", 0, 0}});
     }
     std::string P(const std::string& name) const { return dir_.File(name); }
     TempDir dir_;
@@ -81,28 +66,20 @@ TEST_F(FileTree, CountFilesModesAndRecursion) {
         {"lnkdir", "*", 0, cfAllFiles, 0, 1},
         {"closed", "*", 1, cfAllFiles, 0, -1},
     };
-    std::string root = dir_.path();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
+    int status = Unprivileged([&] {
         int failures = 0;
         for (const auto& c : cases) {
-            std::string folder = root + "/" + c.folder;
-            int got = CountFiles(String(folder.c_str()), String(c.mask), c.recursive,
+            int got = CountFiles(Bytes(P(c.folder)), String(c.mask), c.recursive,
                                  (TCountFilesMode)c.mode, c.value);
-            if (got != c.expected) {
-                fprintf(stderr, "%s %s r%d m%d: %d, expected %d\n", c.folder, c.mask, c.recursive,
-                        c.mode, got, c.expected);
-                failures++;
-            }
+            if (got == c.expected) continue;
+            fprintf(stderr, "%s %s r%d m%d: %d, expected %d\n", c.folder, c.mask, c.recursive,
+                    c.mode, got, c.expected);
+            failures++;
         }
-        _exit(failures);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop root";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return failures;
+    });
+    if (status == 77) GTEST_SKIP() << "cannot give up root";
+    EXPECT_EQ(status, 0);
     EXPECT_STREQ(CountFilesModeName[cfSubFolders], "SubFolders");
 }
 
@@ -118,11 +95,8 @@ TEST_F(FileTree, FolderSizeOfFolderPatternAndFile) {
         {P("missing/*"), 1, -1}, {"", 1, -1},
         {P("lnk.log"), 0, 0},    {P(std::string("*.lo\0g", 6)), 1, 0},
     };
-    for (const auto& c : cases) {
-        String path;
-        path.AddData(c.path.data(), (int)c.path.size());
-        EXPECT_EQ(GetFolderSize(path, c.recursive), c.expected) << c.path << " " << c.recursive;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(GetFolderSize(Bytes(c.path), c.recursive), c.expected) << c.path << c.recursive;
     int64_t size = 0;
     long changed, modified;
     EXPECT_EQ(GetFileInfo(P("lnk.log").c_str(), size, changed, modified), 1);

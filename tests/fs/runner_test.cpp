@@ -2,46 +2,26 @@
 // process groups at the time-out, the reaper, temporary names and quoting.
 #include "fs/runner.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "fs/filesearch.h"
+#include "fs/tree.h"
 #include "support/agent.h"
-#include "support/process.h"
 
 namespace {
-
-long long Ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::vector<std::string> Split(const std::string& line) {
-    char buffer[RUNNER_ARG_BUFFER];
-    char* argv[RUNNER_MAX_ARGS + 1];
-    int argc = SplitCommandLine(line.c_str(), buffer, sizeof(buffer), argv);
-    EXPECT_EQ(argv[argc], nullptr);
-    return std::vector<std::string>(argv, argv + argc);
-}
 
 TEST(Runner, SplitsCommandLines) {
     using V = std::vector<std::string>;
     std::string many;
-    for (int i = 0; i < 100; i++) many += std::to_string(i) + " ";
     V first23;
+    for (int i = 0; i < 100; i++) many += std::to_string(i) + " ";
     for (int i = 0; i < 23; i++) first23.push_back(std::to_string(i));
-    std::pair<std::string, V> cases[] = {
+    const std::pair<std::string, V> cases[] = {
         {"", {}},
         {"  a b\t c ", {"a", "b", "c"}},
         {"\"/path with/blank\" 'a b'", {"/path with/blank", "a b"}},
@@ -54,15 +34,24 @@ TEST(Runner, SplitsCommandLines) {
         {"a " + std::string(1100, 'y') + " b", {"a"}},
         {many, first23},
     };
-    for (auto& c : cases) EXPECT_EQ(Split(c.first), c.second) << c.first.substr(0, 40);
+    for (const auto& c : cases) {
+        char buffer[RUNNER_ARG_BUFFER];
+        char* argv[RUNNER_MAX_ARGS + 1];
+        int argc = SplitCommandLine(c.first.c_str(), buffer, sizeof(buffer), argv);
+        EXPECT_EQ(argv[argc], nullptr);
+        EXPECT_EQ(V(argv, argv + argc), c.second) << c.first.substr(0, 40);
+    }
 }
 
+// Each outcome within its time; a time-out ends the program's whole
+// process group, the background sleep included.
 TEST(Runner, Outcomes) {
     TempDir dir;
     dir.Write("noshebang", "exit 7\n");
     chmod(dir.File("noshebang").c_str(), 0755);
-    const std::string missing = "exec error: No such file or directory";
-    struct {
+    const std::string missing = "exec error: No such file or directory",
+                      killed = "abnormal termination";
+    const struct {
         std::string line;
         int timeout, result, exitCode;
         std::string error;
@@ -75,14 +64,16 @@ TEST(Runner, Outcomes) {
         {"/no/such/program", 0, 0, -1, missing, 2000},
         {"no-such-program-on-path", 0, 0, -1, missing, 2000},
         {"", 0, 0, -1, missing, 2000},
-        {"/bin/sleep 5", 300, 0, -1, "abnormal termination", 1500},
-        {"/bin/sh -c 'trap \"\" TERM; sleep 5'", 100, 0, -1, "abnormal termination", 1500},
-        {"/bin/sleep 5", -7, 0, -1, "abnormal termination", 1000},
-        {"/bin/sh -c 'kill -9 $$'", 0, 0, -1, "abnormal termination", 2000},
+        {"/bin/sleep 5", 300, 0, -1, killed, 1500},
+        {"/bin/sh -c 'trap \"\" TERM; sleep 5'", 100, 0, -1, killed, 1500},
+        {"/bin/sleep 5", -7, 0, -1, killed, 1000},
+        {"/bin/sh -c 'kill -9 $$'", 0, 0, -1, killed, 2000},
         {"/bin/sh -c 'exit 4'", -1, 1, 4, "", 900},
         {"/no/such/program", -1, 0, -1, "exec error", 900},
+        {"/bin/sh -c 'sleep 30 & echo $! > " + dir.File("pid") + "; wait'", 300, 0, -1, killed,
+         1500},
     };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         int exitCode = -1;
         String error("stale");
         long long start = Ms();
@@ -92,6 +83,14 @@ TEST(Runner, Outcomes) {
         EXPECT_EQ(exitCode, c.exitCode) << c.line;
         EXPECT_EQ(Str(error), c.error) << c.line;
     }
+    std::string stat = "/proc/" + std::to_string(atoi(dir.Read("pid").c_str())) + "/stat";
+    auto gone = [&] {
+        std::string text;
+        std::getline(std::ifstream(stat), text);
+        return text.empty() || text.find(") Z ") != std::string::npos;  // a zombie of init's
+    };
+    for (int i = 0; i < 100 && !gone(); i++) usleep(10000);
+    EXPECT_TRUE(gone());
 }
 
 TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
@@ -102,8 +101,7 @@ TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
         threads.emplace_back([&] {
             int exitCode = -1;
             String error;
-            if (SystemEx("/bin/sleep 1.1", nullptr, -1, exitCode, error) == 1 && exitCode == 0)
-                ok++;
+            ok += SystemEx("/bin/sleep 1.1", nullptr, -1, exitCode, error) == 1 && exitCode == 0;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(ok, 50);
@@ -114,23 +112,6 @@ TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
     siginfo_t zombie = {};
     int r = waitid(P_ALL, 0, &zombie, WEXITED | WNOHANG | WNOWAIT);
     EXPECT_TRUE(r == -1 || zombie.si_pid == 0) << zombie.si_pid;
-}
-
-TEST(Runner, TimeOutEndsTheWholeProcessGroup) {
-    TempDir dir;
-    std::string line = "/bin/sh -c 'sleep 30 & echo $! > " + dir.File("pid") + "; wait'";
-    int exitCode = -1;
-    String error;
-    EXPECT_EQ(SystemEx(line.c_str(), nullptr, 300, exitCode, error), 0);
-    EXPECT_EQ(Str(error), "abnormal termination");
-    std::string stat = "/proc/" + dir.Read("pid").substr(0, dir.Read("pid").size() - 1) + "/stat";
-    auto gone = [&] {
-        std::string text;
-        std::getline(std::ifstream(stat), text);
-        return text.empty() || text.find(") Z ") != std::string::npos;  // a zombie of init's
-    };
-    for (int i = 0; i < 100 && !gone(); i++) usleep(10000);
-    EXPECT_TRUE(gone());
 }
 
 TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
@@ -158,6 +139,9 @@ TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
     EXPECT_EQ(dir.Read("out"), Str(GetCurrentDir()) + "\n");
 }
 
+// Numbered names skip existing files; a link planted on the next free name
+// is skipped, never followed; a given name that is taken falls back to the
+// numbered names; TMPDIR, then TMP, then "./" give the folder.
 TEST(Runner, TempFileNames) {
     const char* old = getenv("TMPDIR");
     std::string saved = old ? old : "";
@@ -169,6 +153,7 @@ TEST(Runner, TempFileNames) {
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     EXPECT_EQ(buf, prefix + "0");
     close(open(buf, O_CREAT | O_WRONLY, 0600));
+    symlink(dir.File("target").c_str(), (prefix + "1").c_str());
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     EXPECT_EQ(buf, prefix + "1");
     int need = (int)dir.path().size() + 1 + 16;
@@ -176,10 +161,6 @@ TEST(Runner, TempFileNames) {
     EXPECT_EQ(buf, dir.File("x.txt"));
     EXPECT_EQ(gettempfilename(buf, need - 1, "x.txt"), 0);
     EXPECT_EQ(buf[0], 0);
-
-    // A link planted on the next free name is skipped, never followed; a
-    // given name that is taken falls back to the numbered names.
-    symlink(dir.File("target").c_str(), (prefix + "1").c_str());
     int fd = CreateTempFile(buf, sizeof(buf), nullptr, 0600);
     EXPECT_EQ(buf, prefix + "2");
     struct stat st;
@@ -190,7 +171,6 @@ TEST(Runner, TempFileNames) {
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
     EXPECT_EQ(buf, prefix + "3");
-
     unsetenv("TMPDIR");
     setenv("TMP", "/var/tmp", 1);
     gettempfilename(buf, sizeof(buf), "n");
