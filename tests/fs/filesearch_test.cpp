@@ -7,6 +7,7 @@
 #include <utime.h>
 
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "fs/macros.h"
@@ -28,13 +29,8 @@ class SearchTree : public ::testing::Test {
   protected:
     void SetUp() override {
         chmod(dir_.path().c_str(), 0755);
-        BuildTree(dir_.path(), {{"a.txt", 5},
-                                {".hidden"},
-                                {"pipe|"},
-                                {"sub/"},
-                                {"link_file->a.txt"},
-                                {"link_dir->sub"},
-                                {"dangling->missing"}});
+        BuildTree(dir_.path(), {{"a.txt", 0, 5}, {".hidden"}, {"pipe|"}, {"sub/"}});
+        BuildTree(dir_.path(), {{"link_file->a.txt"}, {"link_dir->sub"}, {"dangling->missing"}});
     }
     std::string P(const std::string& name) const { return dir_.File(name); }
 
@@ -108,7 +104,7 @@ TEST_F(SearchTree, AttributesMasksAndFailures) {
 // Write access as the mode bits decide it: read-only entries carry bit 1
 // and are left out when it is not asked for.
 TEST_F(SearchTree, ReadOnlyAndUnreadable) {
-    BuildTree(dir_.path(), {{"ro.txt", 1, 0444}, {"closed/", 0, 0}});
+    BuildTree(dir_.path(), {{"ro.txt", 0, 1, 0444}, {"closed/", 0, 0, 0}});
     chmod(dir_.path().c_str(), 0555);
     int status = Unprivileged([this] {
         return Failures(
@@ -179,18 +175,14 @@ TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
 }
 
 TEST_F(SearchTree, FilePredicatesFollowLinks) {
-    const struct {
-        const char* name;
-        int file, dir;
-        int64_t size;
-    } cases[] = {{"a.txt", 1, 0, 5},    {"link_file", 1, 0, 5}, {"sub", 0, 1, 0},
-                 {"link_dir", 0, 1, 0}, {"pipe", 0, 0, 0},      {"dangling", 0, 0, -1},
-                 {"missing", 0, 0, -1}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(FileExists(P(c.name).c_str()), c.file) << c.name;
-        EXPECT_EQ(DirectoryExists(P(c.name).c_str()), c.dir) << c.name;
-        if (!c.dir) {
-            EXPECT_EQ(FileSize(P(c.name).c_str()), c.size) << c.name;
+    const std::tuple<const char*, int, int, int64_t> cases[] = {
+        {"a.txt", 1, 0, 5}, {"link_file", 1, 0, 5}, {"sub", 0, 1, 0},     {"link_dir", 0, 1, 0},
+        {"pipe", 0, 0, 0},  {"dangling", 0, 0, -1}, {"missing", 0, 0, -1}};
+    for (const auto& [name, file, dir, size] : cases) {
+        EXPECT_EQ(FileExists(P(name).c_str()), file) << name;
+        EXPECT_EQ(DirectoryExists(P(name).c_str()), dir) << name;
+        if (!dir) {
+            EXPECT_EQ(FileSize(P(name).c_str()), size) << name;
         }
     }
     EXPECT_EQ(FileExists(nullptr) + DirectoryExists(nullptr) + DeleteFile(nullptr), 0);
@@ -206,9 +198,8 @@ TEST_F(SearchTree, FilePredicatesFollowLinks) {
 
 TEST(PathHelpers, SplitAndJoin) {
     const std::string longName(5000, 'x');
-    const struct {
-        std::string in, include, exclude, path, name;
-    } cases[] = {
+    using S = std::string;
+    const std::tuple<S, S, S, S, S> cases[] = {
         {"", "/", "", "", ""},
         {"/", "/", "", "/", ""},
         {"name", "name/", "name", "", "name"},
@@ -220,12 +211,11 @@ TEST(PathHelpers, SplitAndJoin) {
         {"/d/" + longName, "/d/" + longName + "/", "/d/" + longName, "/d/",
          longName.substr(0, 4095)},
     };
-    for (const auto& c : cases) {
-        String in = Bytes(c.in);
-        EXPECT_EQ(Str(IncludeTrailingPathDelimiter(in)), c.include) << c.in;
-        EXPECT_EQ(Str(ExcludeTrailingPathDelimiter(in)), c.exclude) << c.in;
-        EXPECT_EQ(Str(ExtractFilePath(in)), c.path) << c.in;
-        EXPECT_EQ(Str(ExtractFileName(in)), c.name) << c.in;
+    for (const auto& [in, include, exclude, path, name] : cases) {
+        EXPECT_EQ(Str(IncludeTrailingPathDelimiter(Bytes(in))), include) << in;
+        EXPECT_EQ(Str(ExcludeTrailingPathDelimiter(Bytes(in))), exclude) << in;
+        EXPECT_EQ(Str(ExtractFilePath(Bytes(in))), path) << in;
+        EXPECT_EQ(Str(ExtractFileName(Bytes(in))), name) << in;
     }
 }
 
@@ -259,24 +249,17 @@ TEST(TimeHelpers, MinutesTruncateTowardZero) {
 // eq/ x and y of one time; dirs/ d1/, d2/ holding f1 and the older f2.
 TEST(Macros, ResolveLeftToRightOrKeepThePath) {
     TempDir dir;
-    BuildTree(dir.path(), {{"logs/", 0, -1, 400},
-                           {"logs/a.log", 0, -1, 1000},
-                           {"logs/b.log", 0, -1, 3000},
-                           {"logs/c.log", 0, -1, 2000},
-                           {"logs/newest->a.log", 0, -1, 9000},
-                           {"eq/", 0, -1, 500},
-                           {"eq/x", 0, -1, 5000},
-                           {"eq/y", 0, -1, 5000},
-                           {"dirs/", 0, -1, 300},
-                           {"dirs/d1/", 0, -1, 100},
-                           {"dirs/d2/", 0, -1, 200},
-                           {"dirs/d2/f1", 0, -1, 50},
-                           {"dirs/d2/f2", 0, -1, 40}});
+    const std::string r = dir.path() + "/";
+    BuildTree(r, {{"logs/"}, {"logs/a.log", 1000}, {"logs/b.log", 3000}, {"logs/c.log", 2000}});
+    BuildTree(r, {{"logs/newest->a.log", 9000}, {"eq/"}, {"eq/x", 5000}, {"eq/y", 5000}});
+    BuildTree(r,
+              {{"dirs/"}, {"dirs/d1/", 100}, {"dirs/d2/"}, {"dirs/d2/f1", 50}, {"dirs/d2/f2", 40}});
+    BuildTree(r, {{"dirs/d2/", 200}, {"dirs/", 300}, {"logs/", 400}, {"eq/", 500}});
     // The entry that eq/ lists first wins the tie.
     TSearchRec rec;
     FindFirst(Bytes(dir.File("eq")), String("?"), 47, rec);
     FindClose(rec);
-    const std::string r = dir.path() + "/", eqFirst = r + "eq/" + rec.Name;
+    const std::string eqFirst = r + "eq/" + rec.Name;
     const std::pair<std::string, std::string> cases[] = {
         {r + "logs/%newestfile%", r + "logs/b.log"},  // the link is newer but never chosen
         {r + "logs/%OldestFile%", r + "logs/a.log"},

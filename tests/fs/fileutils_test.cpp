@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <tuple>
+
 #include "crypto/ciplib.h"
 #include "fs/tree.h"
 #include "support/agent.h"
@@ -20,24 +22,13 @@ class FileTree : public ::testing::Test {
     void SetUp() override {
         chmod(dir_.path().c_str(), 0777);
         long old = time(nullptr) - 2 * 86400;
-        BuildTree(dir_.path(), {{"old.log", 100, -1, old},
-                                {"new.log", 10},
-                                {"note.txt", 50, -1, old},
-                                {".hid.log", 5},
-                                {"fifo.log|"},
-                                {"lnk.log->old.log"},
-                                {"lnkdir->sub"},
-                                {"sub/"},
-                                {"sub/s.log", 1000},
-                                {"sub/deep/"},
-                                {"sub/deep/d.log", 1},
-                                {".hsub/"},
-                                {".hsub/h.log", 7},
-                                {"ro/", 0, 0555},
-                                {"ro/r.log", 3},
-                                {"ro/inner/", 0, 0555},
-                                {"ro/inner/x.log", 2, 0644},
-                                {"closed/", 0, 0}});
+        const std::string& r = dir_.path();
+        BuildTree(r, {{"old.log", old, 100}, {"new.log", 0, 10}, {"note.txt", old, 50}});
+        BuildTree(r, {{".hid.log", 0, 5}, {"fifo.log|"}, {"lnk.log->old.log"}, {"lnkdir->sub"}});
+        BuildTree(r, {{"sub/"}, {"sub/s.log", 0, 1000}, {"sub/deep/"}, {"sub/deep/d.log", 0, 1}});
+        BuildTree(r, {{".hsub/"}, {".hsub/h.log", 0, 7}, {"closed/", 0, 0, 0}});
+        BuildTree(r, {{"ro/"}, {"ro/r.log", 0, 3}, {"ro/inner/"}, {"ro/inner/x.log", 0, 2, 0644}});
+        BuildTree(r, {{"ro/", 0, 0, 0555}, {"ro/inner/", 0, 0, 0555}});
     }
     std::string P(const std::string& name) const { return dir_.File(name); }
     TempDir dir_;
@@ -45,11 +36,7 @@ class FileTree : public ::testing::Test {
 
 // The counts as an unprivileged user sees them: root may write everywhere.
 TEST_F(FileTree, CountFilesModesAndRecursion) {
-    const struct {
-        const char* folder;
-        const char* mask;
-        int recursive, mode, value, expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, int, TCountFilesMode, int, int> cases[] = {
         {"", "*.log", 0, cfAllFiles, 0, 4},
         {"", "*.log", 1, cfAllFiles, 0, 6},
         {"", "*.log", 1, cfOlderThan, 60, 1},
@@ -68,12 +55,11 @@ TEST_F(FileTree, CountFilesModesAndRecursion) {
     };
     int status = Unprivileged([&] {
         int failures = 0;
-        for (const auto& c : cases) {
-            int got = CountFiles(Bytes(P(c.folder)), String(c.mask), c.recursive,
-                                 (TCountFilesMode)c.mode, c.value);
-            if (got == c.expected) continue;
-            fprintf(stderr, "%s %s r%d m%d: %d, expected %d\n", c.folder, c.mask, c.recursive,
-                    c.mode, got, c.expected);
+        for (const auto& [folder, mask, recursive, mode, value, expected] : cases) {
+            int got = CountFiles(Bytes(P(folder)), String(mask), recursive, mode, value);
+            if (got == expected) continue;
+            fprintf(stderr, "%s %s r%d m%d: %d, expected %d\n", folder, mask, recursive, mode, got,
+                    expected);
             failures++;
         }
         return failures;
@@ -84,19 +70,15 @@ TEST_F(FileTree, CountFilesModesAndRecursion) {
 }
 
 TEST_F(FileTree, FolderSizeOfFolderPatternAndFile) {
-    const struct {
-        std::string path;
-        int recursive;
-        int64_t expected;
-    } cases[] = {
+    const std::tuple<std::string, int, int64_t> cases[] = {
         {P(""), 1, 1178},        {dir_.path(), 0, 165},
         {P("*.log"), 0, 115},    {P("*.log"), 1, 1128},
         {P("note.txt"), 0, 50},  {P("sub"), 0, 1000},
         {P("missing/*"), 1, -1}, {"", 1, -1},
         {P("lnk.log"), 0, 0},    {P(std::string("*.lo\0g", 6)), 1, 0},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(GetFolderSize(Bytes(c.path), c.recursive), c.expected) << c.path << c.recursive;
+    for (const auto& [path, recursive, expected] : cases)
+        EXPECT_EQ(GetFolderSize(Bytes(path), recursive), expected) << path << recursive;
     int64_t size = 0;
     long changed, modified;
     EXPECT_EQ(GetFileInfo(P("lnk.log").c_str(), size, changed, modified), 1);
@@ -139,7 +121,9 @@ TEST(FileWalk, DeepChainCountsEverythingAndLeaksNothing) {
     RunProgram("/bin/rm", {"-rf", root}, 60000);
 }
 
-TEST(FileContent, CompareAndFindFileInFile) {
+// CompareFiles and FindFileInFile over pairs of files, GetFileCRC over
+// sizes around its read block and over files it must refuse.
+TEST(FileContent, CompareFindAndCrc) {
     TempDir dir;
     std::string big(600000, 'a');
     dir.Write("a", "hello world");
@@ -149,26 +133,17 @@ TEST(FileContent, CompareAndFindFileInFile) {
     dir.Write("big2", big.substr(0, 300000) + "b" + big.substr(300001));
     dir.Write("pat", "world");
     mkfifo(dir.File("fifo").c_str(), 0666);
-    const struct {
-        const char *x, *y;
-        int expected;
-    } compares[] = {{"a", "a", 1},       {"a", "ab", 1},     {"ab", "a", 1},
-                    {"empty", "big", 1}, {"big", "big2", 0}, {"a", "missing", -1},
-                    {"fifo", "a", -1},   {"a", "", -1}};
-    for (const auto& c : compares) {
-        std::string y = *c.y ? dir.File(c.y) : "";
-        EXPECT_EQ(CompareFiles(dir.File(c.x).c_str(), y.c_str()), c.expected) << c.x << c.y;
+    const std::tuple<const char*, const char*, int, int64_t> pairs[] = {
+        {"a", "a", 1, 1},       {"a", "ab", 1, 0},     {"ab", "a", 1, 1},
+        {"empty", "big", 1, 0}, {"big", "big2", 0, 0}, {"a", "missing", -1, -1},
+        {"fifo", "a", -1, -1},  {"a", "", -1, -1},     {"missing", "empty", -1, 1},
+        {"ab", "pat", 0, 7},    {"big", "pat", 0, 0}};
+    for (const auto& [x, y, compare, find] : pairs) {
+        std::string second = *y ? dir.File(y) : "";
+        EXPECT_EQ(CompareFiles(dir.File(x).c_str(), second.c_str()), compare) << x << y;
+        EXPECT_EQ(FindFileInFile(dir.File(x).c_str(), second.c_str()), find) << x << y;
     }
     EXPECT_EQ(CompareFiles(nullptr, "a"), -1);
-    EXPECT_EQ(FindFileInFile(dir.File("missing").c_str(), dir.File("empty").c_str()), 1);
-    EXPECT_EQ(FindFileInFile(dir.File("ab").c_str(), dir.File("pat").c_str()), 7);
-    EXPECT_EQ(FindFileInFile(dir.File("big").c_str(), dir.File("pat").c_str()), 0);
-    EXPECT_EQ(FindFileInFile(dir.File("a").c_str(), dir.File("missing").c_str()), -1);
-    EXPECT_EQ(FindFileInFile(dir.File("a").c_str(), ""), -1);
-}
-
-TEST(FileContent, CrcOfBlockSizesAndRefusals) {
-    TempDir dir;
     for (size_t size : {0, 2048, 2048 * 3 + 1, (3 << 20) + 5}) {
         std::string data(size, 0);
         for (size_t i = 0; i < size; i++) data[i] = (char)(i * 7 + i / 251);
@@ -179,20 +154,17 @@ TEST(FileContent, CrcOfBlockSizesAndRefusals) {
         EXPECT_EQ(crc, TCRC32().GetBlockCRC(data.data(), (int)size)) << size;
         EXPECT_EQ(error.Length(), 0);
     }
-    mkfifo(dir.File("fifo").c_str(), 0666);
-    const struct {
-        std::string path;
-        const char* error;
-    } refusals[] = {{"", "File is not specified"},
-                    {dir.File("fifo"), "Cannot open file"},
-                    {"/dev/zero", "Cannot open file"},
-                    {dir.path(), "Cannot open file"},
-                    {dir.File("missing"), "Cannot open file"}};
-    for (const auto& r : refusals) {
+    const std::pair<std::string, const char*> refusals[] = {
+        {"", "File is not specified"},
+        {dir.File("fifo"), "Cannot open file"},
+        {"/dev/zero", "Cannot open file"},
+        {dir.path(), "Cannot open file"},
+        {dir.File("missing"), "Cannot open file"}};
+    for (const auto& [path, message] : refusals) {
         uint32_t crc = 42;
         String error;
-        EXPECT_EQ(GetFileCRC(r.path.c_str(), crc, error), 0) << r.path;
-        EXPECT_TRUE(error == r.error) << r.path;
+        EXPECT_EQ(GetFileCRC(path.c_str(), crc, error), 0) << path;
+        EXPECT_EQ(Str(error), message) << path;
         EXPECT_EQ(crc, 42u);
     }
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fs/filesearch.h"
@@ -51,12 +52,7 @@ TEST(Runner, Outcomes) {
     chmod(dir.File("noshebang").c_str(), 0755);
     const std::string missing = "exec error: No such file or directory",
                       killed = "abnormal termination";
-    const struct {
-        std::string line;
-        int timeout, result, exitCode;
-        std::string error;
-        long long maxMs;
-    } cases[] = {
+    const std::tuple<std::string, int, int, int, std::string, long long> cases[] = {
         {"/bin/true", 0, 1, 0, "", 2000},
         {"sh -c 'exit 3'", 0, 1, 3, "", 2000},
         {"/bin/sh -c 'exit 255'", 5000, 1, 255, "", 2000},
@@ -73,15 +69,14 @@ TEST(Runner, Outcomes) {
         {"/bin/sh -c 'sleep 30 & echo $! > " + dir.File("pid") + "; wait'", 300, 0, -1, killed,
          1500},
     };
-    for (const auto& c : cases) {
-        int exitCode = -1;
-        String error("stale");
+    for (const auto& [line, timeout, result, exitCode, error, maxMs] : cases) {
+        int code = -1;
+        String message("stale");
         long long start = Ms();
-        EXPECT_EQ(SystemEx(c.line.c_str(), nullptr, c.timeout, exitCode, error), c.result)
-            << c.line;
-        EXPECT_LT(Ms() - start, c.maxMs) << c.line;
-        EXPECT_EQ(exitCode, c.exitCode) << c.line;
-        EXPECT_EQ(Str(error), c.error) << c.line;
+        EXPECT_EQ(SystemEx(line.c_str(), nullptr, timeout, code, message), result) << line;
+        EXPECT_LT(Ms() - start, maxMs) << line;
+        EXPECT_EQ(code, exitCode) << line;
+        EXPECT_EQ(Str(message), error) << line;
     }
     std::string stat = "/proc/" + std::to_string(atoi(dir.Read("pid").c_str())) + "/stat";
     auto gone = [&] {

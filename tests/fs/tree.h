@@ -15,13 +15,14 @@
 
 // One entry of a test tree: a folder when the name ends in "/", a FIFO when
 // it ends in "|", a symbolic link when it reads "name->target", else a file
-// of size bytes. mode -1 gives 0777 (folders) or 0666 (files and FIFOs);
-// mtime 0 keeps the time of creation.
+// of size bytes. mtime 0 keeps the time of creation; mode -1 gives 0777
+// (folders) or 0666 (files and FIFOs). A folder that exists already only
+// gets its mode and time.
 struct TreeEntry {
     std::string name;
+    long mtime = 0;
     long size = 0;
     int mode = -1;
-    long mtime = 0;
 };
 
 // Creates the entries under root in order, then sets modes and times from

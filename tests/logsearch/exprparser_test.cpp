@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <random>
+#include <tuple>
 
 #include "support/agent.h"
 
@@ -24,10 +25,7 @@ std::string Convert(const char* expression) {
 // Each expression's postfix form (null: not checked) and whether it matches
 // a line with the given case and whole-word flags.
 TEST(ExprParser, ConversionAndMatching) {
-    const struct {
-        const char *expression, *postfix, *line;
-        int caseSensitive, wholeWord, expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*, int, int, int> cases[] = {
         {"", "", "anything", 0, 0, 0},
         {"''", nullptr, "anything", 0, 0, 0},
         {"'err' or 'warn'", "'err' 'warn' or", "disk warning", 0, 0, 1},
@@ -53,14 +51,12 @@ TEST(ExprParser, ConversionAndMatching) {
         {"'a' or 'b", "error: Unterminated string: 'b", "a", 0, 0, 0},
         {"12a", "error: Unknown operator: \"12a\"", "12a", 0, 0, 0},
     };
-    for (const auto& c : cases) {
-        if (c.postfix) {
-            EXPECT_EQ(Convert(c.expression), c.postfix) << c.expression;
+    for (const auto& [expression, postfix, line, cs, ww, expected] : cases) {
+        if (postfix) {
+            EXPECT_EQ(Convert(expression), postfix) << expression;
         }
-        EXPECT_EQ(
-            SearchForExpression(String(c.line), String(c.expression), c.caseSensitive, c.wholeWord),
-            c.expected)
-            << c.expression << " / " << c.line << " / " << c.caseSensitive << c.wholeWord;
+        EXPECT_EQ(SearchForExpression(String(line), String(expression), cs, ww), expected)
+            << expression << " / " << line << " / " << cs << ww;
     }
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "support/agent.h"
 
 namespace {
@@ -31,11 +33,7 @@ TEST(FindStr, BlockBoundariesWordsAndRefusals) {
     dir.Write("many", hay);
     dir.Write("short", "ab");
     mkfifo(dir.File("fifo").c_str(), 0666);  // never blocks the search
-    const struct {
-        std::string file, needle;
-        int cs, ww;
-        int64_t expected;
-    } cases[] = {
+    const std::tuple<std::string, std::string, int, int, int64_t> cases[] = {
         {"f", "BoundaRY", 1, 0, kMiB - 2},
         {"f", "boundary", 0, 0, kMiB - 2},
         {"f", "BOUNDARY", 1, 0, 0},
@@ -54,12 +52,13 @@ TEST(FindStr, BlockBoundariesWordsAndRefusals) {
         {"fifo", "ab", 1, 0, -1},
         {".", "ab", 1, 0, -1},
     };
-    for (const auto& c : cases) {
-        String needle = Bytes(c.needle);
-        std::string path = c.file.empty() ? "" : dir.File(c.file);
-        EXPECT_EQ(FindStrInFile(path.c_str(), needle, c.cs, c.ww), c.expected)
-            << c.file << " " << c.needle.substr(0, 10);
+    for (const auto& [file, text, cs, ww, expected] : cases) {
+        String needle = Bytes(text);
+        std::string path = file.empty() ? "" : dir.File(file);
+        EXPECT_EQ(FindStrInFile(path.c_str(), needle, cs, ww), expected)
+            << file << text.substr(0, 9);
     }
+
     String needle("AB");
     EXPECT_EQ(FindStrInFile(dir.File("short").c_str(), needle, 0, 1), 1);
     EXPECT_TRUE(needle == "ab");  // lower-cased in place
