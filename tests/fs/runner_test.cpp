@@ -2,16 +2,19 @@
 // process groups at the time-out, the reaper, temporary names and quoting.
 #include "fs/runner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "fs/filesearch.h"
-#include "fs/tree.h"
 #include "support/agent.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "fs/filesearch.h"
 #include "logsearch/exprparser.h"
 #include "support/agent.h"
 
@@ -41,9 +42,7 @@ TEST_F(LogScan, FirstCheckThenAppendedLines) {
     EXPECT_EQ(Scan("error"), 0);
     EXPECT_EQ(readPos, 999);
     EXPECT_EQ(lastSize, 1000);
-    struct stat st;
-    stat(path.c_str(), &st);
-    EXPECT_EQ(lastAge, (long long)st.st_mtime);
+    EXPECT_EQ(lastAge, FileAge(path.c_str()));
     EXPECT_EQ(Scan("error"), 0);  // unchanged
     Append("disk error\nhalf an err");
     EXPECT_EQ(Scan("error", 0, 0, 1, 1), 1005);
