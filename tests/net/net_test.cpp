@@ -59,19 +59,12 @@ std::string Receive(int c, size_t n) {
 TEST(Exchange, TcpOutcomes) {
     char in[100];
     String err;
-    const struct {
-        const char* host;
-        int port, result;
-        std::string err;
-    } failures[] = {
-        {"127.0.0.1", FreeLoopbackPort(), -6, Str(GetErrorStr(ECONNREFUSED))},
-        {"", 80, -2, "Cannot resolve server name to IP address"},
-        {"127.0.0.1", 70000, -6, Str(GetErrorStr(EINVAL))},  // not port 4464
-    };
-    for (const auto& c : failures) {
-        EXPECT_EQ(TCPConnect(c.host, c.port, 500, err), c.result) << c.err;
-        EXPECT_EQ(Str(err), c.err);
-    }
+    EXPECT_EQ(TCPConnect("127.0.0.1", FreeLoopbackPort(), 500, err), -6);
+    EXPECT_EQ(Str(err), Str(GetErrorStr(ECONNREFUSED)));
+    EXPECT_EQ(TCPConnect("", 80, 500, err), -2);
+    EXPECT_EQ(Str(err), "Cannot resolve server name to IP address");
+    EXPECT_EQ(TCPConnect("127.0.0.1", 70000, 500, err), -6);  // not port 4464
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EINVAL)));
     for (int recvlen : {0, 10}) {  // connect only: 1; a peer that closes at once: 0, no text
         TcpPeer peer([](int) {});
         EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", peer.port, 1000, nullptr, in, 0, recvlen, err),
@@ -141,7 +134,7 @@ TEST(Exchange, Udp) {
 }
 
 // A console whose agent resets the connection sees "no reply", not an error
-// of its own.
+// of its own; one that finds no agent cannot connect.
 TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
     TcpPeer reset([](int c) {
         Receive(c, 1);  // the request has come: the connection is made
@@ -155,6 +148,9 @@ TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
     EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
     EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
     close(sock);
+    EXPECT_EQ(ExchangePacket("127.0.0.1", FreeLoopbackPort(), packet, 1000, packet, err),
+              OWL_CONNECT_FAILED);
+    EXPECT_EQ(Str(err), strerror(ECONNREFUSED));
 }
 
 TEST(Syslog, DatagramBytes) {
@@ -207,11 +203,9 @@ TEST(GetHostIP, AddressesAndNames) {
         unsigned int ip, mask;
     } cases[] = {
         {"127.0.0.1", 1, htonl(0x7F000001), ~0u},
-        {"10.1.2.3", 1, htonl(0x0A010203), ~0u},
         {"255.255.255.255", 1, ~0u, ~0u},
         {"localhost", 1, htonl(0x7F000000), htonl(0xFF000000)},
         {longLabel.c_str(), -2, 77, ~0u},
-        {"", -2, 77, ~0u},
         {nullptr, -2, 77, ~0u},
     };
     for (const auto& c : cases) {

@@ -20,13 +20,11 @@ namespace {
 
 // The cipher tables are built once, as the agent does at start-up; the
 // request parser writes its debug lines as under "owl -i" with debugging on.
-class AgentStartUp : public ::testing::Environment {
-  public:
+struct AgentStartUp : ::testing::Environment {
     void SetUp() override {
         Twofish_initialise();
         TSettingsWriteLock lock;
-        OWLSettings.debug = 1;
-        OWLSettings.interactive = 1;
+        OWLSettings.debug = OWLSettings.interactive = 1;
     }
 };
 const auto* const kAgentStartUp = ::testing::AddGlobalTestEnvironment(new AgentStartUp);
@@ -46,8 +44,6 @@ TEST(Packets, CipherAndLengthFields) {
     }
     EXPECT_EQ(EncodeData(String(), password, 4).Length(), 0);
     EXPECT_EQ(DecodeData(String(), password).Length(), 0);
-    EXPECT_EQ(EncodeData(String("abc"), String(), 0).Length(), 3);
-    EXPECT_EQ(EncodePswd(String()).Length(), 0);
     EXPECT_EQ(Str(EncodeLength(String(std::string(300, 'a').c_str()), 2)), "\x2C\x01");
     const char le[] = {0x78, 0x56, 0x34, 0x12};
     const int byDigits[] = {0, 0x78, 0x5678, 0, 0x12345678};
@@ -180,19 +176,7 @@ class ParseRequest : public ::testing::Test {
     std::string log;
 };
 
-// Empty texts and empty keys (R = 0, K = 0) are valid.
-TEST_F(ParseRequest, AcceptsAndDecrypts) {
-    const char* cases[][2] = {{"", "k"}, {"x\r", ""}, {"GetInfo\n\r", "session"}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(Parse(Good(c[0], c[1]), "pw"), 1) << c[0];
-        EXPECT_EQ(Str(q), c[0]);
-        EXPECT_EQ(Str(q.GetSessionKey()), c[1]);
-    }
-    EXPECT_TRUE(Logged("\t 127.0.0.1\t <-- TCP packet size: ")) << log;
-    EXPECT_TRUE(Logged("<-- Req size: 9\n")) << log;
-}
-
-TEST_F(ParseRequest, RejectsInOrder) {
+TEST_F(ParseRequest, ChecksInOrder) {
     const std::string good = Good();
     const struct {
         size_t at;
@@ -217,8 +201,16 @@ TEST_F(ParseRequest, RejectsInOrder) {
     }
     EXPECT_EQ(Parse(std::string(13, '\0'), "pw"), 0);  // below the minimum size
     EXPECT_FALSE(Logged("OWL packet size")) << log;
+    // Empty texts and empty keys (R = 0, K = 0) are valid.
+    const char* accepted[][2] = {{"", "k"}, {"x\r", ""}, {"GetInfo\n\r", "session"}};
+    for (const auto& c : accepted) {
+        ASSERT_EQ(Parse(Good(c[0], c[1]), "pw"), 1) << c[0];
+        EXPECT_EQ(Str(q), c[0]);
+        EXPECT_EQ(Str(q.GetSessionKey()), c[1]);
+    }
+    EXPECT_TRUE(Logged("\t 127.0.0.1\t <-- TCP packet size: ")) << log;
+    EXPECT_TRUE(Logged("<-- Req size: 9\n")) << log;
     // Then the password; a failed parse leaves the text as it was, without a key.
-    ASSERT_EQ(Parse(good, "pw"), 1);
     EXPECT_EQ(Parse(good, "other"), 0);
     EXPECT_TRUE(Logged("\t 127.0.0.1\t <-- Wrong password or MD5 error\n")) << log;
     EXPECT_EQ(Str(q), good);
