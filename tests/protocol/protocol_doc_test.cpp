@@ -14,34 +14,20 @@
 
 namespace {
 
-// The hex dump in the fenced block that follows marker in the document:
-// each line an offset, then bytes as two hex digits.
-std::string DumpAfter(const std::string& doc, const std::string& marker) {
-    size_t at = doc.find(marker);
-    if (at == std::string::npos) return "<no " + marker + ">";
-    size_t start = doc.find("```", at);
-    start = doc.find('\n', start) + 1;
-    size_t end = doc.find("```", start);
-    std::istringstream lines(doc.substr(start, end - start));
-    std::string bytes, line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string word;
-        words >> word;  // the offset
-        while (words >> word && word.size() == 2) bytes += (char)std::stoi(word, nullptr, 16);
-    }
-    return bytes;
+// The text of the fenced block that follows marker in the document.
+std::string BlockAfter(const std::string& doc, const std::string& marker) {
+    size_t start = doc.find("```\n", doc.find(marker));
+    if (start == std::string::npos) return "<no " + marker + ">";
+    return doc.substr(start + 4, doc.find("```", start + 4) - start - 4);
 }
 
+// The document's hex dump of bytes: each line an offset, then 16 bytes.
 std::string Dump(const std::string& bytes) {
     std::string out;
-    char cell[24];
+    char cell[32];
     for (size_t i = 0; i < bytes.size(); i++) {
-        if (i % 16 == 0) {
-            snprintf(cell, sizeof cell, "%s%04zx", i ? "\n" : "", i);
-            out += cell;
-        }
-        snprintf(cell, sizeof cell, " %02x", (unsigned char)bytes[i]);
+        int n = i % 16 ? 0 : snprintf(cell, sizeof cell, "%s%04zx", i ? "\n" : "", i);
+        snprintf(cell + n, sizeof cell - n, " %02x", (unsigned char)bytes[i]);
         out += cell;
     }
     return out + "\n";
@@ -53,12 +39,11 @@ TEST(ProtocolDoc, WorkedPacketsMatchTheCode) {
     std::stringstream doc;
     doc << in.rdbuf();
     const String password("secret"), key("0123456789abcdef");
-    std::string request = Str(BuildRequestPacket(password, key, String("GetInfo\n\r")));
-    EXPECT_EQ(DumpAfter(doc.str(), "<!-- request bytes -->"), request) << Dump(request);
-    std::string reply = Str(EncodeData(String("501\nWrong parameter\n\r"), key, 4));
-    EXPECT_EQ(DumpAfter(doc.str(), "<!-- reply bytes -->"), reply) << Dump(reply);
-    std::string digest = Str(EncodePswd(password));
-    EXPECT_EQ(DumpAfter(doc.str(), "<!-- digest bytes -->"), digest) << Dump(digest);
+    const String request = BuildRequestPacket(password, key, String("GetInfo\n\r"));
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- request bytes -->"), Dump(Str(request)));
+    const String reply = EncodeData(String("501\nWrong parameter\n\r"), key, 4);
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- reply bytes -->"), Dump(Str(reply)));
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- digest bytes -->"), Dump(Str(EncodePswd(password))));
 }
 
 }  // namespace

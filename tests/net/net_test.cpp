@@ -1,0 +1,326 @@
+// Sockets, addresses and names, TCP and UDP client exchanges and the
+// syslog datagram, against small stand-ins on 127.0.0.1.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/exchange.h"
+#include "net/syncsocket.h"
+#include "net/syslog.h"
+#include "protocol/client.h"
+#include "support/agent.h"
+
+namespace {
+
+// A TCP stand-in: accepts one connection within 5 s and hands it to serve.
+struct TcpPeer {
+    explicit TcpPeer(std::function<void(int)> serve, int rcvbuf = 0) {
+        listener = BoundLoopback(SOCK_STREAM, &port);
+        if (rcvbuf) setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        thread = std::thread([this, serve] {
+            pollfd p = {listener, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) return;
+            int c = accept(listener, nullptr, nullptr);
+            serve(c);
+            close(c);
+        });
+    }
+    ~TcpPeer() {
+        thread.join();
+        close(listener);
+    }
+    int listener, port;
+    std::thread thread;
+};
+
+// Up to n bytes from c, fewer when the peer closes first.
+std::string Receive(int c, size_t n) {
+    std::string got(n, '\0');
+    ssize_t r = recv(c, &got[0], n, MSG_WAITALL);
+    got.resize(r > 0 ? r : 0);
+    return got;
+}
+
+TEST(Exchange, TcpOutcomes) {
+    char in[100];
+    String err;
+    EXPECT_EQ(TCPConnect("127.0.0.1", FreeLoopbackPort(), 500, err), -6);
+    EXPECT_EQ(Str(err), Str(GetErrorStr(ECONNREFUSED)));
+    EXPECT_EQ(TCPConnect("", 80, 500, err), -2);
+    EXPECT_EQ(Str(err), "Cannot resolve server name to IP address");
+    EXPECT_EQ(TCPConnect("127.0.0.1", 70000, 500, err), -6);  // not port 4464
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EINVAL)));
+    for (int recvlen : {0, 10}) {  // connect only: 1; a peer that closes at once: 0, no text
+        TcpPeer peer([](int) {});
+        EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", peer.port, 1000, nullptr, in, 0, recvlen, err),
+                  recvlen ? 0 : 1);
+        EXPECT_EQ(Str(err), "");
+    }
+    TcpPeer silent([](int c) {
+        Receive(c, 1);
+        usleep(600000);
+    });
+    long long start = Ms();
+    EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", silent.port, 300, (void*)"x", in, 1, 10, err), 0);
+    EXPECT_EQ(Str(err), "Timeout");
+    EXPECT_GE(Ms() - start, 290);
+}
+
+// 8 MiB go out whole to a slow reader, and its answer comes back; to a peer
+// that never reads, the send gives up at the time-out.
+TEST(Exchange, TcpSendsLargeDataWhole) {
+    std::string data(8 << 20, 'd'), got;
+    data[12345] = 'e';
+    String err;
+    {
+        TcpPeer slow([&](int c) {
+            usleep(100000);  // the sender meets a full buffer first
+            got = Receive(c, data.size());
+            send(c, "o\0k-and-more", 12, 0);
+        });
+        char in[8];
+        EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", slow.port, 5000, &data[0], in, (int)data.size(),
+                                       3, err),
+                  3);
+        EXPECT_EQ(std::string(in, 3), std::string("o\0k", 3));  // at most what was asked for
+    }
+    EXPECT_TRUE(got == data) << got.size();
+    TcpPeer stuck([](int) { usleep(1500000); }, 4096);
+    long long start = Ms();
+    EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", stuck.port, 400, &data[0], nullptr,
+                                   (int)data.size(), 0, err),
+              0);
+    EXPECT_EQ(Str(err), "Timeout");
+    EXPECT_LT(Ms() - start, 1400);
+}
+
+// A datagram out; an answer within whole seconds, or "Timeout"; a datagram
+// too large to send.
+TEST(Exchange, Udp) {
+    int port;
+    int fd = BoundLoopback(SOCK_DGRAM, &port);
+    char in[16];
+    String err;
+    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"hello", nullptr, 5, 0, err), 5);
+    EXPECT_EQ(UdpReceive(fd), "hello");
+    std::thread echo([&] { UdpReceive(fd, true); });
+    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 2, (void*)"\0q", in, 2, sizeof(in), err), 5);
+    echo.join();
+    EXPECT_EQ(std::string(in, 5), std::string("re:\0q", 5));
+    long long start = Ms();
+    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"q", in, 1, 4, err), 0);
+    EXPECT_EQ(Str(err), "Timeout");
+    EXPECT_GE(Ms() - start, 990);
+    EXPECT_EQ(UdpReceive(fd), "q");
+    std::string big(70000, 'b');
+    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, &big[0], nullptr, 70000, 0, err), -4);
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EMSGSIZE)));
+    close(fd);
+}
+
+// A console whose agent resets the connection sees "no reply", not an error
+// of its own; one that finds no agent cannot connect.
+TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
+    TcpPeer reset([](int c) {
+        Receive(c, 1);  // the request has come: the connection is made
+        struct linger abort = {1, 0};
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    });
+    String err, packet;
+    int sock = ConnectAgent("127.0.0.1", reset.port, 3000, err);
+    ASSERT_GE(sock, 0) << Str(err);
+    ASSERT_TRUE(SendAll(sock, "x", 1, err));
+    EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
+    EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
+    close(sock);
+    EXPECT_EQ(ExchangePacket("127.0.0.1", FreeLoopbackPort(), packet, 1000, packet, err),
+              OWL_CONNECT_FAILED);
+    EXPECT_EQ(Str(err), strerror(ECONNREFUSED));
+}
+
+TEST(Syslog, DatagramBytes) {
+    struct tm when = {};
+    strptime("03-15 14:03:07", "%m-%d %H:%M:%S", &when);
+    EXPECT_EQ(Str(SyslogDatagram(1, 5, when, inet_addr("192.168.1.10"), "VT OWL", String("x y"))),
+              "<13>Mar 15 14:03:07 192.168.1.10 VT OWL: x y");
+    strptime("01-05", "%m-%d", &when);
+    EXPECT_EQ(Str(SyslogDatagram(0, 0, when, 0, "t", String())), "<0>Jan  5 14:03:07 0.0.0.0 t: ");
+}
+
+// Listens by service text or port number; a port in use, an unknown service
+// name and a port below zero give 0 with the reason, addrlen untouched.
+TEST(TcpListen, OpensOrReportsWhy) {
+    const std::string port = std::to_string(FreeLoopbackPort());
+    unsigned int addrlen = 0;
+    String err("stale");
+    int fd = TcpListen("127.0.0.1", port.c_str(), &addrlen, err);
+    ASSERT_GT(fd, 0);
+    EXPECT_EQ(Str(err), "");
+    EXPECT_EQ(addrlen, sizeof(sockaddr_in));
+    int reuse = 0;
+    socklen_t len = sizeof(reuse);
+    getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len);
+    EXPECT_EQ(reuse, 1);  // a restarted agent binds again at once
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    addrlen = 12345;
+    EXPECT_EQ(TcpListen("127.0.0.1", atoi(port.c_str()), &addrlen, err), 0);
+    EXPECT_EQ(Str(err), "socket() or bind() error");
+    EXPECT_EQ(addrlen, 12345u);
+    close(fd);
+    fd = TcpListen("127.0.0.1", atoi(port.c_str()), nullptr, err);  // free again
+    EXPECT_GT(fd, 0);
+    close(fd);
+    EXPECT_EQ(TcpListen("127.0.0.1", "no-such-service-name", nullptr, err), 0);
+    EXPECT_EQ(Str(err), gai_strerror(EAI_SERVICE));
+    err = "";
+    EXPECT_EQ(TcpListen("127.0.0.1", -5, nullptr, err), 0);
+    EXPECT_NE(Str(err), "");
+}
+
+// Dotted addresses are taken as they stand, names are resolved (the
+// all-ones text too, to itself); what cannot be resolved leaves ip alone. A
+// label longer than 63 bytes is refused before any query leaves the machine.
+TEST(GetHostIP, AddressesAndNames) {
+    const std::string longLabel = std::string(70, 'a') + ".invalid";
+    const struct {
+        const char* host;
+        int result;
+        unsigned int ip, mask;
+    } cases[] = {
+        {"127.0.0.1", 1, htonl(0x7F000001), ~0u},
+        {"255.255.255.255", 1, ~0u, ~0u},
+        {"localhost", 1, htonl(0x7F000000), htonl(0xFF000000)},
+        {longLabel.c_str(), -2, 77, ~0u},
+        {nullptr, -2, 77, ~0u},
+    };
+    for (const auto& c : cases) {
+        String err("stale");
+        unsigned int ip = 77;
+        EXPECT_EQ(GetHostIP(c.host, &ip, err), c.result) << (c.host ? c.host : "(null)");
+        EXPECT_EQ(ip & c.mask, c.ip) << (c.host ? c.host : "(null)");
+        EXPECT_EQ(Str(err), c.result == 1 ? "" : "Cannot resolve server name to IP address");
+    }
+}
+
+// Only where the host name is answered from /etc/hosts: the test sends no
+// query to a name server.
+TEST(GetHostIP, LocalHostNameMatchesGetMyIP) {
+    char name[254] = {};
+    ASSERT_EQ(gethostname(name, sizeof(name) - 1), 0);
+    std::ifstream hosts("/etc/hosts");
+    std::string text((std::istreambuf_iterator<char>(hosts)), std::istreambuf_iterator<char>());
+    if (text.find(name) == std::string::npos) GTEST_SKIP() << "host name not in /etc/hosts";
+    unsigned int ip = 0;
+    String err;
+    if (GetHostIP(name, &ip, err) != 1) ip = 0;
+    EXPECT_EQ(GetMyIP(), ip);
+}
+
+TEST(AddressText, FormatsAndCuts) {
+    EXPECT_EQ(Str(IP2String(0)), "0.0.0.0");
+    EXPECT_EQ(Str(IP2String(0xFFFFFFFFu)), "255.255.255.255");
+    in_addr a;
+    a.s_addr = inet_addr("192.168.100.200");
+    char buf[32];
+    memset(buf, 'z', sizeof(buf));
+    EXPECT_EQ(inet_ntoa_safe(a, buf, 8), buf);
+    EXPECT_STREQ(buf, "192.168");
+    EXPECT_EQ(buf[8], 'z');
+    EXPECT_STREQ(inet_ntoa_safe(a, buf, 1), "");
+    buf[0] = 'z';
+    inet_ntoa_safe(a, buf, 0);
+    EXPECT_EQ(buf[0], 'z');
+    EXPECT_EQ(inet_ntoa_safe(a, nullptr, 16), nullptr);
+    EXPECT_EQ(Str(GetErrorStr(ECONNREFUSED)), strerror(ECONNREFUSED));
+    EXPECT_EQ(Str(GetErrorStr(99999)), "");
+    EXPECT_EQ(Str(GetErrorStr(-1)), "");
+}
+
+// Session threads format their peers' addresses at the same time.
+TEST(AddressText, ManyThreadsAtOnce) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 8; t++) {
+        threads.emplace_back([t, &wrong] {
+            for (unsigned i = 0; i < 2000; i++) {
+                std::string expect =
+                    "10." + std::to_string(t) + "." + std::to_string(i % 256) + ".7";
+                in_addr a;
+                a.s_addr = htonl((10u << 24) | (t << 16) | ((i % 256) << 8) | 7u);
+                char buf[24];
+                wrong += Str(IP2String(a.s_addr)) != expect;
+                wrong += expect != inet_ntoa_safe(a, buf, sizeof(buf));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// TCP and UDP sockets through Connect; bad sends fail with the system's
+// text, a peer that has gone is a failed send and not a signal, and
+// Disconnect and the destructor close the socket.
+TEST(TSyncSocket, SendsAndCloses) {
+    int tcpPort, udpPort;
+    int listener = BoundLoopback(SOCK_STREAM, &tcpPort);
+    int receiver = BoundLoopback(SOCK_DGRAM, &udpPort);
+    TSyncSocket tcp(1);
+    ASSERT_EQ(tcp.Connect("127.0.0.1", tcpPort, 2000), 1) << Str(tcp.LastError);
+    int server = accept(listener, nullptr, nullptr);
+    timeval wait = {3, 0};
+    setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(tcp.SendBuf("hello", 5, 0), 5);
+    EXPECT_EQ(tcp.SendString(Bytes(std::string("a\0b\xff", 4)), 0), 4);
+    EXPECT_EQ(tcp.SendBuf("x", 0, 0), 0);
+    EXPECT_EQ(tcp.SendBuf("x", -3, 0), 0);
+    EXPECT_EQ(tcp.SendString(String(), 0), 0);
+    EXPECT_EQ(tcp.SendBuf(nullptr, 4, 0), -4);
+    EXPECT_EQ(Str(tcp.LastError), strerror(EFAULT));
+    EXPECT_EQ(tcp.SendBuf("ok", 2, 0), 2);
+    EXPECT_EQ(Str(tcp.LastError), "");
+    char got[16] = {};
+    EXPECT_EQ(recv(server, got, 11, MSG_WAITALL), 11);
+    EXPECT_EQ(std::string(got, 11), std::string("helloa\0b\xffok", 11));
+    close(server);
+    int result = 0;
+    for (int i = 0; i < 1000 && result != -4; i++) {
+        result = tcp.SendBuf("data", 4, 0);
+        if (result != -4) usleep(1000);
+    }
+    EXPECT_EQ(result, -4);
+    EXPECT_NE(Str(tcp.LastError), "");
+    int fd = tcp.Socket;
+    tcp.Disconnect();
+    EXPECT_EQ(tcp.Socket, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    tcp.Disconnect();
+    EXPECT_EQ(tcp.SendBuf("x", 1, 0), -4);
+    EXPECT_EQ(Str(tcp.LastError), strerror(EBADF));
+    {
+        TSyncSocket udp(2);
+        ASSERT_EQ(udp.Connect("127.0.0.1", udpPort, 0), 1) << Str(udp.LastError);
+        fd = udp.Socket;
+        EXPECT_EQ(udp.SendString(String("datagram"), 0), 8);
+    }
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(UdpReceive(receiver), "datagram");
+    close(listener);
+    close(receiver);
+}
+
+}  // namespace
