@@ -6,8 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <optional>
 #include <string>
-#include <utility>
 
 #include "config/settings.h"
 #include "support/agent.h"
@@ -57,8 +57,8 @@ inline std::string Value(const TOWLSettings& settings, const char* key) {
 class Env {
   public:
     ~Env() {
-        Set("TMPDIR", tmpdir_.first ? tmpdir_.second.c_str() : nullptr);
-        Set("TMP", tmp_.first ? tmp_.second.c_str() : nullptr);
+        Set("TMPDIR", tmpdir_ ? tmpdir_->c_str() : nullptr);
+        Set("TMP", tmp_ ? tmp_->c_str() : nullptr);
     }
     // Sets a variable, or unsets it for a null value.
     static void Set(const char* name, const char* value) {
@@ -66,12 +66,10 @@ class Env {
     }
 
   private:
-    static std::pair<bool, std::string> Get(const char* name) {
-        const char* v = getenv(name);
-        return {v != nullptr, v ? v : ""};
+    static std::optional<std::string> Get(const char* name) {
+        return getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt;
     }
-    std::pair<bool, std::string> tmpdir_ = Get("TMPDIR");
-    std::pair<bool, std::string> tmp_ = Get("TMP");
+    std::optional<std::string> tmpdir_ = Get("TMPDIR"), tmp_ = Get("TMP");
 };
 
 }  // namespace cfgtest

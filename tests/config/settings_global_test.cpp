@@ -37,7 +37,8 @@ TEST(SettingsGlobalDeathTest, FailedFirstLoadIsPutInForce) {
         testing::ExitedWithCode(0), "");
 }
 
-TEST(SettingsGlobal, FailedReloadKeepsTheSettingsInForce) {
+// A failed reload leaves the settings in force alone; a save writes them.
+TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
     cfgtest::Env env;
     Dir dir;
     TempDir otherTmp;
@@ -71,13 +72,9 @@ TEST(SettingsGlobal, FailedReloadKeepsTheSettingsInForce) {
     EXPECT_EQ(Reload(&err), 1);
     EXPECT_EQ(err, "FilterMarks has less items than FilterList");
     EXPECT_EQ(SettingInt(&TOWLSettings::unc), 1);
-}
 
-TEST(SettingsGlobal, SaveUsesTheValuesInForce) {
-    Dir dir;
-    cfgtest::SetConfigFile(OWLSettings, dir.Config());
-    dir.Write("owl.cfg", dir.Required() + "tmpdir=" + dir.path() + "\n");
-    ASSERT_EQ(Reload(), 1);
+    // A save writes the values in force and puts the derived ones (the
+    // filter) in force, even when the file cannot be written.
     const TSettingKey* addr = FindRemoteSetting("IPFilterAddr");
     const TSettingKey* marks = FindRemoteSetting("IPFilterMarks");
     ASSERT_TRUE(addr && marks);
@@ -87,9 +84,9 @@ TEST(SettingsGlobal, SaveUsesTheValuesInForce) {
         SetSettingFromRemote(OWLSettings, *marks, "11");
         SetSettingFromRemote(OWLSettings, *FindRemoteSetting("IPFiltering"), "1");
     }
-    String err;
-    EXPECT_EQ(OWLSettings.SaveOptions(err), 1);
-    EXPECT_NE(dir.Text().find("\r\nfilterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos);
+    String text;
+    EXPECT_EQ(OWLSettings.SaveOptions(text), 1);
+    EXPECT_NE(dir.Text().find("\nfilterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos);
     EXPECT_EQ(Str(SettingText(&TOWLSettings::activefilter)), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
     EXPECT_TRUE(FilterAdmits("10.0.0.2"));
 
@@ -98,9 +95,8 @@ TEST(SettingsGlobal, SaveUsesTheValuesInForce) {
         TSettingsWriteLock lock;
         SetSettingFromRemote(OWLSettings, *marks, "01");
     }
-    EXPECT_EQ(OWLSettings.SaveOptions(err), 0);
-    EXPECT_EQ(Str(err), "Cannot open configuration file '" + dir.Config() + "'");
-    // The change is in force although the file could not be written.
+    EXPECT_EQ(OWLSettings.SaveOptions(text), 0);
+    EXPECT_EQ(Str(text), "Cannot open configuration file '" + dir.Config() + "'");
     EXPECT_FALSE(FilterAdmits("10.0.0.1"));
     {
         TSettingsWriteLock lock;
@@ -109,44 +105,32 @@ TEST(SettingsGlobal, SaveUsesTheValuesInForce) {
     EXPECT_TRUE(FilterAdmits("10.0.0.1"));
 }
 
-TEST(SettingsKeys, LookupByFileKeyAndRemoteName) {
+// File keys without case; remote names with it. A remote flag is 1 only
+// for exactly "1"; numbers are read with atoi, texts taken as they stand.
+TEST(SettingsKeys, LookupAndRemoteValues) {
     const TSettingKey* port = FindSettingKey("PoRt", -1);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->number, &TOWLSettings::port);
     EXPECT_EQ(FindSettingKey("port", 3), nullptr);
     EXPECT_EQ(FindSettingKey(nullptr, -1), nullptr);
-    const struct {
-        const char* remote;
-        const char* key;
-    } names[] = {
-        {"LogOkConn", "logsuccess"},
-        {"Drive Space", "freespace"},
-        {"Execute external command", "executeaction"},
-        {"TCP/UDP send", "tcpudpaction"},
-    };
-    for (const auto& n : names) {
-        const TSettingKey* row = FindRemoteSetting(n.remote);
-        ASSERT_NE(row, nullptr) << n.remote;
-        EXPECT_STREQ(row->key, n.key);
-    }
-    EXPECT_EQ(FindRemoteSetting("logokconn"), nullptr);  // names are case-sensitive
-    EXPECT_EQ(FindRemoteSetting("Service"), nullptr);    // accepted remotely, but no field
-}
-
-// A remote flag is 1 only for exactly "1"; numbers are read with atoi and
-// texts are taken as they stand.
-TEST(SettingsKeys, RemoteValuesAreDecodedStrictly) {
+    EXPECT_EQ(FindRemoteSetting("logokconn"), nullptr);
+    EXPECT_EQ(FindRemoteSetting("Service"), nullptr);  // accepted remotely, but no field
     TOWLSettings s;
     const struct {
-        const char* remote;
-        const char* value;
-        const char* stored;
+        const char *remote, *key, *value, *stored;
     } cases[] = {
-        {"LogOkConn", "1", "1"},    {"LogOkConn", "10", "0"},  {"LogOkConn", "1", "1"},
-        {"LogOkConn", "true", "0"}, {"Port", "1056x", "1056"}, {"Comment", "a%0Ab", "a%0Ab"},
+        {"LogOkConn", "logsuccess", "1", "1"},
+        {"LogOkConn", "logsuccess", "10", "0"},
+        {"Drive Space", "freespace", "true", "0"},
+        {"TCP/UDP send", "tcpudpaction", "1", "1"},
+        {"Execute external command", "executeaction", "01", "0"},
+        {"Port", "port", "1056x", "1056"},
+        {"Comment", "comment", "a%0Ab", "a%0Ab"},
     };
     for (const auto& c : cases) {
         const TSettingKey* row = FindRemoteSetting(c.remote);
+        ASSERT_NE(row, nullptr) << c.remote;
+        EXPECT_STREQ(row->key, c.key);
         SetSettingFromRemote(s, *row, c.value);
         EXPECT_EQ(Str(SettingValue(s, *row)), c.stored) << c.remote << "=" << c.value;
     }

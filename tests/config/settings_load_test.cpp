@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <string>
 
 #include "config/config_fixture.h"
@@ -83,7 +85,9 @@ TEST(SettingsLoad, LinesKeysAndValues) {
     }
 }
 
-TEST(SettingsLoad, FilesThatCannotBeRead) {
+// Neither a load nor a save happens without a readable file; a save then
+// leaves no ".New" behind.
+TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
     Dir dir;
     const struct {
         std::string path;
@@ -100,6 +104,9 @@ TEST(SettingsLoad, FilesThatCannotBeRead) {
         EXPECT_EQ(s.LoadOptions_(err), 0) << c.path;
         EXPECT_EQ(Str(err), c.err);
         EXPECT_EQ(Str(s.filterlist), "127.0.0.1");  // the defaults are in force
+        EXPECT_EQ(s.SaveOptions_(err), 0) << c.path;
+        EXPECT_EQ(Str(err), c.err);
+        EXPECT_NE(access((c.path + ".New").c_str(), F_OK), 0) << c.path;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,12 +24,7 @@ in_addr Peer(const char* dotted) {
 
 TEST(LogFormat, ConsoleAndFileLines) {
     struct tm t = {};
-    t.tm_year = 126;
-    t.tm_mon = 2;
-    t.tm_mday = 7;
-    t.tm_hour = 9;
-    t.tm_min = 5;
-    t.tm_sec = 3;
+    ASSERT_NE(strptime("2026-03-07 09:05:03", "%Y-%m-%d %H:%M:%S", &t), nullptr);
     EXPECT_EQ(Str(FormatFileLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
               "[03/07/2026 09:05:03]\t 192.168.1.5\t TCP connection accepted\n");
     EXPECT_EQ(Str(FormatConsoleLine(t, Peer("192.168.1.5"), "TCP connection accepted\n")),
@@ -52,13 +48,6 @@ class LogRouting : public ::testing::Test {
         OWLSettings.oklogfile = "ok.log";
         OWLSettings.badlogfile = dir.File("bad.log").c_str();
         OWLSettings.verboselogfile = "verbose.log";
-    }
-    void TearDown() override {
-        OWLSettings.configfile[0] = 0;
-        TSettingsWriteLock lock;
-        OWLSettings.verbose = 0;
-        OWLSettings.logsuccess = 0;
-        OWLSettings.logfails = 0;
     }
     TempDir dir;
 };
