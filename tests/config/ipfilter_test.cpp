@@ -14,8 +14,7 @@ using namespace std::string_literals;
 
 TEST(IPAllowed, AddressLists) {
     const struct {
-        const char* peer;
-        const char* list;
+        const char *peer, *list;
         int allowed;
         const char* err;
     } cases[] = {

@@ -25,7 +25,6 @@ TEST(SettingsLoad, LinesKeysAndValues) {
         {req, "result", "1:"},
         {req, "activefilter", "\r\n127.0.0.1\r\n"},
         {req, "freespace", "1"},
-        {req, "owlpath", dir.Agent()},
         {"filtermarks=11\n", "result",
          "0:" + marksErr +
              "  TCP post is not specified!\n  Password is not specified!\n"
@@ -90,8 +89,7 @@ TEST(SettingsLoad, LinesKeysAndValues) {
 TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
     Dir dir;
     const struct {
-        std::string path;
-        std::string err;
+        std::string path, err;
     } cases[] = {
         {"", "Configuration file is not specified"},
         {dir.File("gone.cfg"), "Cannot open configuration file '" + dir.File("gone.cfg") + "'"},
@@ -136,10 +134,8 @@ TEST(SettingsLoad, TemporaryFolder) {
     TempDir other;
     const std::string otherSlash = other.path() + "/";
     const struct {
-        const char* tmpdirEnv;
-        const char* tmpEnv;
-        std::string line;
-        std::string expected;
+        const char *tmpdirEnv, *tmpEnv;
+        std::string line, expected;
     } cases[] = {
         {nullptr, nullptr, "", "."},
         {nullptr, nullptr, "tmpdir=" + otherSlash + "\n", other.path()},

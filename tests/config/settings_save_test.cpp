@@ -49,8 +49,7 @@ TEST(SettingsSave, EveryKindOfLine) {
         longRemark + "x\0y=\0\n"s + "#" + std::string(1100, 'a') + "port=7\n";
     const std::string longFlag = std::string(1500, ' ') + "; on\n";
     const struct {
-        std::string text;
-        std::string saved;
+        std::string text, saved;
     } cases[] = {
         {"# agent settings\nComment = old # note\r\nunc=1 ; on\r\nfoldersize=1 ; lf\nUnknown = 5\n"
          "PORT = 1\n",

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,8 +38,8 @@ TEST(LogFormat, ConsoleAndFileLines) {
 class LogRouting : public ::testing::Test {
   protected:
     void SetUp() override {
-        strncpy(OWLSettings.configfile, dir.File("owl.cfg").c_str(),
-                sizeof OWLSettings.configfile - 1);
+        snprintf(OWLSettings.configfile, sizeof OWLSettings.configfile, "%s/owl.cfg",
+                 dir.path().c_str());
         TSettingsWriteLock lock;
         OWLSettings.interactive = 0;
         OWLSettings.debug = 0;

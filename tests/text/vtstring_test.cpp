@@ -39,12 +39,9 @@ TEST(String, BuffersCopiesAndZeroBytes) {
 }
 
 TEST(String, GrowthFixedCapacityAndSetZero) {
+    EXPECT_STREQ(String().SetZero().Data(), "");
     String s;
-    s.SetZero();
-    ASSERT_NE(s.Data(), nullptr);
-    EXPECT_STREQ(s.Data(), "");
-    std::string big(300, 'x');
-    for (char c : big) s.AddChar(c);
+    for (int i = 0; i < 300; i++) s.AddChar('x');
     EXPECT_EQ(strlen(s.SetZero().Data()), 300u);
 
     // A text that fills its buffer exactly still gets its terminating zero.
@@ -94,8 +91,7 @@ TEST(String, PosCopyDeleteGetWord) {
 
     const struct {
         int pos, count;
-        const char* copy;
-        const char* afterDelete;
+        const char *copy, *afterDelete;
     } ranges[] = {
         {3, 100, "cdef", "ab"},        {7, 1, "", "abcdef"},          {2, 0, "", "abcdef"},
         {2, -5, "", "abcdef"},         {1, 0x7fffffff, "abcdef", ""}, {0, 2, "", "abcdef"},
@@ -124,8 +120,7 @@ TEST(String, PosCopyDeleteGetWord) {
 // does not scan a replacement again.
 TEST(String, SearchAndReplaceAll) {
     const struct {
-        const char* text;
-        const char* needle;
+        const char *text, *needle;
         int caseSensitive, wholeWord, found;
     } searches[] = {
         {"Concat CAT", "cat", 0, 1, 8},
@@ -158,8 +153,7 @@ TEST(String, SearchAndReplaceAll) {
 
 TEST(String, TrimRepeatsLowerCaseStrCpy) {
     const struct {
-        const char* text;
-        const char* trimmed;
+        const char *text, *trimmed;
     } trims[] = {{" \t\x01", ""}, {"a\xe9", "a"}, {"  a b  ", "a b"}, {"", ""}};
     for (const auto& t : trims) {
         String s(t.text);
