@@ -1,5 +1,7 @@
 // Test support for the configuration tests: a scratch folder with an "agent"
-// file and a configuration file in it, and a record loaded from given text.
+// file and a configuration file in it, a record loaded from given text, and
+// the temporary-folder variables kept for one test. For the test's own
+// thread only.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -45,7 +45,7 @@ TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
     cfgtest::SetConfigFile(OWLSettings, dir.Config());
     std::string good =
         dir.Required() + "filteractive=1\nfilterlist=10.0.0.5\nunc=0\ntmpdir=" + dir.path() + "\n";
-    dir.Write("owl.cfg", good);
+    dir.Write("owl.cfg", "timeout=9\nhost=10.1.1.1\nverboselogfile=v.log\ncomment=c\n" + good);
     ASSERT_EQ(Reload(), 1);
     auto expectUnchanged = [&](const char* what) {
         EXPECT_EQ(Str(SettingText(&TOWLSettings::password)), "secret") << what;
@@ -67,11 +67,18 @@ TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
     EXPECT_EQ(err, "Cannot open configuration file '" + dir.Config() + "'");
     expectUnchanged("no file");
 
-    // A load with only a warning is put in force.
-    dir.Write("owl.cfg", good + "filtermarks=11\nunc=1\n");
+    // A load with only a warning is put in force. Keys without a value
+    // before each load keep theirs when they disappear, and port keeps a
+    // value from the command line or an earlier load.
+    dir.Write("owl.cfg", "port=4321\n" + good + "filtermarks=11\nunc=1\n");
     EXPECT_EQ(Reload(&err), 1);
     EXPECT_EQ(err, "FilterMarks has less items than FilterList");
     EXPECT_EQ(SettingInt(&TOWLSettings::unc), 1);
+    EXPECT_EQ(SettingInt(&TOWLSettings::port), 1055);
+    EXPECT_EQ(SettingInt(&TOWLSettings::timeout), 9);
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::host)), "10.1.1.1");
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::verboselogfile)), "v.log");
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::comment)), "");
 
     // A save writes the values in force and puts the derived ones (the
     // filter) in force, even when the file cannot be written.

@@ -108,24 +108,6 @@ TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
     }
 }
 
-// Keys without a value before each load keep theirs when they disappear;
-// port keeps a value from the command line or an earlier load.
-TEST(SettingsLoad, KeptKeysKeepTheirValuesWhenTheyDisappear) {
-    Dir dir;
-    cfgtest::Loaded l = Load(
-        dir, "port=4321\n" + dir.Required() + "host=10.1.1.1\nverboselogfile=v.log\ncomment=c\n");
-    ASSERT_EQ(l.result, 1);
-    l.settings.timeout = 9;
-    dir.Write("owl.cfg", dir.Required());
-    String err;
-    EXPECT_EQ(l.settings.LoadOptions_(err), 1);
-    EXPECT_EQ(l.settings.port, 4321);
-    EXPECT_EQ(Str(l.settings.host), "10.1.1.1");
-    EXPECT_EQ(Str(l.settings.verboselogfile), "v.log");
-    EXPECT_EQ(l.settings.timeout, 9);
-    EXPECT_EQ(Str(l.settings.comment), "");  // reset by every load
-}
-
 // The temporary folder: the file's, else an existing TMPDIR, else TMP only
 // when TMPDIR is unset, else "."; TMPDIR follows it.
 TEST(SettingsLoad, TemporaryFolder) {

@@ -53,7 +53,7 @@ TEST(SettingsStress, ReadersAndLoggersWhileReloadingAndSaving) {
     for (int t = 0; t < 3; t++) threads.emplace_back(logger, t);
 
     int loads = 0, saves = 0;
-    for (int round = 0; round < 120 && going(); round++) {
+    for (int round = 0; round < 100 && going(); round++) {
         {
             TSettingsWriteLock lock;  // as a remote settings change does
             OWLSettings.password = round % 2 ? "alpha" : "beta";
