@@ -6,15 +6,15 @@
 #include <random>
 #include <string>
 
-#include "config/settings.h"
 #include "support/agent.h"
 
 namespace {
 
+using namespace std::string_literals;
+
 TEST(IPAllowed, AddressLists) {
     const struct {
-        const char* peer;
-        const char* list;
+        const char *peer, *list;
         int allowed;
         const char* err;
     } cases[] = {
@@ -35,67 +35,37 @@ TEST(IPAllowed, AddressLists) {
          "Invalid IP address (255.255.255.255) specified"},
         {"127.0.0.1", "127.1", 1, ""},
         {"8.0.0.1", "010.0.0.1", 1, ""},
-        {"10.0.0.1", "010.0.0.1", 0, ""},
         {"127.0.0.1", "127.0.0.1-", 1, ""},
-        {"127.0.0.2", "127.0.0.1-", 0, ""},
-        {"10.0.0.3", "10.0.0.1-10.0.0.5-10.0.0.9", 1, ""},
         {"10.0.0.9", "10.0.0.1-10.0.0.5-10.0.0.9", 1, ""},
         {"10.0.0.7", "10.0.0.1-10.0.0.5-10.0.0.9", 0, ""},
         {"10.0.0.1", "10.0.0.1-,10.0.0.2", 1, "Invalid IP address () specified"},
-        {"127.0.0.1", "", 0, ""},
-        {"127.0.0.1", "abc", 0, "Illegal character (a) specified"},
         {"127.0.0.1", ",,-.", 0, ""},
+        {"not an address", "127.0.0.1", 0, "previous"},  // err is left alone
     };
     for (const auto& c : cases) {
         String err("previous");
         EXPECT_EQ(IPAllowed(c.peer, String(c.list), err), c.allowed) << c.peer << " in " << c.list;
         EXPECT_EQ(Str(err), c.err) << c.peer << " in " << c.list;
         // The network-order form gives the same answer.
-        String err2;
-        EXPECT_EQ(IPAllowed((unsigned int)inet_addr(c.peer), String(c.list), err2), c.allowed);
+        EXPECT_EQ(IPAllowed((unsigned int)inet_addr(c.peer), String(c.list), err), c.allowed);
     }
-}
-
-TEST(IPAllowed, PeerTextThatDoesNotConvert) {
-    String err("untouched");
-    EXPECT_EQ(IPAllowed("not an address", String("127.0.0.1"), err), 0);
+    String err;
     EXPECT_EQ(IPAllowed(static_cast<const char*>(nullptr), String("127.0.0.1"), err), 0);
-    EXPECT_EQ(Str(err), "untouched");
+    for (int c = 0; c < 256; c++)
+        EXPECT_EQ(islistsetchar((char)c),
+                  (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ',');
 }
 
-TEST(IPAllowed, GetItemTakesOneItemAtATime) {
-    String list("x10.0.0.1-10.0.0.5,10.0.0.9");
+// An item that does not convert (here: with a zero byte, which the list
+// check above drops) is reported and left in the list.
+TEST(IPAllowed, GetItemStopsAtAnInvalidItem) {
     unsigned int first, last;
     String err;
-    getitem(list, first, last, err);
-    EXPECT_EQ(first, 0x0A000001u);
-    EXPECT_EQ(last, 0x0A000005u);
-    EXPECT_EQ(Str(list), "10.0.0.9");
-    getitem(list, first, last, err);
-    EXPECT_EQ(first, 0x0A000009u);
-    EXPECT_EQ(last, 0u);
-    EXPECT_EQ(Str(list), "");
-    getitem(list, first, last, err);
-    EXPECT_EQ(first, 0u);
-    EXPECT_EQ(Str(err), "");
-
-    String bad("1.2.3.4.5,1.1.1.1");
+    String bad = Bytes("1\0002,5.5.5.5"s);
     getitem(bad, first, last, err);
     EXPECT_EQ(first, 0u);
-    EXPECT_EQ(Str(err), "Invalid IP address (1.2.3.4.5) specified");
-    EXPECT_EQ(Str(bad), "1.2.3.4.5,1.1.1.1");  // left as it was
-
-    String withZero;  // a zero byte inside an address makes it invalid
-    withZero.AddData("1\0002,5.5.5.5", 11);
-    getitem(withZero, first, last, err);
-    EXPECT_EQ(first, 0u);
-}
-
-TEST(IPAllowed, ListCharacters) {
-    for (int c = 0; c < 256; c++) {
-        bool expected = (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ',';
-        EXPECT_EQ(islistsetchar((char)c), expected ? 1 : 0) << c;
-    }
+    EXPECT_EQ(Str(err), "Invalid IP address (1\0002) specified"s);
+    EXPECT_EQ(Str(bad), "1\0002,5.5.5.5"s);
 }
 
 TEST(IPAllowed, RandomListsNeverCrash) {
@@ -103,19 +73,16 @@ TEST(IPAllowed, RandomListsNeverCrash) {
     const char listChars[] = "0123456789.-,";
     for (int round = 0; round < 3000; round++) {
         String list;
-        int size = rng() % 120;
-        for (int i = 0; i < size; i++)
+        for (int i = rng() % 120; i > 0; i--)
             list.AddChar(rng() % 4 ? listChars[rng() % 13] : (char)(rng() % 256));
         String err;
         int result = IPAllowed((unsigned int)rng(), list, err);
         EXPECT_TRUE(result == 0 || result == 1);
         std::string text = Str(err);
-        bool known = text.empty() || text.rfind("Invalid IP address (", 0) == 0 ||
-                     text.rfind("Illegal character (", 0) == 0;
+        bool known = text.empty() || ((text.rfind("Invalid IP address (", 0) == 0 ||
+                                       text.rfind("Illegal character (", 0) == 0) &&
+                                      text.substr(text.size() - 11) == ") specified");
         EXPECT_TRUE(known) << text;
-        if (!text.empty()) {
-            EXPECT_EQ(text.substr(text.size() - 11), ") specified");
-        }
     }
 }
 
@@ -125,38 +92,12 @@ TEST(ConnectionFilter, MatchesWholeItemsOnly) {
         const char* peer;
         int found;
     } cases[] = {
-        {"10.0.0.12", 1},   {"10.0.0.1", 0},     {"0.0.1", 0}, {"10.0.0.9", 0},
-        {"192.168.0.7", 1}, {"192.168.0.70", 0}, {"", 0},      {"10.0.0.12\r\n192.168.0.7", 0},
+        {"10.0.0.12", 1}, {"10.0.0.1", 0},     {"0.0.1", 0},
+        {"", 0},          {"192.168.0.70", 0}, {"10.0.0.12\r\n192.168.0.7", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(FilterListHolds(list, c.peer), c.found) << c.peer;
     EXPECT_EQ(FilterListHolds(list, nullptr), 0);
     EXPECT_EQ(FilterListHolds(String("\r\n"), "10.0.0.1"), 0);
-}
-
-TEST(ConnectionFilter, FollowsTheSettingsInForce) {
-    int savedActive;
-    String savedFilter;
-    {
-        TSettingsWriteLock lock;
-        savedActive = OWLSettings.filteractive;
-        savedFilter = OWLSettings.activefilter;
-        OWLSettings.filteractive = 1;
-        OWLSettings.activefilter = "\r\n10.0.0.5\r\n";
-    }
-    EXPECT_TRUE(FilterAdmits("10.0.0.5"));
-    EXPECT_FALSE(FilterAdmits("10.0.0.6"));
-    EXPECT_FALSE(FilterAdmits("10.0.0.50"));
-    {
-        TSettingsWriteLock lock;
-        OWLSettings.filteractive = 0;
-    }
-    EXPECT_TRUE(FilterAdmits("10.0.0.5"));
-    EXPECT_TRUE(FilterAdmits("10.0.0.6"));
-    {
-        TSettingsWriteLock lock;
-        OWLSettings.filteractive = savedActive;
-        OWLSettings.activefilter = savedFilter;
-    }
 }
 
 }  // namespace
