@@ -75,10 +75,7 @@ pid_t SpawnAgent(TestAgent& agent, rlim_t nofile, int inherited) {
     return -1;
 }
 
-void EndAgent(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
+void EndAgent(pid_t pid) { StopProcess(pid); }
 
 // Sends the next byte of prefix on every socket each period until stop.
 void Trickle(std::vector<int>& socks, const std::string& prefix, std::atomic<bool>& stop) {

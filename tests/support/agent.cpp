@@ -102,10 +102,7 @@ TestAgent::TestAgent(std::map<std::string, std::string> settings)
 }
 
 TestAgent::~TestAgent() {
-    if (daemonPid_ > 0) {
-        kill(daemonPid_, SIGKILL);
-        for (int i = 0; i < 100 && kill(daemonPid_, 0) == 0; i++) usleep(10000);
-    }
+    if (daemonPid_ > 0) StopProcess(daemonPid_);
 }
 
 void TestAgent::WriteConfig() {

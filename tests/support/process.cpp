@@ -82,12 +82,21 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
-BackgroundProcess::~BackgroundProcess() {
-    if (pid_ > 0 && Running()) {
-        kill(pid_, SIGKILL);
-        int st;
-        waitpid(pid_, &st, 0);
+// SIGTERM first, so that an agent writes what it keeps in memory (its
+// coverage counters among them) and exits on its own; SIGKILL after 2 s.
+void StopProcess(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0) return;
+        usleep(10000);
     }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (Running()) StopProcess(pid_);
 }
 
 bool BackgroundProcess::Start(const std::string& program, const std::vector<std::string>& args,

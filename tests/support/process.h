@@ -19,6 +19,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      int timeoutMs = 10000, const std::string& cwd = "");
 
+// Ends pid with SIGTERM, and with SIGKILL when it is still there after 2 s;
+// reaps it when it is a child of this process.
+void StopProcess(pid_t pid);
+
 // A program running in the background with its output going to a file.
 class BackgroundProcess {
   public:
