@@ -1,6 +1,7 @@
 #include "support/agent.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -57,6 +58,12 @@ std::string DecryptReply(const std::string& reply, const std::string& key) {
     return Str(text);
 }
 
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
 std::vector<std::string> Reply::Lines() const {
     std::vector<std::string> lines;
     std::istringstream in(body);
@@ -69,18 +76,6 @@ std::string Reply::Value(const std::string& key) const {
         if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
     return "<missing>";
 }
-
-namespace {
-
-void EnsureCipher() {
-    static bool done = false;
-    if (!done) {
-        Twofish_initialise();
-        done = true;
-    }
-}
-
-}  // namespace
 
 TestAgent::TestAgent(std::map<std::string, std::string> settings)
     : settings_(std::move(settings)), port_(FreeLoopbackPort()) {
@@ -98,7 +93,8 @@ TestAgent::TestAgent(std::map<std::string, std::string> settings)
         if (!settings_.count(kv.first)) settings_[kv.first] = kv.second;
     if (settings_.count("port") && !settings_["port"].empty()) port_ = std::stoi(settings_["port"]);
     password_ = settings_["password"];
-    EnsureCipher();
+    static bool cipherReady = (Twofish_initialise(), true);
+    (void)cipherReady;
 }
 
 TestAgent::~TestAgent() {
@@ -125,32 +121,15 @@ bool TestAgent::StartDaemon() {
     WriteConfig();
     RunResult r = RunProgram(OWL_BINARY, {"-d", ConfigPath()}, 15000);
     if (r.status != 0) return false;
-    std::string pidfile = settings_["pidfile"];
-    for (int i = 0; i < 500; i++) {
-        std::ifstream in(pidfile);
-        int pid = 0;
-        if (in >> pid && pid > 0) {
-            daemonPid_ = pid;
-            return true;
-        }
-        usleep(10000);
-    }
-    return false;
+    return Eventually([&] { return (std::ifstream(settings_["pidfile"]) >> daemonPid_).good(); });
 }
 
 bool TestAgent::WaitExit(int timeoutMs, int* status) {
-    if (daemonPid_ > 0) {
-        for (int i = 0; i < timeoutMs / 10; i++) {
-            if (kill(daemonPid_, 0) != 0) {
-                daemonPid_ = -1;
-                *status = 0;
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
-    }
-    return process_.WaitExit(timeoutMs, status);
+    if (daemonPid_ <= 0) return process_.WaitExit(timeoutMs, status);
+    *status = 0;
+    if (!Eventually([&] { return kill(daemonPid_, 0) != 0; }, timeoutMs)) return false;
+    daemonPid_ = -1;
+    return true;
 }
 
 Reply TestAgent::Request(const std::string& command, const std::vector<std::string>& params,
@@ -173,6 +152,23 @@ Reply TestAgent::Request(const std::string& command, const std::vector<std::stri
     return r;
 }
 
+void TestAgent::Expect(const std::vector<Case>& cases, bool elapsed) const {
+    for (const Case& c : cases) {
+        Reply r = Request(c.command, c.params);
+        std::string got = r.text.substr(0, r.text.size() - (r.text.empty() ? 0 : 1));
+        size_t nl = got.find('\n', 4);
+        if (elapsed && r.status == "200" && nl + 1 < got.size() && isdigit(got[4]))
+            got.erase(4, nl - 3);
+        EXPECT_EQ(got, c.reply) << c.command << " " << (c.params.empty() ? "" : c.params[0]);
+    }
+}
+
+std::string TestAgent::Ask(const std::string& text, const std::string& key) const {
+    std::string reply;
+    SendRaw(Packet(text, key), &reply);
+    return DecryptReply(reply, key);
+}
+
 std::string TestAgent::Packet(const std::string& text, const std::string& key) const {
     String t;
     t.AddData(text.data(), (int)text.size());
@@ -188,9 +184,5 @@ int TestAgent::SendRaw(const std::string& bytes, std::string* reply, int timeout
 }
 
 bool TestAgent::WaitForLog(const std::string& file, const std::string& text, int timeoutMs) const {
-    for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        if (dir_.Read(file).find(text) != std::string::npos) return true;
-        usleep(20000);
-    }
-    return false;
+    return Eventually([&] { return dir_.Read(file).find(text) != std::string::npos; }, timeoutMs);
 }

@@ -41,6 +41,12 @@ void Decode(int raw, int* status, int* sig) {
 
 }  // namespace
 
+bool Eventually(const std::function<bool()>& done, int timeoutMs) {
+    for (long long deadline = NowMs() + timeoutMs; NowMs() < deadline; usleep(10000))
+        if (done()) return true;
+    return done();
+}
+
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      int timeoutMs, const std::string& cwd) {
     RunResult result;
@@ -57,40 +63,36 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     }
     close(fds[1]);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    long long deadline = NowMs() + timeoutMs;
     int raw = 0;
-    bool done = false;
     char buf[4096];
-    while (!done) {
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
-        if (waitpid(pid, &raw, WNOHANG) == pid) {
-            done = true;
-            while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
-            break;
-        }
-        if (NowMs() > deadline) {
-            result.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
-            break;
-        }
-        usleep(2000);
-    }
+    auto drain = [&] {
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) result.output.append(buf, n);
+    };
+    bool done = Eventually(
+        [&] {
+            drain();
+            return waitpid(pid, &raw, WNOHANG) == pid;
+        },
+        timeoutMs);
+    drain();
     close(fds[0]);
-    if (done) Decode(raw, &result.status, &result.signal);
+    if (done) {
+        Decode(raw, &result.status, &result.signal);
+    } else {
+        result.timedOut = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &raw, 0);
+    }
     return result;
 }
 
 // SIGTERM first, so that an agent writes what it keeps in memory (its
 // coverage counters among them) and exits on its own; SIGKILL after 2 s.
 void StopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0) return;
-        usleep(10000);
-    }
+    if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
+    if (Eventually([&] { return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0; },
+                   2000))
+        return;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
@@ -138,30 +140,17 @@ std::string BackgroundProcess::Output() const {
 }
 
 bool BackgroundProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
-    long long deadline = NowMs() + timeoutMs;
-    while (NowMs() < deadline) {
-        if (Output().find(text) != std::string::npos) return true;
-        usleep(10000);
-    }
-    return Output().find(text) != std::string::npos;
+    return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 bool BackgroundProcess::WaitExit(int timeoutMs, int* status) {
-    long long deadline = NowMs() + timeoutMs;
-    int raw = 0;
-    while (true) {
-        pid_t r = waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_) {
-            int sig = 0;
-            *status = -1;
-            Decode(raw, status, &sig);
-            if (sig) *status = 128 + sig;
-            pid_ = -1;
-            return true;
-        }
-        if (NowMs() > deadline) return false;
-        usleep(10000);
-    }
+    int raw = 0, sig = 0;
+    if (!Eventually([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeoutMs)) return false;
+    *status = -1;
+    Decode(raw, status, &sig);
+    if (sig) *status = 128 + sig;
+    pid_ = -1;
+    return true;
 }
 
 bool BackgroundProcess::Running() {

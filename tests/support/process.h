@@ -4,8 +4,13 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// Calls done every 10 ms until it returns true (then true) or timeoutMs
+// have passed (then false).
+bool Eventually(const std::function<bool()>& done, int timeoutMs = 5000);
 
 struct RunResult {
     int status = -1;  // exit status, or -1 when it did not exit
