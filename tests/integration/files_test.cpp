@@ -140,20 +140,26 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     EXPECT_EQ(OpenDescriptors(agent.pid()), descriptors);
 }
 
-TEST(FileTestsOff, SwitchedOffTestsAndTheFileListKeys) {
+// Every test and action switched off gets its refusal; the file list
+// follows either of its two keys.
+TEST(SwitchedOff, TestsActionsAndTheFileListKeys) {
     std::map<std::string, std::string> keys = {{"ping", "1"}};
     for (const char* key :
-         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog"})
+         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog",
+          "external", "shellscript", "process", "cpuusage", "tcp", "udp", "executeaction",
+          "tcpudpaction", "syslogaction"})
         keys[key] = "0";
     TestAgent off(keys);
     ASSERT_TRUE(off.Start()) << off.Output();
-    std::vector<Case> cases = {
-        {"TEST-Ping", {}, "500\nnot implemented yet\n"},
-        {"TEST-TextLog", {"/nope", "x", "abc"}, "600\ntest is not allowed\n"}};
+    std::vector<Case> cases = {{"TEST-Ping", {}, "500\nnot implemented yet\n"}};
     for (const char* command :
          {"TEST-UNC", "TEST-FolderSize", "TEST-FileExists", "TEST-FileCompare", "TEST-FileCRC",
-          "TEST-CountFiles", "GetFilesList", "TEST-TextLog2"})
-        cases.push_back({command, {"/"}, "600\ntest is not allowed\n"});
+          "TEST-CountFiles", "GetFilesList", "TEST-TextLog", "TEST-TextLog2", "TEST-ExternalPrg",
+          "TEST-ShellScript", "TEST-Process", "TEST-CPU", "GetProcessesList", "TEST-TCP",
+          "TEST-UDP"})
+        cases.push_back({command, {"/bin/true", "x"}, "600\ntest is not allowed\n"});
+    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
+        cases.push_back({action, {"/bin/true", "x"}, "600\noperation is not allowed\n"});
     off.Expect(cases);
     keys["textlog"] = "1";
     TestAgent textlog(keys);

@@ -64,9 +64,8 @@ std::vector<int> Peers(const TestAgent& agent, const char* source, int count, si
     std::string packet = agent.Packet("GetInfo\n\r");
     std::vector<int> socks;
     for (int i = 0; i < count; i++) {
-        int s = ConnectFrom(source, agent.port());
-        (void)!send(s, packet.data(), bytes, MSG_NOSIGNAL);
-        socks.push_back(s);
+        socks.push_back(ConnectFrom(source, agent.port()));
+        (void)!send(socks.back(), packet.data(), bytes, MSG_NOSIGNAL);
     }
     return socks;
 }
@@ -120,8 +119,7 @@ TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
     std::string mib(1 << 20, 'y');
     std::vector<int> socks;
     for (int i = 0; i < 8; i++) {
-        int s = ConnectFrom("127.0.0.1", agent.port());
-        (void)!send(s, head.data(), head.size(), MSG_NOSIGNAL);
+        int s = agent.Send(head);
         for (size_t sent = 0, n = 1; sent < mib.size() && n > 0; sent += n)
             n = std::max(0L, (long)send(s, mib.data() + sent, mib.size() - sent, MSG_NOSIGNAL));
         socks.push_back(s);

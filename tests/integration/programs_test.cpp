@@ -74,23 +74,8 @@ struct Agent {
     TestAgent agent;
 };
 
-TEST(Programs, DisabledTestsAndActions) {
-    Settings off;
-    for (const char* key : {"external", "shellscript", "process", "cpuusage", "tcp", "udp",
-                            "executeaction", "tcpudpaction", "syslogaction"})
-        off[key] = "0";
-    Agent a(off);
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
-    std::vector<Case> cases;
-    for (const char* test : {"TEST-ExternalPrg", "TEST-ShellScript", "TEST-Process", "TEST-CPU",
-                             "GetProcessesList", "TEST-TCP", "TEST-UDP"})
-        cases.push_back({test, {"/bin/true", "x"}, "600\ntest is not allowed\n"});
-    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
-        cases.push_back({action, {"/bin/true", "x"}, "600\noperation is not allowed\n"});
-    a.agent.Expect(cases);
-}
-
-TEST(Programs, ExternalAndAction) {
+// External programs and shell scripts, one agent.
+TEST(Programs, ExternalAndScripts) {
     Agent a;
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     TempDir work;
@@ -120,14 +105,10 @@ TEST(Programs, ExternalAndAction) {
     for (auto& t : clients) t.join();
     EXPECT_EQ(ok, 10);
     EXPECT_LT(Ms() - start, 6000);
-}
 
-TEST(Programs, ShellScript) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     std::string script =
         Enc("echo plain\r\necho\r\necho \"SCRIPTRES: ok $1\"\r\necho more >&2\r\n");
-    long long start = Ms();
+    start = Ms();
     // A marker line in capitals; no marker (the last line); a script
     // without "#!" started directly; a shell that is missing; a script
     // that never ends.
@@ -177,7 +158,8 @@ TEST(Programs, ConfiguredScripts) {
                      true);
 }
 
-TEST(Programs, TcpAndUdpTests) {
+// TCP and UDP tests and the send and syslog actions against stand-ins.
+TEST(Programs, NetworkTestsAndActions) {
     Agent a;
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     std::string tcp, udp;
@@ -210,13 +192,10 @@ TEST(Programs, TcpAndUdpTests) {
     // clang-format on
     EXPECT_GE(Ms() - start, 1900);  // two attempts of a whole second each
     close(fd);
-}
 
-TEST(Programs, SendAndSyslogActions) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
-    std::string tcp, udp, got;
-    int listener = Bound(SOCK_STREAM, &tcp), fd = Bound(SOCK_DGRAM, &udp);
+    std::string got;
+    listener = Bound(SOCK_STREAM, &tcp);
+    fd = Bound(SOCK_DGRAM, &udp);
     std::thread reader([&] { got = TcpServeOne(listener, false); });
     // clang-format off
     a.agent.Expect({

@@ -13,6 +13,7 @@
 
 #include "crypto/twofish.h"
 #include "protocol/client.h"
+#include "protocol/owl_const.h"
 
 std::string Str(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
@@ -52,10 +53,14 @@ bool ClosedWithoutReply(int sock, int timeoutMs) {
 }
 
 std::string DecryptReply(const std::string& reply, const std::string& key) {
-    String packet, text;
-    packet.AddData(reply.data(), (int)reply.size());
-    if (!DecodeReplyPacket(packet, String(key.c_str()), text)) return "";
-    return Str(text);
+    String text;
+    return DecodeReplyPacket(Bytes(reply), String(key.c_str()), text) ? Str(text) : "";
+}
+
+std::string ReadReply(int sock, const std::string& key) {
+    String packet, err;
+    if (ReadReplyPacket(sock, 5000, packet, err) != OWL_REPLY) return "";
+    return DecryptReply(Str(packet), key);
 }
 
 int Count(const std::string& text, const std::string& what) {
@@ -79,19 +84,18 @@ std::string Reply::Value(const std::string& key) const {
 
 TestAgent::TestAgent(std::map<std::string, std::string> settings)
     : settings_(std::move(settings)), port_(FreeLoopbackPort()) {
-    std::map<std::string, std::string> defaults = {{"owlpath", OWL_BINARY},
-                                                   {"port", std::to_string(port_)},
-                                                   {"password", "test-password"},
-                                                   {"host", "127.0.0.1"},
-                                                   {"timeout", "2000"},
-                                                   {"logsuccess", "1"},
-                                                   {"logfails", "1"},
-                                                   {"oklogfile", "ok.log"},
-                                                   {"badlogfile", "fail.log"},
-                                                   {"verboselogfile", "verbose.log"}};
-    for (auto& kv : defaults)
-        if (!settings_.count(kv.first)) settings_[kv.first] = kv.second;
-    if (settings_.count("port") && !settings_["port"].empty()) port_ = std::stoi(settings_["port"]);
+    // insert leaves the keys the test set as they are.
+    settings_.insert({{"owlpath", OWL_BINARY},
+                      {"port", std::to_string(port_)},
+                      {"password", "test-password"},
+                      {"host", "127.0.0.1"},
+                      {"timeout", "2000"},
+                      {"logsuccess", "1"},
+                      {"logfails", "1"},
+                      {"oklogfile", "ok.log"},
+                      {"badlogfile", "fail.log"},
+                      {"verboselogfile", "verbose.log"}});
+    if (!settings_["port"].empty()) port_ = std::stoi(settings_["port"]);
     password_ = settings_["password"];
     static bool cipherReady = (Twofish_initialise(), true);
     (void)cipherReady;
@@ -161,6 +165,13 @@ void TestAgent::Expect(const std::vector<Case>& cases, bool elapsed) const {
             got.erase(4, nl - 3);
         EXPECT_EQ(got, c.reply) << c.command << " " << (c.params.empty() ? "" : c.params[0]);
     }
+}
+
+int TestAgent::Send(const std::string& bytes) const {
+    int sock = Connect();
+    String err;
+    EXPECT_TRUE(sock >= 0 && SendAll(sock, bytes.data(), (int)bytes.size(), err)) << Str(err);
+    return sock;
 }
 
 std::string TestAgent::Ask(const std::string& text, const std::string& key) const {

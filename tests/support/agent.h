@@ -25,6 +25,8 @@ bool ClosedWithoutReply(int sock, int timeoutMs);
 // The reply text of an encrypted reply packet under key ("" when it does not
 // decode).
 std::string DecryptReply(const std::string& packet, const std::string& key = "session-key");
+// The decrypted reply read from sock within 5 s ("" when none came).
+std::string ReadReply(int sock, const std::string& key = "session-key");
 // Number of times what occurs in text.
 int Count(const std::string& text, const std::string& what);
 
@@ -87,6 +89,8 @@ class TestAgent {
     std::string Ask(const std::string& text, const std::string& key = "session-key") const;
     // A connection to the agent from 127.0.0.1, or -1.
     int Connect() const { return ConnectFrom("127.0.0.1", port_); }
+    // A connection with bytes sent on it (as many as given), left open.
+    int Send(const std::string& bytes) const;
     // Sends raw bytes; returns the raw reply bytes (empty when none came).
     int SendRaw(const std::string& bytes, std::string* reply, int timeoutMs = 3000) const;
 
