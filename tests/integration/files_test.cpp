@@ -136,8 +136,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
     // Every walk and read closed what it opened (sessions end just after
     // their reply).
-    for (int i = 0; i < 100 && OpenDescriptors(agent.pid()) != descriptors; i++) usleep(10000);
-    EXPECT_EQ(OpenDescriptors(agent.pid()), descriptors);
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) == descriptors; }, 1000));
 }
 
 // Every test and action switched off gets its refusal; the file list

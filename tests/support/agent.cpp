@@ -123,8 +123,7 @@ bool TestAgent::Start(const std::vector<std::string>& options) {
 
 bool TestAgent::StartDaemon() {
     WriteConfig();
-    RunResult r = RunProgram(OWL_BINARY, {"-d", ConfigPath()}, 15000);
-    if (r.status != 0) return false;
+    if (RunProgram(OWL_BINARY, {"-d", ConfigPath()}, 15000).status != 0) return false;
     return Eventually([&] { return (std::ifstream(settings_["pidfile"]) >> daemonPid_).good(); });
 }
 
@@ -149,10 +148,10 @@ Reply TestAgent::Request(const std::string& command, const std::vector<std::stri
     r.status = r.text.substr(0, 3);
     size_t nl = r.text.find('\n');
     r.body = nl == std::string::npos ? "" : r.text.substr(nl + 1);
-    if (r.body.size() >= 2 && r.body.compare(r.body.size() - 2, 2, "\n\r") == 0)
-        r.body.resize(r.body.size() - 2);
-    else if (!r.body.empty() && r.body.back() == '\r')
-        r.body.pop_back();
+    // Without the final LF CR (or a lone CR).
+    size_t end = r.body.size() >= 2 && r.body.compare(r.body.size() - 2, 2, "\n\r") == 0 ? 2 : 0;
+    if (!end && !r.body.empty() && r.body.back() == '\r') end = 1;
+    r.body.resize(r.body.size() - end);
     return r;
 }
 
@@ -181,15 +180,12 @@ std::string TestAgent::Ask(const std::string& text, const std::string& key) cons
 }
 
 std::string TestAgent::Packet(const std::string& text, const std::string& key) const {
-    String t;
-    t.AddData(text.data(), (int)text.size());
-    return Str(BuildRequestPacket(String(password_.c_str()), String(key.c_str()), t));
+    return Str(BuildRequestPacket(String(password_.c_str()), String(key.c_str()), Bytes(text)));
 }
 
 int TestAgent::SendRaw(const std::string& bytes, std::string* reply, int timeoutMs) const {
-    String packet, answer, err;
-    packet.AddData(bytes.data(), (int)bytes.size());
-    int result = ExchangePacket("127.0.0.1", port_, packet, timeoutMs, answer, err);
+    String answer, err;
+    int result = ExchangePacket("127.0.0.1", port_, Bytes(bytes), timeoutMs, answer, err);
     if (reply) *reply = Str(answer);
     return result;
 }
