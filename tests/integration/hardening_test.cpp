@@ -27,16 +27,12 @@ long StatusField(pid_t pid, const char* key) {
     return -1;
 }
 
-// CPU time of a process in milliseconds.
+// CPU time of a process in milliseconds (its first schedstat field is in
+// nanoseconds).
 long CpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line, field;
-    std::getline(in, line);
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    long ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; i++)
-        if (i >= 14) ticks += std::stol(field);  // user and system time
-    return ticks * 1000 / sysconf(_SC_CLK_TCK);
+    long long ns = 0;
+    std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> ns;
+    return (long)(ns / 1000000);
 }
 
 // Starts "owl -i cfg" with the descriptor limit set to nofile (soft and

@@ -152,23 +152,9 @@ TEST(Manage, SettingsWithoutTheFile) {
     EXPECT_EQ(agent.Request("GetSettings", {}, "next").Value("Comment"), "after delete");
 }
 
-TEST(Manage, ReloadAppReExecutes) {
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    EXPECT_EQ(agent.Request("GetInfo").status, "200");
-    EXPECT_EQ(agent.Request("ReloadApp").text, "200\nOk\n\r");
-    // Same process (re-executed), a fresh start: the counters begin again.
-    EXPECT_TRUE(
-        Eventually([&] { return agent.Request("GetInfo").Value("OpenedConnections") == "1"; }));
-    EXPECT_TRUE(agent.process().Running());
-    std::string out = agent.Output();
-    size_t reload = out.find("Reload request received. Executing..");
-    EXPECT_NE(reload, std::string::npos);
-    EXPECT_NE(out.find("Listening...", reload), std::string::npos);
-}
-
-// A restart that cannot start the program keeps the agent serving.
-TEST(Manage, FailedRestartKeepsServing) {
+// A restart that cannot start the program keeps the agent serving; once
+// the configuration names the real program again, the restart re-executes.
+TEST(Manage, ReloadApp) {
     TempDir work;
     work.Write("not-a-program", "plain text\n");  // exists, but cannot be executed
     TestAgent agent({{"owlpath", work.File("not-a-program")}});
@@ -178,6 +164,19 @@ TEST(Manage, FailedRestartKeepsServing) {
     Reply r;
     EXPECT_TRUE(Eventually([&] { return (r = agent.Request("GetInfo")).status == "200"; }));
     EXPECT_EQ(r.Value("OpenedConnections"), "2");  // the same process
+
+    agent.settings()["owlpath"] = OWL_BINARY;
+    agent.WriteConfig();
+    EXPECT_EQ(agent.Request("ReloadCfg").status, "200");
+    EXPECT_EQ(agent.Request("ReloadApp").text, "200\nOk\n\r");
+    // Same process (re-executed), a fresh start: the counters begin again.
+    EXPECT_TRUE(
+        Eventually([&] { return agent.Request("GetInfo").Value("OpenedConnections") == "1"; }));
+    EXPECT_TRUE(agent.process().Running());
+    std::string out = agent.Output();
+    size_t reload = out.rfind("Reload request received. Executing..");
+    EXPECT_NE(reload, std::string::npos);
+    EXPECT_NE(out.find("Listening...", reload), std::string::npos);
 }
 
 // An agent whose program file is a copy of owl in a scratch folder, which
