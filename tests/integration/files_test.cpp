@@ -65,11 +65,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
     int descriptors = OpenDescriptors(agent.pid());
-    const struct {
-        const char* command;
-        std::vector<std::string> params;
-        std::string text;
-    } cases[] = {
+    std::vector<Case> cases = {
         {"TEST-UNC", {""}, "501\nPath not specified\n"},
         {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"},
         {"TEST-FolderSize", {F("*.txt")}, "200\n" + Int64(26) + "\n"},
@@ -105,15 +101,12 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"GetFilesList", {""}, "200\n/\n0\n2\n"},
         {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d_ + "/\n1\n2\nb.txt\n0\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(agent.Request(c.command, c.params).text, c.text + "\r")
-            << c.command << " " << c.params[0];
-
     for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
                           "GetServicesList", "GetEventLogFiles", "GetEventLogSources"})
-        EXPECT_EQ(agent.Request(c).text, "500\nNot applicable for UNIX/Linux\n\r") << c;
+        cases.push_back({c, {}, "500\nNot applicable for UNIX/Linux\n"});
     for (const char* c : {"GetDriveList", "TEST-SNMP", "TEST-Script", "TEST-Ping"})
-        EXPECT_EQ(agent.Request(c).text, "500\nnot implemented yet\n\r") << c;
+        cases.push_back({c, {}, "500\nnot implemented yet\n"});
+    agent.Expect(cases);
 
     Reply r = agent.Request("TEST-UNC", {d_ + "\\"});
     EXPECT_EQ(r.status, "200");
@@ -143,22 +136,30 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
     // Every walk and read closed what it opened (sessions end just after
     // their reply).
-    for (int i = 0; i < 100 && OpenDescriptors(agent.pid()) != descriptors; i++) usleep(10000);
-    EXPECT_EQ(OpenDescriptors(agent.pid()), descriptors);
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) == descriptors; }, 1000));
 }
 
-TEST(FileTestsOff, SwitchedOffTestsAndTheFileListKeys) {
+// Every test and action switched off gets its refusal; the file list
+// follows either of its two keys.
+TEST(SwitchedOff, TestsActionsAndTheFileListKeys) {
     std::map<std::string, std::string> keys = {{"ping", "1"}};
     for (const char* key :
-         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog"})
+         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog",
+          "external", "shellscript", "process", "cpuusage", "tcp", "udp", "executeaction",
+          "tcpudpaction", "syslogaction"})
         keys[key] = "0";
     TestAgent off(keys);
     ASSERT_TRUE(off.Start()) << off.Output();
+    std::vector<Case> cases = {{"TEST-Ping", {}, "500\nnot implemented yet\n"}};
     for (const char* command :
          {"TEST-UNC", "TEST-FolderSize", "TEST-FileExists", "TEST-FileCompare", "TEST-FileCRC",
-          "TEST-CountFiles", "GetFilesList"})
-        EXPECT_EQ(off.Request(command, {"/"}).text, "600\ntest is not allowed\n\r") << command;
-    EXPECT_EQ(off.Request("TEST-Ping").text, "500\nnot implemented yet\n\r");
+          "TEST-CountFiles", "GetFilesList", "TEST-TextLog", "TEST-TextLog2", "TEST-ExternalPrg",
+          "TEST-ShellScript", "TEST-Process", "TEST-CPU", "GetProcessesList", "TEST-TCP",
+          "TEST-UDP"})
+        cases.push_back({command, {"/bin/true", "x"}, "600\ntest is not allowed\n"});
+    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
+        cases.push_back({action, {"/bin/true", "x"}, "600\noperation is not allowed\n"});
+    off.Expect(cases);
     keys["textlog"] = "1";
     TestAgent textlog(keys);
     ASSERT_TRUE(textlog.Start()) << textlog.Output();
@@ -196,9 +197,7 @@ TEST(FileHandlers, BadInputGetsItsReply) {
                 std::string text = *first ? first + std::string("\n") : v + "\n";
                 for (int i = 2; i <= 13; i++) text += v + "\n";
                 QXRequest params;
-                String s;
-                s.AddData(text.data(), (int)text.size());
-                params = s;
+                params = Bytes(text);
                 OWLReply reply;
                 handler(params, reply);
                 std::string status = Str(reply).substr(0, 4);

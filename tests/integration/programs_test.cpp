@@ -14,7 +14,6 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "protocol/codecs.h"
@@ -59,20 +58,6 @@ std::string TcpServeOne(int listener, bool answer) {
     return got;
 }
 
-// Status and body, with the elapsed time of a "200" probe left out.
-std::string Outcome(const Reply& r) {
-    size_t nl = r.body.find('\n');
-    bool timed = r.status == "200" && nl != std::string::npos && isdigit(r.body[0]);
-    return r.status + "\n" + (timed ? r.body.substr(nl + 1) : r.body);
-}
-
-using Cases = std::vector<std::tuple<std::string, Params, std::string>>;
-
-void Expect(const TestAgent& agent, const Cases& cases) {
-    for (auto& [command, params, outcome] : cases)
-        EXPECT_EQ(Outcome(agent.Request(command, params)), outcome) << command << " " << params[0];
-}
-
 // An agent with every action on and a temporary folder of its own.
 struct Agent {
     explicit Agent(Settings settings = {})
@@ -89,36 +74,23 @@ struct Agent {
     TestAgent agent;
 };
 
-TEST(Programs, DisabledTestsAndActions) {
-    Settings off;
-    for (const char* key : {"external", "shellscript", "process", "cpuusage", "tcp", "udp",
-                            "executeaction", "tcpudpaction", "syslogaction"})
-        off[key] = "0";
-    Agent a(off);
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
-    for (const char* test : {"TEST-ExternalPrg", "TEST-ShellScript", "TEST-Process", "TEST-CPU",
-                             "GetProcessesList", "TEST-TCP", "TEST-UDP"})
-        Expect(a.agent, {{test, {"/bin/true", "x"}, "600\ntest is not allowed"}});
-    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
-        Expect(a.agent, {{action, {"/bin/true", "x"}, "600\noperation is not allowed"}});
-}
-
-TEST(Programs, ExternalAndAction) {
+// External programs and shell scripts, one agent.
+TEST(Programs, ExternalAndScripts) {
     Agent a;
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     TempDir work;
     std::string pwd = "/bin/sh -c 'pwd > " + work.File("pwd") + "'";
     // clang-format off
-    Expect(a.agent, {
-        {"TEST-ExternalPrg", {"/bin/sh -c 'exit 2'", "", "", "0"}, "200\n2"},
-        {"TEST-ExternalPrg", {"/bin/true", "", "", "-1"}, "200\n0"},
-        {"TEST-ExternalPrg", {"", "", "", "5s"}, "501\nWrong parameter"},
-        {"TEST-ExternalPrg", {" ", "", "", "0"}, "501\nCommand line to execute is not specified"},
-        {"TEST-ExternalPrg", {"/no/such", "", "", "0"}, "301\nexec error: No such file or directory"},
-        {"TEST-ExternalPrg", {"/bin/sleep 5", "", "", "200"}, "301\nabnormal termination"},
-        {"ACT-ExternalCmd", {pwd, work.path(), "7", "0"}, "200\n0"},
-        {"ACT-ExternalCmd", {"/bin/true", "", "x", "0"}, "501\nWrong parameter"},
-    });
+    a.agent.Expect({
+        {"TEST-ExternalPrg", {"/bin/sh -c 'exit 2'", "", "", "0"}, "200\n2\n"},
+        {"TEST-ExternalPrg", {"/bin/true", "", "", "-1"}, "200\n0\n"},
+        {"TEST-ExternalPrg", {"", "", "", "5s"}, "501\nWrong parameter\n"},
+        {"TEST-ExternalPrg", {" ", "", "", "0"}, "501\nCommand line to execute is not specified\n"},
+        {"TEST-ExternalPrg", {"/no/such", "", "", "0"}, "301\nexec error: No such file or directory\n"},
+        {"TEST-ExternalPrg", {"/bin/sleep 5", "", "", "200"}, "301\nabnormal termination\n"},
+        {"ACT-ExternalCmd", {pwd, work.path(), "7", "0"}, "200\n0\n"},
+        {"ACT-ExternalCmd", {"/bin/true", "", "x", "0"}, "501\nWrong parameter\n"},
+    }, true);
     // clang-format on
     EXPECT_EQ(work.Read("pwd"), work.path() + "\n");
     // Ten 2-second programs side by side.
@@ -133,27 +105,23 @@ TEST(Programs, ExternalAndAction) {
     for (auto& t : clients) t.join();
     EXPECT_EQ(ok, 10);
     EXPECT_LT(Ms() - start, 6000);
-}
 
-TEST(Programs, ShellScript) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     std::string script =
         Enc("echo plain\r\necho\r\necho \"SCRIPTRES: ok $1\"\r\necho more >&2\r\n");
-    long long start = Ms();
+    start = Ms();
     // A marker line in capitals; no marker (the last line); a script
     // without "#!" started directly; a shell that is missing; a script
     // that never ends.
     // clang-format off
-    Expect(a.agent, {
+    a.agent.Expect({
         {"TEST-ShellScript", {"/bin/sh %Script% %PARAMS%", script, "p1", "5", "2"},
-         "200\nSCRIPTRES: ok p1\nplain%0D%0ASCRIPTRES: ok p1%0D%0A"},
-        {"TEST-ShellScript", {"%script%", Enc("echo a\necho b\n"), "", "0", "0"}, "200\nb\n"},
+         "200\nSCRIPTRES: ok p1\nplain%0D%0ASCRIPTRES: ok p1%0D%0A\n"},
+        {"TEST-ShellScript", {"%script%", Enc("echo a\necho b\n"), "", "0", "0"}, "200\nb\n\n"},
         {"TEST-ShellScript", {"/no/sh %script%", "x", "", "1", "0"},
-         "301\nScript execution error: exec error: No such file or directory"},
+         "301\nScript execution error: exec error: No such file or directory\n"},
         {"TEST-ShellScript", {"/bin/sh %script%", "sleep 30", "", "1", "0"},
-         "301\nScript execution error: abnormal termination"},
-    });
+         "301\nScript execution error: abnormal termination\n"},
+    }, true);
     // clang-format on
     EXPECT_LT(Ms() - start, 3000);
     EXPECT_EQ(Entries(a.tmp.path()), 0);
@@ -168,15 +136,15 @@ TEST(Programs, ConfiguredScripts) {
         a.Script("list.sh", "#!/bin/sh\nprintf 'init\\n\\n sshd \\nbash\\n'\n");
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     // clang-format off
-    Expect(a.agent, {
-        {"TEST-Process", {"ignored", "httpd"}, "200\n1"},
-        {"TEST-Process", {"", "a b\tc"}, "200\n3"},
-        {"TEST-Process", {"", "x; touch " + marker}, "200\n3"},
-        {"TEST-Process", {"", "$(touch " + marker + ")`touch " + marker + "`"}, "200\n3"},
-        {"TEST-Process", {"name", ""}, "501\nName of the process is not specified"},
-        {"TEST-CPU", {""}, "200\n12.5000"},
-        {"GetProcessesList", {""}, "200\ninit%0D%0A sshd %0D%0Abash%0D%0A"},
-    });
+    a.agent.Expect({
+        {"TEST-Process", {"ignored", "httpd"}, "200\n1\n"},
+        {"TEST-Process", {"", "a b\tc"}, "200\n3\n"},
+        {"TEST-Process", {"", "x; touch " + marker}, "200\n3\n"},
+        {"TEST-Process", {"", "$(touch " + marker + ")`touch " + marker + "`"}, "200\n3\n"},
+        {"TEST-Process", {"name", ""}, "501\nName of the process is not specified\n"},
+        {"TEST-CPU", {""}, "200\n12.5000\n"},
+        {"GetProcessesList", {""}, "200\ninit%0D%0A sshd %0D%0Abash%0D%0A\n"},
+    }, true);
     // clang-format on
     EXPECT_FALSE(std::ifstream(marker).good());
     EXPECT_EQ(Entries(a.tmp.path()), 0);
@@ -184,12 +152,14 @@ TEST(Programs, ConfiguredScripts) {
     Agent bad(Settings{{"proccntscript", "/no/such.sh"}});
     bad.agent.settings()["cpuusagescript"] = bad.Script("cpu.sh", "#!/bin/sh\necho busy\n");
     ASSERT_TRUE(bad.agent.Start()) << bad.agent.Output();
-    Expect(bad.agent, {{"TEST-CPU", {""}, "301\nScript error"},
-                       {"TEST-Process", {"", "x"}, "301\nProcCnt script doesn't exist"},
-                       {"GetProcessesList", {""}, "301\nProcList script is not speified"}});
+    bad.agent.Expect({{"TEST-CPU", {""}, "301\nScript error\n"},
+                      {"TEST-Process", {"", "x"}, "301\nProcCnt script doesn't exist\n"},
+                      {"GetProcessesList", {""}, "301\nProcList script is not speified\n"}},
+                     true);
 }
 
-TEST(Programs, TcpAndUdpTests) {
+// TCP and UDP tests and the send and syslog actions against stand-ins.
+TEST(Programs, NetworkTestsAndActions) {
     Agent a;
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     std::string tcp, udp;
@@ -200,42 +170,39 @@ TEST(Programs, TcpAndUdpTests) {
         UdpReceive(fd, true);
     });
     // clang-format off
-    Expect(a.agent, {
-        {"TEST-TCP", {"127.0.0.1", tcp, "2000", "", "0"}, "200\n"},
-        {"TEST-TCP", {"127.0.0.1", tcp, "2000", " a%0D%0Ab\x01", "1000000000"}, "200\ngot: a%0D%0Ab\x01"},
-        {"TEST-UDP", {"127.0.0.1", udp, "1000", "1", "ping%0A", "100"}, "200\nre:ping%0A"},
-    });
+    a.agent.Expect({
+        {"TEST-TCP", {"127.0.0.1", tcp, "2000", "", "0"}, "200\n\n"},
+        {"TEST-TCP", {"127.0.0.1", tcp, "2000", " a%0D%0Ab\x01", "1000000000"}, "200\ngot: a%0D%0Ab\x01\n"},
+        {"TEST-UDP", {"127.0.0.1", udp, "1000", "1", "ping%0A", "100"}, "200\nre:ping%0A\n"},
+    }, true);
     server.join();
     close(listener);
     long long start = Ms();
-    Expect(a.agent, {
-        {"TEST-TCP", {"127.0.0.1", tcp, "500", "x", "-5"}, "301\nConnection refused\n-6"},
-        {"TEST-TCP", {"127.0.0.1", "70000", "500", "", "0"}, "301\nInvalid argument\n-6"},
-        {"TEST-TCP", {std::string(300, 'h'), "80", "500", "", "0"}, "301\nCannot resolve server name to IP address\n-2"},
-        {"TEST-TCP", {"127.0.0.1", "8o", "500", "", "0"}, "501\nWrong parameter"},
-        {"TEST-TCP", {"127.0.0.1", "80", "500", "", "x"}, "501\nWrong parameter"},
-        {"TEST-UDP", {"127.0.0.1", udp, "500", "2", "q", "10"}, "301\nTimeout\n0"},
-        {"TEST-UDP", {"127.0.0.1", udp, "500", "0", "q", "0"}, "501\nWrong parameter"},
-        {"TEST-UDP", {"127.0.0.1", udp, "500", "-3", "q", "0"}, "501\nWrong parameter"},
-        {"TEST-UDP", {"127.0.0.1", udp, "500", "1", "", "0"}, "501\nWrong parameter"},
-    });
+    a.agent.Expect({
+        {"TEST-TCP", {"127.0.0.1", tcp, "500", "x", "-5"}, "301\nConnection refused\n-6\n"},
+        {"TEST-TCP", {"127.0.0.1", "70000", "500", "", "0"}, "301\nInvalid argument\n-6\n"},
+        {"TEST-TCP", {std::string(300, 'h'), "80", "500", "", "0"}, "301\nCannot resolve server name to IP address\n-2\n"},
+        {"TEST-TCP", {"127.0.0.1", "8o", "500", "", "0"}, "501\nWrong parameter\n"},
+        {"TEST-TCP", {"127.0.0.1", "80", "500", "", "x"}, "501\nWrong parameter\n"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "2", "q", "10"}, "301\nTimeout\n0\n"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "0", "q", "0"}, "501\nWrong parameter\n"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "-3", "q", "0"}, "501\nWrong parameter\n"},
+        {"TEST-UDP", {"127.0.0.1", udp, "500", "1", "", "0"}, "501\nWrong parameter\n"},
+    }, true);
     // clang-format on
     EXPECT_GE(Ms() - start, 1900);  // two attempts of a whole second each
     close(fd);
-}
 
-TEST(Programs, SendAndSyslogActions) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
-    std::string tcp, udp, got;
-    int listener = Bound(SOCK_STREAM, &tcp), fd = Bound(SOCK_DGRAM, &udp);
+    std::string got;
+    listener = Bound(SOCK_STREAM, &tcp);
+    fd = Bound(SOCK_DGRAM, &udp);
     std::thread reader([&] { got = TcpServeOne(listener, false); });
     // clang-format off
-    Expect(a.agent, {
-        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "1", "second"}, "200\nData has been sent"},
-        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", "one%0D%0A", "0", "two"}, "200\nData has been sent"},
-        {"ACT-Syslog", {"127.0.0.1", udp, "23", "6", "disk%0Afull"}, "200\nSyslog: Data to 127.0.0.1 has been sent"},
-    });
+    a.agent.Expect({
+        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "1", "second"}, "200\nData has been sent\n"},
+        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", "one%0D%0A", "0", "two"}, "200\nData has been sent\n"},
+        {"ACT-Syslog", {"127.0.0.1", udp, "23", "6", "disk%0Afull"}, "200\nSyslog: Data to 127.0.0.1 has been sent\n"},
+    }, true);
     // clang-format on
     reader.join();
     EXPECT_EQ(got, "firstsecond");
@@ -247,14 +214,51 @@ TEST(Programs, SendAndSyslogActions) {
     close(listener);
     close(fd);
     // clang-format off
-    Expect(a.agent, {
-        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "0", ""}, "301\nConnection refused"},
-        {"ACT-TCPUDPsend", {"", udp, "1", "x"}, "501\nWrong parameter"},
-        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", ""}, "501\nWrong parameter"},
-        {"ACT-Syslog", {"127.0.0.1", udp, "1", "8", "m"}, "501\nWrong parameter"},
-        {"ACT-Syslog", {"no.such.host.invalid", "514", "1", "1", "m"}, "301\nCannot resolve server name to IP address"},
-    });
+    a.agent.Expect({
+        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "0", ""}, "301\nConnection refused\n"},
+        {"ACT-TCPUDPsend", {"", udp, "1", "x"}, "501\nWrong parameter\n"},
+        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", ""}, "501\nWrong parameter\n"},
+        {"ACT-Syslog", {"127.0.0.1", udp, "1", "8", "m"}, "501\nWrong parameter\n"},
+        {"ACT-Syslog", {"no.such.host.invalid", "514", "1", "1", "m"}, "301\nCannot resolve server name to IP address\n"},
+    }, true);
     // clang-format on
+}
+
+// The sample scripts that the package ships, configured as the packaged
+// owl.cfg configures them; the counting shells are not counted, the list
+// names each process once.
+TEST(Programs, SampleScripts) {
+    const std::string dir = std::string(OWL_SOURCE_DIR) + "/packaging/scripts/";
+    setenv("OWL_CPU_INTERVAL", "0.2", 1);
+    Agent a(Settings{{"cpuusagescript", dir + "cpuusage.sh"},
+                     {"proccntscript", dir + "proccount.sh"},
+                     {"proclistscript", dir + "proclist.sh"}});
+    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+    unsetenv("OWL_CPU_INTERVAL");
+    // A process with a name of its own: a copy of sleep, started twice.
+    const std::string name = "owlsmp" + std::to_string(getpid() % 100000);
+    ASSERT_EQ(RunProgram("/bin/cp", {"/bin/sleep", a.scripts.File(name)}).status, 0);
+    BackgroundProcess first, second;  // ended when the test ends
+    ASSERT_TRUE(first.Start(a.scripts.File(name), {"30"}, a.tmp.File("1.out")));
+    ASSERT_TRUE(second.Start(a.scripts.File(name), {"30"}, a.tmp.File("2.out")));
+    EXPECT_TRUE(Eventually([&] {
+        return a.agent.Request("TEST-Process", {"", name}).body == "2";
+    }));
+    a.agent.Expect({{"TEST-Process", {"", name + "x"}, "200\n0\n"},
+                    {"TEST-Process", {"", "proccount.sh"}, "200\n0\n"}});
+    Reply cpu = a.agent.Request("TEST-CPU");
+    ASSERT_EQ(cpu.status, "200") << cpu.body;
+    EXPECT_GE(std::stod(cpu.body), 0.0);
+    EXPECT_LE(std::stod(cpu.body), 100.0);
+    // Run as the agent runs it: one line, nothing on standard error.
+    std::string out = RunProgram("/bin/sh", {"-c", dir + "cpuusage.sh 2>&1"}).output;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+
+    Reply list = a.agent.Request("GetProcessesList");
+    ASSERT_EQ(list.status, "200") << list.body;
+    std::string names = "\r\n" + Str(owlDecodeStrings(String(list.body.c_str())));
+    EXPECT_EQ(Count(names, "\r\n" + name + "\r\n"), 1) << names;
+    EXPECT_EQ(names.find("\r\n\r\n"), std::string::npos) << names;
 }
 
 }  // namespace

@@ -36,9 +36,11 @@ void Append(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::app | std::ios::binary) << text;
 }
 
-TEST(TextLog, ChecksReportNewMatchesOneByOne) {
+// One agent for every part: the check sequence, the second filter, the
+// failure replies and a rotated log.
+TEST(TextLog, ChecksFiltersFailuresAndRotation) {
     TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
+    ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
     std::string log = agent.dir().File("app.log");
     Append(log, "started\n");
     LogCheck c = TextLog(agent, agent.dir().File("app.l?g"), "error", nullptr);
@@ -64,16 +66,13 @@ TEST(TextLog, ChecksReportNewMatchesOneByOne) {
     Append(log, "error " + std::string(2000, 'e') + "\n");
     c = TextLog(agent, log, "error", &c);
     EXPECT_EQ(c.values.at(1), "error " + std::string(1018, 'e'));
-}
 
-TEST(TextLog, SecondFilter) {
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    std::string log = agent.dir().File("app.log");
+    // The second filter.
+    log = agent.dir().File("second.log");
     Append(log, "started\n");
     std::vector<std::string> params = {
         log, "0", "0", "0", "0", "alpha", "0", "0", "0", "1", "'BETA' or 'gamma'", "1", "0", "0"};
-    LogCheck c = Ask(agent, "TEST-TextLog2", params);
+    c = Ask(agent, "TEST-TextLog2", params);
     ASSERT_EQ(c.values.size(), 8u);
     EXPECT_EQ(c.values[7], "0");  // nothing matched
     Append(log, "beta only\nalpha\n");
@@ -88,17 +87,9 @@ TEST(TextLog, SecondFilter) {
     c = Ask(agent, "TEST-TextLog2", params);
     EXPECT_EQ(c.values.at(1), "alpha");
     EXPECT_EQ(c.values.at(7), "1");
-}
 
-TEST(TextLog, FailureReplies) {
-    TestAgent off({{"textlog", "0"}});
-    ASSERT_TRUE(off.Start()) << off.Output();
-    EXPECT_EQ(off.Request("TEST-TextLog", {"/nope", "x", "abc"}).text,
-              "600\ntest is not allowed\n\r");
-    EXPECT_EQ(off.Request("TEST-TextLog2").status, "600");
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    std::string log = agent.dir().File("app.log");
+    // Failure replies.
+    log = agent.dir().File("short.log");
     Append(log, "line\n");
     ASSERT_EQ(mkfifo(agent.dir().File("pipe.log").c_str(), 0600), 0);
     mkdir(agent.dir().File("dir.log").c_str(), 0700);
@@ -120,14 +111,11 @@ TEST(TextLog, FailureReplies) {
         std::string text = agent.Request("TEST-TextLog", c.params).text;
         EXPECT_EQ(text.substr(0, strlen(c.text)), c.text) << c.params[0];
     }
-}
 
-TEST(TextLog, RotatedLogIsReadFromItsStart) {
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
-    std::string log = agent.dir().File("app.log");
+    // A rotated log is read from its start.
+    log = agent.dir().File("rotated.log");
     Append(log, std::string(300, '-') + "\n");
-    LogCheck c = TextLog(agent, log, "error", nullptr);
+    c = TextLog(agent, log, "error", nullptr);
     Append(log, "error before rotation\n");
     c = TextLog(agent, log, "error", &c, "1");
     EXPECT_EQ(c.values.at(1), "error before rotation");

@@ -1,5 +1,7 @@
 // Test support: a real owl agent started on a free loopback port with a
-// configuration of the test's choosing, and a console-side client for it.
+// configuration of the test's choosing, a console-side client for it, and
+// tables of requests with the replies they must get. One TestAgent belongs
+// to one test thread; Request and Ask may be called from several threads.
 #pragma once
 
 #include <map>
@@ -23,6 +25,20 @@ bool ClosedWithoutReply(int sock, int timeoutMs);
 // The reply text of an encrypted reply packet under key ("" when it does not
 // decode).
 std::string DecryptReply(const std::string& packet, const std::string& key = "session-key");
+// The decrypted reply read from sock within 5 s ("" when none came).
+std::string ReadReply(int sock, const std::string& key = "session-key");
+// Number of times what occurs in text.
+int Count(const std::string& text, const std::string& what);
+
+// owl and owlctl run with args, waited for at most 20 s.
+inline RunResult RunOwl(const std::vector<std::string>& args) {
+    return RunProgram(OWL_BINARY, args, 20000);
+}
+#ifdef OWLCTL_BINARY
+inline RunResult RunOwlctl(const std::vector<std::string>& args) {
+    return RunProgram(OWLCTL_BINARY, args, 20000);
+}
+#endif
 
 struct Reply {
     int result = 0;      // OwlExchangeResult
@@ -35,6 +51,14 @@ struct Reply {
     std::string Value(const std::string& key) const;
 };
 
+// One request and the reply text it must get, without the final CR
+// ("200\n3\n", "500\nnot implemented yet\n").
+struct Case {
+    std::string command;
+    std::vector<std::string> params;
+    std::string reply;
+};
+
 class TestAgent {
   public:
     // Settings written to the configuration file beside the defaults below
@@ -42,6 +66,7 @@ class TestAgent {
     explicit TestAgent(std::map<std::string, std::string> settings = {});
     TestAgent(std::initializer_list<std::pair<const std::string, std::string>> settings)
         : TestAgent(std::map<std::string, std::string>(settings)) {}
+    // Ends the agent with SIGTERM (SIGKILL after 2 s).
     ~TestAgent();
 
     // Starts "owl -i [extra options] cfg"; waits for "Listening...".
@@ -53,11 +78,19 @@ class TestAgent {
 
     Reply Request(const std::string& command, const std::vector<std::string>& params = {},
                   const std::string& password = "") const;
+    // Sends every request of cases and expects its reply. With elapsed, the
+    // first body line of a "200" reply (a probe's elapsed time) is left out.
+    void Expect(const std::vector<Case>& cases, bool elapsed = false) const;
     // The request packet carrying text as it stands, under this agent's
     // password and the session key.
     std::string Packet(const std::string& text, const std::string& key = "session-key") const;
+    // The decrypted reply to the request text sent as it stands ("" when no
+    // reply came).
+    std::string Ask(const std::string& text, const std::string& key = "session-key") const;
     // A connection to the agent from 127.0.0.1, or -1.
     int Connect() const { return ConnectFrom("127.0.0.1", port_); }
+    // A connection with bytes sent on it (as many as given), left open.
+    int Send(const std::string& bytes) const;
     // Sends raw bytes; returns the raw reply bytes (empty when none came).
     int SendRaw(const std::string& bytes, std::string* reply, int timeoutMs = 3000) const;
 

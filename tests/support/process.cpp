@@ -6,27 +6,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace {
-
-std::vector<char*> Argv(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    return argv;
-}
 
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -34,136 +23,113 @@ long long NowMs() {
         .count();
 }
 
-void Decode(int raw, int* status, int* sig) {
-    if (WIFEXITED(raw)) *status = WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw)) *sig = WTERMSIG(raw);
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Starts program with args, its output and errors into out, no input and
+// no other descriptor; in cwd when given. Its pid, or -1.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, int out,
+            const std::string& cwd = "") {
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    dup2(out, 1);
+    dup2(out, 2);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    close_range(3, ~0U, 0);
+    if (cwd.empty() || chdir(cwd.c_str()) == 0) execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// A sockaddr for port on 127.0.0.1.
+sockaddr_in Loopback(int port) {
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons((uint16_t)port);
+    return addr;
 }
 
 }  // namespace
+
+bool Eventually(const std::function<bool()>& done, int timeoutMs) {
+    for (long long deadline = NowMs() + timeoutMs; NowMs() < deadline; usleep(10000))
+        if (done()) return true;
+    return done();
+}
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      int timeoutMs, const std::string& cwd) {
     RunResult result;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return result;
-    std::vector<char*> argv = Argv(program, args);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    long long deadline = NowMs() + timeoutMs;
+    pid_t pid = Spawn(program, args, fds[1], cwd);
+    close(fds[1]);
     int raw = 0;
-    bool done = false;
-    char buf[4096];
-    while (!done) {
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
-        if (waitpid(pid, &raw, WNOHANG) == pid) {
-            done = true;
-            while ((n = read(fds[0], buf, sizeof buf)) > 0) result.output.append(buf, n);
-            break;
-        }
-        if (NowMs() > deadline) {
-            result.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
-            break;
-        }
-        usleep(2000);
+    auto exited = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) result.output.append(buf, n);
+        return waitpid(pid, &raw, WNOHANG) == pid;
+    };
+    if (Eventually(exited, timeoutMs)) {
+        exited();  // what was written just before the end
+        if (WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
+        if (WIFSIGNALED(raw)) result.signal = WTERMSIG(raw);
+    } else {
+        result.timedOut = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &raw, 0);
     }
     close(fds[0]);
-    if (done) Decode(raw, &result.status, &result.signal);
     return result;
 }
 
+void StopProcess(pid_t pid) {
+    if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
+    if (Eventually([&] { return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0; },
+                   2000))
+        return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 BackgroundProcess::~BackgroundProcess() {
-    if (pid_ > 0 && Running()) {
-        kill(pid_, SIGKILL);
-        int st;
-        waitpid(pid_, &st, 0);
-    }
+    if (Running()) StopProcess(pid_);
 }
 
 bool BackgroundProcess::Start(const std::string& program, const std::vector<std::string>& args,
                               const std::string& outputFile) {
     outputFile_ = outputFile;
-    std::vector<char*> argv = Argv(program, args);
-    pid_ = fork();
-    if (pid_ == 0) {
-        int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, 0);
-        // Only the standard streams survive into the agent.
-        DIR* d = opendir("/proc/self/fd");
-        std::vector<int> fds;
-        if (d) {
-            while (dirent* e = readdir(d)) {
-                int fd2 = atoi(e->d_name);
-                if (fd2 > 2) fds.push_back(fd2);
-            }
-            closedir(d);
-        }
-        for (int fd2 : fds) close(fd2);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = Spawn(program, args, out);
+    close(out);
     return pid_ > 0;
 }
 
-std::string BackgroundProcess::Output() const {
-    std::ifstream in(outputFile_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string BackgroundProcess::Output() const { return ReadFile(outputFile_); }
 
 bool BackgroundProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
-    long long deadline = NowMs() + timeoutMs;
-    while (NowMs() < deadline) {
-        if (Output().find(text) != std::string::npos) return true;
-        usleep(10000);
-    }
-    return Output().find(text) != std::string::npos;
+    return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 bool BackgroundProcess::WaitExit(int timeoutMs, int* status) {
-    long long deadline = NowMs() + timeoutMs;
     int raw = 0;
-    while (true) {
-        pid_t r = waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_) {
-            int sig = 0;
-            *status = -1;
-            Decode(raw, status, &sig);
-            if (sig) *status = 128 + sig;
-            pid_ = -1;
-            return true;
-        }
-        if (NowMs() > deadline) return false;
-        usleep(10000);
-    }
+    if (!Eventually([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeoutMs)) return false;
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+    pid_ = -1;
+    return true;
 }
 
 bool BackgroundProcess::Running() {
-    if (pid_ <= 0) return false;
-    int raw;
-    pid_t r = waitpid(pid_, &raw, WNOHANG);
-    if (r == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    return pid_ > 0;
 }
 
 void BackgroundProcess::Kill(int sig) {
@@ -177,30 +143,20 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (path_.rfind("/tmp/owltest-", 0) == 0) {
-        std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
+    // Folders a test made unreadable are opened up first.
+    if (path_.rfind("/tmp/owltest-", 0) == 0)
+        RunProgram("/bin/sh", {"-c", "chmod -R u+rwx \"$0\" 2>/dev/null; rm -rf \"$0\"", path_});
 }
 
 void TempDir::Write(const std::string& name, const std::string& content) const {
-    std::ofstream out(File(name), std::ios::binary);
-    out << content;
+    std::ofstream(File(name), std::ios::binary) << content;
 }
 
-std::string TempDir::Read(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string TempDir::Read(const std::string& name) const { return ReadFile(File(name)); }
 
 int BoundLoopback(int type, int* port) {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback(0);
     bind(fd, (sockaddr*)&addr, sizeof(addr));
     if (type == SOCK_STREAM) listen(fd, 8);
     socklen_t len = sizeof(addr);
@@ -221,22 +177,6 @@ std::string UdpReceive(int fd, bool answer) {
     return got;
 }
 
-namespace {
-
-// 1 when a TCP socket can be bound to port on 127.0.0.1 right now.
-bool PortBindable(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons((uint16_t)port);
-    bool ok = s >= 0 && bind(s, (sockaddr*)&addr, sizeof addr) == 0;
-    if (s >= 0) close(s);
-    return ok;
-}
-
-}  // namespace
-
 // The ports come from below the kernel's ephemeral range (32768 up), so
 // that the client sockets of tests running in parallel never take one
 // between this choice and the agent's bind; each test process starts in a
@@ -247,18 +187,20 @@ int FreeLoopbackPort() {
     const int start = (int)(getpid() % (kCount / kBlock)) * kBlock;
     for (int tries = 0; tries < kCount; tries++) {
         int port = kFirst + (start + next++) % kCount;
-        if (PortBindable(port)) return port;
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = Loopback(port);
+        bool free = bind(s, (sockaddr*)&addr, sizeof addr) == 0;
+        close(s);
+        if (free) return port;
     }
     return 0;
 }
 
 int OpenDescriptors(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(path.c_str());
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     if (!d) return -1;
     int count = 0;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') count++;
+    while (dirent* e = readdir(d)) count += e->d_name[0] != '.';
     closedir(d);
     return count;
 }

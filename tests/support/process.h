@@ -4,8 +4,13 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// Calls done every 10 ms until it returns true (then true) or timeoutMs
+// have passed (then false).
+bool Eventually(const std::function<bool()>& done, int timeoutMs = 5000);
 
 struct RunResult {
     int status = -1;  // exit status, or -1 when it did not exit
@@ -18,6 +23,10 @@ struct RunResult {
 // kills it after that.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      int timeoutMs = 10000, const std::string& cwd = "");
+
+// Ends pid with SIGTERM, and with SIGKILL when it is still there after 2 s;
+// reaps it when it is a child of this process.
+void StopProcess(pid_t pid);
 
 // A program running in the background with its output going to a file.
 class BackgroundProcess {
