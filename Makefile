@@ -48,7 +48,7 @@ COVERAGE_BUILD := build-coverage
 coverage: deps
 	@tools/ensure-deps.sh gcovr:gcovr
 	@cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" >/dev/null
+	  -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic -DOWL_COVERAGE" >/dev/null
 	@cmake --build $(COVERAGE_BUILD) -j $(JOBS)
 	@find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	@mkdir -p $(COVERAGE_BUILD)/coverage

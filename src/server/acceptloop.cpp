@@ -16,6 +16,7 @@
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
+#include "core/coverage.h"
 #include "core/flags.h"
 #include "core/log.h"
 #include "net/syncsocket.h"
@@ -29,6 +30,7 @@ namespace {
 // destructors under their feet, only the streams flushed.
 [[noreturn]] void EndProcess(int status) {
     fflush(nullptr);
+    FlushCoverageCounters();
     _exit(status);
 }
 
@@ -78,6 +80,7 @@ void ExecuteInPlace(Listener& l, String program) {
     CloseListener(l);
     closepidfile(l.pidfile);
     l.pidfile = nullptr;
+    FlushCoverageCounters();
     execve(program.SetZero().Data(), SavedArgv(), SavedEnvp());
 }
 
