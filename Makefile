@@ -15,7 +15,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage format-check lines
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map format-check lines
 
 all: build
 
@@ -56,6 +56,14 @@ coverage: deps
 	  gcovr -r . --filter 'src/' -j $(JOBS) --gcov-ignore-parse-errors \
 	    --exclude-unreachable-branches --exclude-throw-branches --print-summary \
 	    --html-details $(COVERAGE_BUILD)/coverage/index.html $(COVERAGE_BUILD) && exit $$status
+
+# make coverage-map: after make coverage, each test alone, then per test the
+# lines and branches of src/ that no other test covers (tools/coverage-map.py
+# also compares a later run with the map: see its help).
+coverage-map: coverage
+	@rm -rf $(COVERAGE_BUILD)/coverage-map
+	@tools/coverage-map.py run $(COVERAGE_BUILD) $(COVERAGE_BUILD)/coverage-map >/dev/null
+	@tools/coverage-map.py report $(COVERAGE_BUILD)/coverage-map
 
 # make format-check: every source through clang-format without changing it.
 FORMAT_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.h')
