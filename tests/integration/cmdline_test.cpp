@@ -67,6 +67,7 @@ TEST(CommandLine, Outcomes) {
         std::vector<std::string> shown;
         std::string whole = "";
     } cases[] = {
+        // clang-format off
         {OWL_BINARY, {"-i"}, 1, {kMissed}},
         {OWL_BINARY, {"-i", "-v"}, 1, {kMissed}},
         {OWL_BINARY, {"-p", "1055"}, 1, {kMissed}},
@@ -77,11 +78,8 @@ TEST(CommandLine, Outcomes) {
         {OWL_BINARY, {"-i", "-p", "abc", kCfg}, 1, {kBadPort}},
         // 65535 and -1 pass the command line; the missing file stops them later.
         {OWL_BINARY, {"-i", "-p", "65535", kCfg}, 1, {kLineOk}},
-        {OWL_BINARY,
-         {"-i", "-p", "-1", kCfg},
-         1,
-         {"Settings checking .. Error\nCannot open configuration file '/nonexistent/owl.cfg'\n"
-          "Please check '/nonexistent/owl.cfg' file\n\n"}},
+        {OWL_BINARY, {"-i", "-p", "-1", kCfg}, 1, {"Settings checking .. Error\nCannot open configuration file "
+                        "'/nonexistent/owl.cfg'\nPlease check '/nonexistent/owl.cfg' file\n\n"}},
         // Options are bound to their place: -v before -i makes -i the path,
         // -vd before -v makes -v the path; -v then -vd is accepted.
         {OWL_BINARY, {"-v", "-i", "cfg"}, 1, {kLineOk, "'-i'"}},
@@ -90,13 +88,8 @@ TEST(CommandLine, Outcomes) {
         // A long path is cut to 511 bytes.
         {OWL_BINARY, {"-i", longPath}, 1, {"'" + longPath.substr(0, 511) + "'"}},
         {OWL_BINARY, {"-t", good}, 0, {}, "Settings checking .. Ok\n"},
-        {OWL_BINARY,
-         {"-t", scripts},
-         0,
-         {},
-         "Settings checking .. Ok\nWarning: cpuusagescript '/nonexistent/cpu.sh': no such file\n"
-         "Warning: proccntscript '" +
-             good + "': not executable\n"},
+        {OWL_BINARY, {"-t", scripts}, 0, {}, "Settings checking .. Ok\nWarning: cpuusagescript "
+            "'/nonexistent/cpu.sh': no such file\nWarning: proccntscript '" + good + "': not executable\n"},
         {OWL_BINARY, {"-t", noPassword}, 1, {"Error\n  Password is not specified!\n"}},
         {OWL_BINARY, {"-i", port1}, 1, {"TCP port 70000 is out of range"}},
         {OWL_BINARY, {"-t", port1}, 1, {"TCP port 70000 is out of range"}},
@@ -114,6 +107,7 @@ TEST(CommandLine, Outcomes) {
         {OWLCTL_BINARY, {"-t", "-1", "-w", "x", "GetInfo"}, 64, {"Usage: owlctl"}},
         {OWLCTL_BINARY, {"GetInfo"}, 64, {"Usage: owlctl"}},
         {OWLCTL_BINARY, {"-w"}, 64, {"Usage: owlctl"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         RunResult r = RunProgram(c.program, c.args, 20000);

@@ -11,7 +11,6 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,14 +64,13 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
     int descriptors = OpenDescriptors(agent.pid());
+    // clang-format off
     std::vector<Case> cases = {
         {"TEST-UNC", {""}, "501\nPath not specified\n"},
         {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"},
         {"TEST-FolderSize", {F("*.txt")}, "200\n" + Int64(26) + "\n"},
         {"TEST-FolderSize", {d_, "1"}, "200\n" + Int64(8388608 * 2 + 1 + 29) + "\n"},
-        {"TEST-FolderSize",
-         {F("%newestfolder%"), "", "", "", "", "", "", "1"},
-         "200\n" + Int64(3) + "\n"},
+        {"TEST-FolderSize", {F("%newestfolder%"), "", "", "", "", "", "", "1"}, "200\n" + Int64(3) + "\n"},
         {"TEST-FolderSize", {F("none/*")}, "301\nFolder/File doesn`t exist or access denied\n"},
         {"TEST-FileExists", {F("none*")}, "301\nno such file or acess denied\n"},
         {"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
@@ -82,18 +80,14 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"TEST-CountFiles", {d_, "*.txt", "1", "junk", "0"}, "200\n4\n"},
         {"TEST-CountFiles", {d_, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles", {d_, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
-        {"TEST-CountFiles",
-         {F("none"), "*", "0", "0", "-"},
-         "301\nFolder doesn`t exist or access denied\n"},
+        {"TEST-CountFiles", {F("none"), "*", "0", "0", "-"}, "301\nFolder doesn`t exist or access denied\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"9", F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"4", F("a.txt")}, "501\nWrong parameter\n"},
         {"TEST-FileCompare", {"2", F("big"), F("big")}, "200\n1\n"},
-        {"TEST-FileCompare",
-         {"2", F("big"), F("big1")},
-         "301\nThe size of the second file cannot exceed 8Mb\n"},
+        {"TEST-FileCompare", {"2", F("big"), F("big1")}, "301\nThe size of the second file cannot exceed 8Mb\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), "WORLD", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), "wor", "0", "1"}, "200\n0\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), ""}, "301\nI/O Error\n"},
@@ -101,6 +95,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"GetFilesList", {""}, "200\n/\n0\n2\n"},
         {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d_ + "/\n1\n2\nb.txt\n0\n"},
     };
+    // clang-format on
     for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
                           "GetServicesList", "GetEventLogFiles", "GetEventLogSources"})
         cases.push_back({c, {}, "500\nNot applicable for UNIX/Linux\n"});

@@ -66,14 +66,13 @@ TEST(Manage, InfoSettingsAndPorts) {
     // owlctl: the password from a file or the environment, JSON replies.
     std::string port = std::to_string(agent.port());
     agent.dir().Write("pw", agent.password() + "\n");
-    RunResult file = RunOwlctl({"-p", port, "-W", agent.dir().File("pw"), "GetInfo"});
-    EXPECT_EQ(file.status, 0) << file.output;
     setenv("OWL_PASSWORD", agent.password().c_str(), 1);
     RunResult env = RunOwlctl({"--port", port, "--json", "SetSettings", "Port=0"});
     unsetenv("OWL_PASSWORD");
     EXPECT_EQ(env.status, 1);
     EXPECT_EQ(env.output, "{\"status\": \"501\", \"lines\": [\"Wrong parameter\"]}\n");
-    RunResult json = RunOwlctl({"-p", port, "-w", agent.password(), "-j", "GetInfo"});
+    RunResult json = RunOwlctl({"-p", port, "-W", agent.dir().File("pw"), "-j", "GetInfo"});
+    EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_NE(json.output.find("\"Comment=rack \\\"7\\\"\""), std::string::npos) << json.output;
     EXPECT_NE(json.output.find("\"Available tests=TCP\\r\\nUDP\\r\\n"), std::string::npos);
 

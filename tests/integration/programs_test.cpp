@@ -1,7 +1,5 @@
 // Programs, scripts, network tests and actions through the real agent, with
 // stand-ins on 127.0.0.1 and scripts written into scratch folders.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <map>
 #include <string>
@@ -25,14 +22,6 @@ using Settings = std::map<std::string, std::string>;
 using Params = std::vector<std::string>;
 
 std::string Enc(const std::string& s) { return Str(owlEncodeStrings(String(s.c_str()))); }
-
-int Entries(const std::string& path) {
-    int n = 0;
-    DIR* d = opendir(path.c_str());
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
 
 // A loopback socket of type and its port as text.
 int Bound(int type, std::string* port) {

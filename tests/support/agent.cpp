@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -21,12 +20,6 @@ String Bytes(const std::string& s) {
     String r;
     r.AddData(s.data(), (int)s.size());
     return r;
-}
-
-long long Ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 int ConnectFrom(const char* source, int port) {

@@ -15,8 +15,6 @@
 std::string Str(const String& s);
 String Bytes(const std::string& s);
 
-// Milliseconds on the monotonic clock.
-long long Ms();
 // A TCP connection from the loopback address source to 127.0.0.1:port (3 s
 // send time-out), or -1.
 int ConnectFrom(const char* source, int port);

@@ -17,12 +17,6 @@
 
 namespace {
 
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -58,8 +52,14 @@ sockaddr_in Loopback(int port) {
 
 }  // namespace
 
+long long Ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 bool Eventually(const std::function<bool()>& done, int timeoutMs) {
-    for (long long deadline = NowMs() + timeoutMs; NowMs() < deadline; usleep(10000))
+    for (long long deadline = Ms() + timeoutMs; Ms() < deadline; usleep(10000))
         if (done()) return true;
     return done();
 }
@@ -196,8 +196,8 @@ int FreeLoopbackPort() {
     return 0;
 }
 
-int OpenDescriptors(pid_t pid) {
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+int Entries(const std::string& folder) {
+    DIR* d = opendir(folder.c_str());
     if (!d) return -1;
     int count = 0;
     while (dirent* e = readdir(d)) count += e->d_name[0] != '.';

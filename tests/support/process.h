@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+// Milliseconds on the monotonic clock.
+long long Ms();
 // Calls done every 10 ms until it returns true (then true) or timeoutMs
 // have passed (then false).
 bool Eventually(const std::function<bool()>& done, int timeoutMs = 5000);
@@ -74,5 +76,7 @@ int BoundLoopback(int type, int* port);
 // One datagram on fd within 3 s ("<nothing>" otherwise); answered with "re:"
 // and the datagram when answer is set.
 std::string UdpReceive(int fd, bool answer = false);
-// Number of open descriptors of a process (/proc/PID/fd).
-int OpenDescriptors(pid_t pid);
+// Number of entries in folder whose names do not start with a dot, or -1.
+int Entries(const std::string& folder);
+// Number of open descriptors of a process.
+inline int OpenDescriptors(pid_t pid) { return Entries("/proc/" + std::to_string(pid) + "/fd"); }
