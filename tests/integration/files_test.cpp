@@ -36,31 +36,23 @@ std::string Time(time_t t) {
 
 // data/: a.txt "hello" (two hours old), ab.txt "hello world", b.txt, fifo,
 // .hid/, sub/ c.txt; big (8,388,608 bytes), big1 (one more).
-class FileTests : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        d_ = data_.path();
-        data_.Write("a.txt", "hello");
-        data_.Write("ab.txt", "hello world");
-        data_.Write("b.txt", "0123456789");
-        mkdir(F("sub").c_str(), 0755);
-        mkdir(F(".hid").c_str(), 0755);
-        data_.Write("sub/c.txt", "abc");
-        mkfifo(F("fifo").c_str(), 0666);
-        data_.Write("big", std::string(8388608, 'x'));
-        data_.Write("big1", std::string(8388609, 'x'));
-        aTime_ = time(nullptr) - 7230;
-        struct timespec t[2] = {{aTime_, 0}, {aTime_, 0}};
-        utimensat(AT_FDCWD, F("a.txt").c_str(), t, 0);
-        utimensat(AT_FDCWD, F(".hid").c_str(), t, 0);
-    }
-    std::string F(const std::string& name) const { return data_.File(name); }
-    TempDir data_;
-    std::string d_;
-    time_t aTime_ = 0;
-};
-
-TEST_F(FileTests, RepliesOfEveryHandler) {
+TEST(FileTests, RepliesOfEveryHandler) {
+    TempDir data;
+    const std::string d = data.path();
+    auto F = [&](const std::string& name) { return data.File(name); };
+    data.Write("a.txt", "hello");
+    data.Write("ab.txt", "hello world");
+    data.Write("b.txt", "0123456789");
+    mkdir(F("sub").c_str(), 0755);
+    mkdir(F(".hid").c_str(), 0755);
+    data.Write("sub/c.txt", "abc");
+    mkfifo(F("fifo").c_str(), 0666);
+    data.Write("big", std::string(8388608, 'x'));
+    data.Write("big1", std::string(8388609, 'x'));
+    const time_t aTime = time(nullptr) - 7230;
+    struct timespec t[2] = {{aTime, 0}, {aTime, 0}};
+    utimensat(AT_FDCWD, F("a.txt").c_str(), t, 0);
+    utimensat(AT_FDCWD, F(".hid").c_str(), t, 0);
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
     int descriptors = OpenDescriptors(agent.pid());
@@ -69,17 +61,17 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"TEST-UNC", {""}, "501\nPath not specified\n"},
         {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"},
         {"TEST-FolderSize", {F("*.txt")}, "200\n" + Int64(26) + "\n"},
-        {"TEST-FolderSize", {d_, "1"}, "200\n" + Int64(8388608 * 2 + 1 + 29) + "\n"},
+        {"TEST-FolderSize", {d, "1"}, "200\n" + Int64(8388608 * 2 + 1 + 29) + "\n"},
         {"TEST-FolderSize", {F("%newestfolder%"), "", "", "", "", "", "", "1"}, "200\n" + Int64(3) + "\n"},
         {"TEST-FolderSize", {F("none/*")}, "301\nFolder/File doesn`t exist or access denied\n"},
         {"TEST-FileExists", {F("none*")}, "301\nno such file or acess denied\n"},
         {"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
         {"TEST-FileCRC", {""}, "301\nFile is not specified\n"},
         {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
-        {"TEST-CountFiles", {d_, "*.txt", "0", "0", ""}, "200\n3\n"},
-        {"TEST-CountFiles", {d_, "*.txt", "1", "junk", "0"}, "200\n4\n"},
-        {"TEST-CountFiles", {d_, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
-        {"TEST-CountFiles", {d_, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
+        {"TEST-CountFiles", {d, "*.txt", "0", "0", ""}, "200\n3\n"},
+        {"TEST-CountFiles", {d, "*.txt", "1", "junk", "0"}, "200\n4\n"},
+        {"TEST-CountFiles", {d, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
+        {"TEST-CountFiles", {d, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles", {F("none"), "*", "0", "0", "-"}, "301\nFolder doesn`t exist or access denied\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
@@ -93,7 +85,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         {"TEST-FileCompare", {"3", F("ab.txt"), ""}, "301\nI/O Error\n"},
         {"TEST-FileCompare", {"3", F("fifo"), "x"}, "301\nFile doesn`t exist\n"},
         {"GetFilesList", {""}, "200\n/\n0\n2\n"},
-        {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d_ + "/\n1\n2\nb.txt\n0\n"},
+        {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d + "/\n1\n2\nb.txt\n0\n"},
     };
     // clang-format on
     for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
@@ -103,7 +95,7 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
         cases.push_back({c, {}, "500\nnot implemented yet\n"});
     agent.Expect(cases);
 
-    Reply r = agent.Request("TEST-UNC", {d_ + "\\"});
+    Reply r = agent.Request("TEST-UNC", {d + "\\"});
     EXPECT_EQ(r.status, "200");
     EXPECT_EQ(r.Lines().size(), 3u) << r.body;
     r = agent.Request("TEST-FileExists", {F("a.*")});
@@ -111,23 +103,23 @@ TEST_F(FileTests, RepliesOfEveryHandler) {
     std::vector<std::string> lines = r.Lines();
     ASSERT_EQ(lines.size(), 6u) << r.body;
     EXPECT_EQ(lines[0], Int64(5));
-    EXPECT_EQ(lines[2], Time(aTime_));
+    EXPECT_EQ(lines[2], Time(aTime));
     EXPECT_EQ(lines[3] + lines[4] + lines[5], F("a.txt") + "min" + "120");
 
     // The file list with every column: folders first, "." and hidden ones left out.
-    r = agent.Request("GetFilesList", {d_, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
+    r = agent.Request("GetFilesList", {d, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
     ASSERT_EQ(r.status, "200");
     lines = r.Lines();
     ASSERT_EQ(lines.size(), 3u + 5 * 5) << r.body;
-    EXPECT_EQ(lines[0] + " " + lines[1] + " " + lines[2], d_ + "/ 5 5");
+    EXPECT_EQ(lines[0] + " " + lines[1] + " " + lines[2], d + "/ 5 5");
     std::set<std::string> folders = {lines[3], lines[8]};
     EXPECT_EQ(folders, (std::set<std::string>{"..", "sub"}));
     EXPECT_EQ(lines[4] + lines[9], "1616");
     for (int i = 13; i < 28; i += 5) {
         if (lines[i] != "a.txt") continue;
-        EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime_));
+        EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime));
     }
-    r = agent.Request("GetFilesList", {d_ + "/", "", "1", "0", "1"});
+    r = agent.Request("GetFilesList", {d + "/", "", "1", "0", "1"});
     EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
     // Every walk and read closed what it opened (sessions end just after
     // their reply).
@@ -173,14 +165,11 @@ TEST(FileHandlers, BadInputGetsItsReply) {
     }
     TempDir dir;
     mkfifo(dir.File("fifo").c_str(), 0666);
-    const std::string values[] = {"",
-                                  std::string("/etc/passwd\0/x", 14),
-                                  "/" + std::string(10000, 'a'),
-                                  dir.path() + "/%newestfile%junk",
-                                  dir.path() + "/app-%NEWESTFILE%",
-                                  dir.File("fifo"),
-                                  "/dev/zero",
-                                  "\xff\\*["};
+    // clang-format off
+    const std::string values[] = {"", std::string("/etc/passwd\0/x", 14), "/" + std::string(10000, 'a'),
+        dir.path() + "/%newestfile%junk", dir.path() + "/app-%NEWESTFILE%", dir.File("fifo"),
+        "/dev/zero", "\xff\\*["};
+    // clang-format on
     void (*handlers[])(const QXRequest&, OWLReply&) = {
         ProcessTest_UNC,        ProcessTest_FolderSize,  ProcessTest_FileExists,
         ProcessTest_FileCRC,    ProcessTest_FileCompare, ProcessTest_CountFiles,

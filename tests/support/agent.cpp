@@ -42,7 +42,7 @@ bool ClosedWithoutReply(int sock, int timeoutMs) {
     struct pollfd pfd = {sock, POLLIN, 0};
     if (poll(&pfd, 1, timeoutMs) <= 0) return false;
     char c;
-    return recv(sock, &c, 1, 0) == 0;
+    return recv(sock, &c, 1, 0) <= 0;
 }
 
 std::string DecryptReply(const std::string& reply, const std::string& key) {

@@ -18,7 +18,8 @@ String Bytes(const std::string& s);
 // A TCP connection from the loopback address source to 127.0.0.1:port (3 s
 // send time-out), or -1.
 int ConnectFrom(const char* source, int port);
-// True when the peer closes sock within timeoutMs without sending anything.
+// True when the peer closes or resets sock within timeoutMs without sending
+// anything.
 bool ClosedWithoutReply(int sock, int timeoutMs);
 // The reply text of an encrypted reply packet under key ("" when it does not
 // decode).
