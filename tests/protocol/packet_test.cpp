@@ -126,10 +126,8 @@ class ParseRequest : public ::testing::Test {
     // Parses bytes under password into q; the debug lines go to log.
     int Parse(const std::string& bytes, const char* password) {
         q = Bytes(bytes);
-        in_addr peer;
-        peer.s_addr = htonl(0x7F000001);
         ::testing::internal::CaptureStdout();
-        int rc = q.ParseInitRequest(String(password), peer);
+        int rc = q.ParseInitRequest(String(password), in_addr{htonl(0x7F000001)});
         log = ::testing::internal::GetCapturedStdout();
         return rc;
     }
