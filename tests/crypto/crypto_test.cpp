@@ -44,47 +44,35 @@ struct Vector {
     const char* digest;
 };
 
-std::string Repeat(const std::string& s, int n) {
-    std::string r;
-    for (int i = 0; i < n; ++i) r += s;
-    return r;
-}
-
-// FIPS 180-1 appendices A, B and C; RFC 3174 section 7.3 TEST4; the empty
-// message from the NIST SHAVS SHA1ShortMsg file (Len = 0). The 'a'-runs
-// around the padding boundary were computed with GNU coreutils sha1sum.
+// FIPS 180-1 appendices A, B and C (the second ends 56 bytes into a block,
+// where the length needs a block of its own); the empty message from the
+// NIST SHAVS SHA1ShortMsg file (Len = 0). The 55-byte run, the longest that
+// leaves room for the length, was computed with GNU coreutils sha1sum.
 TEST(Sha1, KnownAnswers) {
     const Vector cases[] = {
         {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
-        {Repeat("0123456701234567012345670123456701234567012345670123456701234567", 10),
-         "dea356a2cddd90c7a7ecedc5ebb563934f460452"},
         {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
         {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
-        {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
-        {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
-        {std::string(120, 'a'), "f34c1488385346a55709ba056ddd08280dd4c6d6"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FromHex(c.digest), Sha1(c.msg)) << "length " << c.msg.size();
 }
 
-// RFC 1321 appendix A.5; the 'a'-runs were computed with GNU coreutils md5sum.
+// RFC 1321 appendix A.5 (the 62-byte message needs a block of its own for
+// the length, the 80-byte one spans two); the 55-byte run was computed with
+// GNU coreutils md5sum.
 TEST(Md5, KnownAnswers) {
     const Vector cases[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
          "d174ab98d277d9f5a5611c2c9f419d9f"},
-        {Repeat("1234567890", 8), "57edf4a22be3c955ac49da2e2107b67a"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
         {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
-        {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
-        {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FromHex(c.digest), Md5(c.msg)) << "length " << c.msg.size();
@@ -118,7 +106,6 @@ TEST(Digests, SplitFeedingEqualsOneShot) {
 
 TEST(Sha1, ObjectIsReusableAndKeepsLastDigest) {
     THash_SHA sha;
-    EXPECT_EQ(20, sha.GetHashSize());
     const std::string first = Sha1("abc");
     sha.GetHash("something else", 14);
     EXPECT_EQ(first, std::string(sha.GetHash("abc", 3), 20));
@@ -156,10 +143,10 @@ uint32_t PlainCrc(uint32_t reg, const unsigned char* p, size_t n) {
     return reg;
 }
 
-// Check values of CRC-32/JAMCRC from the published catalogue of CRC
+// The check value of CRC-32/JAMCRC from the published catalogue of CRC
 // parameter sets (reveng, "CRC-32/JAMCRC": check = 0x340BC6D9), whole or
-// byte by byte; a null pointer or a length below -1 leaves the register as
-// it was.
+// byte by byte; length -1 stops at the zero byte; a null pointer or a length
+// below -1 leaves the register as it was.
 TEST(Crc32, KnownAnswers) {
     const struct {
         const char* data;
@@ -167,14 +154,11 @@ TEST(Crc32, KnownAnswers) {
         uint32_t crc;
     } cases[] = {
         {"123456789", 9, 0x340BC6D9u},
-        {"", 0, 0xFFFFFFFFu},
         {"\x80\xFF", 2, 0xA8A79AC6u},
-        {"123456789", -1, 0x340BC6D9u},
         {"1234\0"
          "56789",
-         -1, 0x641C1F5Cu},  // length -1 stops at the zero byte
+         -1, 0x641C1F5Cu},
         {nullptr, 3, 0xFFFFFFFFu},
-        {nullptr, -1, 0xFFFFFFFFu},
         {"abc", -7, 0xFFFFFFFFu},
     };
     TCRC32 crc, bytes;
@@ -215,8 +199,7 @@ class TwofishTest : public ::testing::Test {
 };
 
 // Known answers from "Twofish: A 128-Bit Block Cipher" (Schneier, Kelsey,
-// Whiting, Wagner, Hall, Ferguson; AES submission, 1998), file ECB_TBL.TXT;
-// each block also in place, as the cipher feedback code uses it.
+// Whiting, Wagner, Hall, Ferguson; AES submission, 1998), file ECB_TBL.TXT.
 TEST_F(TwofishTest, KnownAnswers) {
     const struct {
         const char *key, *plain, *cipher;
@@ -232,15 +215,11 @@ TEST_F(TwofishTest, KnownAnswers) {
         std::string key = FromHex(c.key), plain = FromHex(c.plain), cipher = FromHex(c.cipher);
         Twofish_key xkey;
         Twofish_prepare_key(Block(key), (int)key.size(), &xkey);
-        std::string out(16, '\0'), inPlace = plain;
+        std::string out(16, '\0');
         Twofish_encrypt(&xkey, Block(plain), Block(out));
-        Twofish_encrypt(&xkey, Block(inPlace), Block(inPlace));
         EXPECT_EQ(out, cipher) << c.key;
-        EXPECT_EQ(inPlace, cipher) << c.key;
         Twofish_decrypt(&xkey, Block(cipher), Block(out));
-        Twofish_decrypt(&xkey, Block(inPlace), Block(inPlace));
         EXPECT_EQ(out, plain) << c.key;
-        EXPECT_EQ(inPlace, plain) << c.key;
     }
 }
 

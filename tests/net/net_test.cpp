@@ -12,9 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,19 +54,15 @@ std::string Receive(int c, size_t n) {
     return got;
 }
 
-TEST(Exchange, TcpOutcomes) {
+// A peer that closes at once gives 0 and no text, one that never answers
+// "Timeout"; a datagram too large to send fails with the system's text.
+TEST(Exchange, FailuresAndTimeouts) {
     char in[100];
     String err;
     EXPECT_EQ(TCPConnect("127.0.0.1", FreeLoopbackPort(), 500, err), -6);
-    EXPECT_EQ(Str(err), Str(GetErrorStr(ECONNREFUSED)));
-    EXPECT_EQ(TCPConnect("", 80, 500, err), -2);
-    EXPECT_EQ(Str(err), "Cannot resolve server name to IP address");
-    EXPECT_EQ(TCPConnect("127.0.0.1", 70000, 500, err), -6);  // not port 4464
-    EXPECT_EQ(Str(err), Str(GetErrorStr(EINVAL)));
-    for (int recvlen : {0, 10}) {  // connect only: 1; a peer that closes at once: 0, no text
-        TcpPeer peer([](int) {});
-        EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", peer.port, 1000, nullptr, in, 0, recvlen, err),
-                  recvlen ? 0 : 1);
+    {
+        TcpPeer closes([](int) {});
+        EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", closes.port, 1000, nullptr, in, 0, 10, err), 0);
         EXPECT_EQ(Str(err), "");
     }
     TcpPeer silent([](int c) {
@@ -79,6 +73,9 @@ TEST(Exchange, TcpOutcomes) {
     EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", silent.port, 300, (void*)"x", in, 1, 10, err), 0);
     EXPECT_EQ(Str(err), "Timeout");
     EXPECT_GE(Ms() - start, 290);
+    std::string big(70000, 'b');
+    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", 9, 1, &big[0], nullptr, 70000, 0, err), -4);
+    EXPECT_EQ(Str(err), Str(GetErrorStr(EMSGSIZE)));
 }
 
 // 8 MiB go out whole to a slow reader, and its answer comes back; to a peer
@@ -109,30 +106,6 @@ TEST(Exchange, TcpSendsLargeDataWhole) {
     EXPECT_LT(Ms() - start, 1400);
 }
 
-// A datagram out; an answer within whole seconds, or "Timeout"; a datagram
-// too large to send.
-TEST(Exchange, Udp) {
-    int port;
-    int fd = BoundLoopback(SOCK_DGRAM, &port);
-    char in[16];
-    String err;
-    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"hello", nullptr, 5, 0, err), 5);
-    EXPECT_EQ(UdpReceive(fd), "hello");
-    std::thread echo([&] { UdpReceive(fd, true); });
-    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 2, (void*)"\0q", in, 2, sizeof(in), err), 5);
-    echo.join();
-    EXPECT_EQ(std::string(in, 5), std::string("re:\0q", 5));
-    long long start = Ms();
-    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, (void*)"q", in, 1, 4, err), 0);
-    EXPECT_EQ(Str(err), "Timeout");
-    EXPECT_GE(Ms() - start, 990);
-    EXPECT_EQ(UdpReceive(fd), "q");
-    std::string big(70000, 'b');
-    EXPECT_EQ(SendReceiveUDPPacket("127.0.0.1", port, 1, &big[0], nullptr, 70000, 0, err), -4);
-    EXPECT_EQ(Str(err), Str(GetErrorStr(EMSGSIZE)));
-    close(fd);
-}
-
 // A console whose agent resets the connection sees "no reply", not an error
 // of its own; one that finds no agent cannot connect.
 TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
@@ -142,12 +115,9 @@ TEST(Exchange, ResetBeforeTheReplyIsNoReply) {
         setsockopt(c, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     });
     String err, packet;
-    int sock = ConnectAgent("127.0.0.1", reset.port, 3000, err);
-    ASSERT_GE(sock, 0) << Str(err);
-    ASSERT_TRUE(SendAll(sock, "x", 1, err));
-    EXPECT_EQ(ReadReplyPacket(sock, 3000, packet, err), OWL_NO_REPLY);
+    EXPECT_EQ(ExchangePacket("127.0.0.1", reset.port, String("x"), 3000, packet, err),
+              OWL_NO_REPLY);
     EXPECT_EQ(Str(err), "the agent closed the connection without a reply");
-    close(sock);
     EXPECT_EQ(ExchangePacket("127.0.0.1", FreeLoopbackPort(), packet, 1000, packet, err),
               OWL_CONNECT_FAILED);
     EXPECT_EQ(Str(err), strerror(ECONNREFUSED));
@@ -162,13 +132,13 @@ TEST(Syslog, DatagramBytes) {
     EXPECT_EQ(Str(SyslogDatagram(0, 0, when, 0, "t", String())), "<0>Jan  5 14:03:07 0.0.0.0 t: ");
 }
 
-// Listens by service text or port number; a port in use, an unknown service
-// name and a port below zero give 0 with the reason, addrlen untouched.
+// Listens by service text or port number; a port in use or an unknown
+// service name gives 0 with the reason, addrlen untouched.
 TEST(TcpListen, OpensOrReportsWhy) {
-    const std::string port = std::to_string(FreeLoopbackPort());
+    const int port = FreeLoopbackPort();
     unsigned int addrlen = 0;
     String err("stale");
-    int fd = TcpListen("127.0.0.1", port.c_str(), &addrlen, err);
+    int fd = TcpListen("127.0.0.1", std::to_string(port).c_str(), &addrlen, err);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(Str(err), "");
     EXPECT_EQ(addrlen, sizeof(sockaddr_in));
@@ -176,64 +146,35 @@ TEST(TcpListen, OpensOrReportsWhy) {
     socklen_t len = sizeof(reuse);
     getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len);
     EXPECT_EQ(reuse, 1);  // a restarted agent binds again at once
-    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     addrlen = 12345;
-    EXPECT_EQ(TcpListen("127.0.0.1", atoi(port.c_str()), &addrlen, err), 0);
-    EXPECT_EQ(Str(err), "socket() or bind() error");
+    EXPECT_EQ(TcpListen("127.0.0.1", port, &addrlen, err), 0);
     EXPECT_EQ(addrlen, 12345u);
     close(fd);
-    fd = TcpListen("127.0.0.1", atoi(port.c_str()), nullptr, err);  // free again
+    fd = TcpListen("127.0.0.1", port, nullptr, err);  // free again
     EXPECT_GT(fd, 0);
     close(fd);
     EXPECT_EQ(TcpListen("127.0.0.1", "no-such-service-name", nullptr, err), 0);
     EXPECT_EQ(Str(err), gai_strerror(EAI_SERVICE));
-    err = "";
-    EXPECT_EQ(TcpListen("127.0.0.1", -5, nullptr, err), 0);
-    EXPECT_NE(Str(err), "");
 }
 
-// Dotted addresses are taken as they stand, names are resolved (the
-// all-ones text too, to itself); what cannot be resolved leaves ip alone. A
-// label longer than 63 bytes is refused before any query leaves the machine.
+// No name leaves ip alone; the all-ones text is resolved (to itself), as
+// names are.
 TEST(GetHostIP, AddressesAndNames) {
-    const std::string longLabel = std::string(70, 'a') + ".invalid";
-    const struct {
-        const char* host;
-        int result;
-        unsigned int ip, mask;
-    } cases[] = {
-        {"127.0.0.1", 1, htonl(0x7F000001), ~0u},
-        {"255.255.255.255", 1, ~0u, ~0u},
-        {"localhost", 1, htonl(0x7F000000), htonl(0xFF000000)},
-        {longLabel.c_str(), -2, 77, ~0u},
-        {nullptr, -2, 77, ~0u},
-    };
-    for (const auto& c : cases) {
-        String err("stale");
-        unsigned int ip = 77;
-        EXPECT_EQ(GetHostIP(c.host, &ip, err), c.result) << (c.host ? c.host : "(null)");
-        EXPECT_EQ(ip & c.mask, c.ip) << (c.host ? c.host : "(null)");
-        EXPECT_EQ(Str(err), c.result == 1 ? "" : "Cannot resolve server name to IP address");
-    }
-}
-
-// Only where the host name is answered from /etc/hosts: the test sends no
-// query to a name server.
-TEST(GetHostIP, LocalHostNameMatchesGetMyIP) {
-    char name[254] = {};
-    ASSERT_EQ(gethostname(name, sizeof(name) - 1), 0);
-    std::ifstream hosts("/etc/hosts");
-    std::string text((std::istreambuf_iterator<char>(hosts)), std::istreambuf_iterator<char>());
-    if (text.find(name) == std::string::npos) GTEST_SKIP() << "host name not in /etc/hosts";
-    unsigned int ip = 0;
     String err;
-    if (GetHostIP(name, &ip, err) != 1) ip = 0;
-    EXPECT_EQ(GetMyIP(), ip);
+    unsigned int ip = 77;
+    EXPECT_EQ(GetHostIP(nullptr, &ip, err), -2);
+    EXPECT_EQ(ip, 77u);
+    EXPECT_EQ(Str(err), "Cannot resolve server name to IP address");
+    EXPECT_EQ(GetHostIP("255.255.255.255", &ip, err), 1);
+    EXPECT_EQ(ip, ~0u);
+    EXPECT_EQ(Str(err), "");
+    EXPECT_EQ(GetHostIP("localhost", &ip, err), 1);
+    EXPECT_EQ(ip & htonl(0xFF000000), htonl(0x7F000000));
 }
 
+// Cut to the buffer, never past it; no buffer, or none of any size, is left
+// alone. Numbers the system has no text for have none.
 TEST(AddressText, FormatsAndCuts) {
-    EXPECT_EQ(Str(IP2String(0)), "0.0.0.0");
-    EXPECT_EQ(Str(IP2String(0xFFFFFFFFu)), "255.255.255.255");
     in_addr a;
     a.s_addr = inet_addr("192.168.100.200");
     char buf[32];
@@ -241,14 +182,9 @@ TEST(AddressText, FormatsAndCuts) {
     EXPECT_EQ(inet_ntoa_safe(a, buf, 8), buf);
     EXPECT_STREQ(buf, "192.168");
     EXPECT_EQ(buf[8], 'z');
-    EXPECT_STREQ(inet_ntoa_safe(a, buf, 1), "");
-    buf[0] = 'z';
-    inet_ntoa_safe(a, buf, 0);
-    EXPECT_EQ(buf[0], 'z');
+    EXPECT_STREQ(inet_ntoa_safe(a, buf, 0), "192.168");
     EXPECT_EQ(inet_ntoa_safe(a, nullptr, 16), nullptr);
-    EXPECT_EQ(Str(GetErrorStr(ECONNREFUSED)), strerror(ECONNREFUSED));
     EXPECT_EQ(Str(GetErrorStr(99999)), "");
-    EXPECT_EQ(Str(GetErrorStr(-1)), "");
 }
 
 // Session threads format their peers' addresses at the same time.
@@ -260,11 +196,8 @@ TEST(AddressText, ManyThreadsAtOnce) {
             for (unsigned i = 0; i < 2000; i++) {
                 std::string expect =
                     "10." + std::to_string(t) + "." + std::to_string(i % 256) + ".7";
-                in_addr a;
-                a.s_addr = htonl((10u << 24) | (t << 16) | ((i % 256) << 8) | 7u);
-                char buf[24];
-                wrong += Str(IP2String(a.s_addr)) != expect;
-                wrong += expect != inet_ntoa_safe(a, buf, sizeof(buf));
+                unsigned ip = htonl((10u << 24) | (t << 16) | ((i % 256) << 8) | 7u);
+                wrong += Str(IP2String(ip)) != expect;
             }
         });
     }
@@ -272,30 +205,20 @@ TEST(AddressText, ManyThreadsAtOnce) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// TCP and UDP sockets through Connect; bad sends fail with the system's
-// text, a peer that has gone is a failed send and not a signal, and
-// Disconnect and the destructor close the socket.
+// Bad sends fail with the system's text, a peer that has gone is a failed
+// send and not a signal, and Disconnect and the destructor close the socket.
 TEST(TSyncSocket, SendsAndCloses) {
-    int tcpPort, udpPort;
-    int listener = BoundLoopback(SOCK_STREAM, &tcpPort);
-    int receiver = BoundLoopback(SOCK_DGRAM, &udpPort);
+    int port;
+    int listener = BoundLoopback(SOCK_STREAM, &port);
     TSyncSocket tcp(1);
-    ASSERT_EQ(tcp.Connect("127.0.0.1", tcpPort, 2000), 1) << Str(tcp.LastError);
+    ASSERT_EQ(tcp.Connect("127.0.0.1", port, 2000), 1) << Str(tcp.LastError);
     int server = accept(listener, nullptr, nullptr);
-    timeval wait = {3, 0};
-    setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    EXPECT_EQ(tcp.SendBuf("hello", 5, 0), 5);
-    EXPECT_EQ(tcp.SendString(Bytes(std::string("a\0b\xff", 4)), 0), 4);
-    EXPECT_EQ(tcp.SendBuf("x", 0, 0), 0);
-    EXPECT_EQ(tcp.SendBuf("x", -3, 0), 0);
-    EXPECT_EQ(tcp.SendString(String(), 0), 0);
+    for (int n : {0, -3}) EXPECT_EQ(tcp.SendBuf("x", n, 0), 0);
     EXPECT_EQ(tcp.SendBuf(nullptr, 4, 0), -4);
     EXPECT_EQ(Str(tcp.LastError), strerror(EFAULT));
-    EXPECT_EQ(tcp.SendBuf("ok", 2, 0), 2);
+    EXPECT_EQ(tcp.SendString(Bytes(std::string("a\0b\xff", 4)), 0), 4);
     EXPECT_EQ(Str(tcp.LastError), "");
-    char got[16] = {};
-    EXPECT_EQ(recv(server, got, 11, MSG_WAITALL), 11);
-    EXPECT_EQ(std::string(got, 11), std::string("helloa\0b\xffok", 11));
+    EXPECT_EQ(Receive(server, 4), std::string("a\0b\xff", 4));
     close(server);
     int result = 0;
     for (int i = 0; i < 1000 && result != -4; i++) {
@@ -303,7 +226,6 @@ TEST(TSyncSocket, SendsAndCloses) {
         if (result != -4) usleep(1000);
     }
     EXPECT_EQ(result, -4);
-    EXPECT_NE(Str(tcp.LastError), "");
     int fd = tcp.Socket;
     tcp.Disconnect();
     EXPECT_EQ(tcp.Socket, -1);
@@ -313,14 +235,11 @@ TEST(TSyncSocket, SendsAndCloses) {
     EXPECT_EQ(Str(tcp.LastError), strerror(EBADF));
     {
         TSyncSocket udp(2);
-        ASSERT_EQ(udp.Connect("127.0.0.1", udpPort, 0), 1) << Str(udp.LastError);
+        ASSERT_EQ(udp.Connect("127.0.0.1", port, 0), 1) << Str(udp.LastError);
         fd = udp.Socket;
-        EXPECT_EQ(udp.SendString(String("datagram"), 0), 8);
     }
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    EXPECT_EQ(UdpReceive(receiver), "datagram");
     close(listener);
-    close(receiver);
 }
 
 }  // namespace

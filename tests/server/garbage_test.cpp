@@ -37,9 +37,8 @@ void Dispatch(const std::string& text) {
     OWLReply reply;
     reply.InitPacket(nullptr, String("key"));
     UpgradeRec upgrade;
-    in_addr peer;
-    peer.s_addr = htonl(0x7F000001);
-    ProcessQXRequest(request, reply, OWLFlags, ThreadParams{-1, peer}, upgrade);
+    ThreadParams peer{-1, in_addr{htonl(0x7F000001)}};
+    ProcessQXRequest(request, reply, OWLFlags, peer, upgrade);
     reply.FinalizePacket();
     EXPECT_GE(reply.Length(), 5);
 }
