@@ -145,7 +145,6 @@ TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
     EXPECT_EQ(Str(GetFileUsingSpecialMacros(String("%NewestFolder%/x"))), "sub/x");
     EXPECT_EQ(chdir("sub"), 0);
     EXPECT_EQ(rmdir(P("sub").c_str()), 0);
-    EXPECT_EQ(Str(GetCurrentDir()), "");
     EXPECT_EQ(FindFirst(String(), String("*"), 63, rec), -1);
     EXPECT_EQ(rec.DirHandle, nullptr);
     ASSERT_EQ(chdir(saved), 0);
