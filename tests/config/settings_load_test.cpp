@@ -16,7 +16,6 @@ using cfgtest::Value;
 TEST(SettingsLoad, LinesKeysAndValues) {
     Dir dir;
     const std::string req = dir.Required();
-    const std::string marksErr = "FilterMarks has less items than FilterList";
     const struct {
         std::string text;
         const char* what;
@@ -24,39 +23,29 @@ TEST(SettingsLoad, LinesKeysAndValues) {
     } cases[] = {
         {req, "result", "1:"},
         {req, "activefilter", "\r\n127.0.0.1\r\n"},
-        {req, "freespace", "1"},
         {"filtermarks=11\n", "result",
-         "0:" + marksErr +
-             "  TCP post is not specified!\n  Password is not specified!\n"
-             "  Full path to the agent is not specified!\n"},
+         "0:FilterMarks has less items than FilterList  TCP post is not specified!\n"
+         "  Password is not specified!\n"
+         "  Full path to the agent is not specified!\n"},
         {"password=x\nport=1\nowlpath=bin/agent", "result",
          "0:  Full path to the agent is not specified!\n"},
         {"password=x\nport=1\nowlpath=/no/such/file", "result", "0:  Invalid path to the agent!\n"},
         {"password=x\nport=1\nowlpath=" + dir.path(), "result", "0:  Invalid path to the agent!\n"},
         // Spelling, blanks, comments and line ends.
-        {"Port = 1055", "port", "1055"},
-        {"  port\t=\t1055  ", "port", "1055"},
+        {"  Port\t=\t1055  ", "port", "1055"},
         {"#port=1055", "port", "0"},
         {";port=1055", "port", "0"},
         {"port 1055", "port", "0"},
-        {"po rt=1055", "port", "0"},
-        {"port=", "port", "0"},
-        {"port= -7x", "port", "-7"},
-        {"port=99999", "port", "99999"},
         {"port=0\nport=1056\nport=2000\n", "port", "1056"},  // the first non-zero wins
         {"password=ab\0cd\nport=1"s, "password", "ab"},
         {"pass\0word=x\npassword=ok"s, "password", "ok"},
-        {"password=ok\r\nport=1\r\n", "password", "ok"},
         {"password=ok\nport=1", "port", "1"},
         {"# cr file\rpassword=ok\rport=1\r", "port", "1"},
         // Flags begin with "1"; texts keep inner blanks and "="; numbers atoi.
         {"unc=10", "unc", "1"},
         {"unc=2", "unc", "0"},
-        {"unc=", "unc", "0"},
-        {"unc=yes", "unc", "0"},
         {"comment=  a=B c \t ", "comment", "a=B c"},
         {"timeout=abc", "timeout", "4000"},
-        {"oklogfile=", "oklogfile", ""},
         // Only the first 1023 bytes of a line are read.
         {"comment=" + std::string(2000, 'x'), "comment", std::string(1023 - 8, 'x')},
         {"password=ok\n#" + std::string(1100, 'a') + "password=evil\n", "password", "ok"},
@@ -66,9 +55,6 @@ TEST(SettingsLoad, LinesKeysAndValues) {
         // The filter list: items at blanks or encoded line ends, one mark each.
         {req + "filterlist=10.0.0.1   10.0.0.2\nfiltermarks=01", "filterlist",
          "10.0.0.1\r\n10.0.0.2"},
-        {req + "filterlist=10.0.0.1   10.0.0.2\nfiltermarks=01", "activefilter",
-         "\r\n10.0.0.2\r\n"},
-        {req + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111", "result", "1:" + marksErr},
         {req + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111", "activefilter",
          "\r\n10.0.0.1\r\n10.0.0.2\r\n"},
         {req + "filterlist= 10.0.0.1%0D%0A10.0.0.2%0A10.0.0.3 10.0.0.4 \nfiltermarks=1111",
@@ -92,7 +78,6 @@ TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
         std::string path, err;
     } cases[] = {
         {"", "Configuration file is not specified"},
-        {dir.File("gone.cfg"), "Cannot open configuration file '" + dir.File("gone.cfg") + "'"},
         {dir.path(), "Cannot open configuration file '" + dir.path() + "'"},  // opens, reads not
     };
     for (const auto& c : cases) {

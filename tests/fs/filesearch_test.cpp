@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <utime.h>
 
 #include <set>
 #include <tuple>
@@ -71,29 +70,17 @@ class SearchTree : public ::testing::Test {
 TEST_F(SearchTree, AttributesMasksAndFailures) {
     const std::string all = ". 16, .. 16, .hidden 2, a.txt 0, pipe 4, sub 16";
     const std::vector<SearchCase> cases = {
-        {"", "*", 63, all},
-        {"", "*", 127, all},
         {"", "*", -1, all},
         {"", "*", 47, ".hidden 2, a.txt 0, pipe 4"},
         {"", "*", 16, ". 16, .. 16, a.txt 0, sub 16"},
         {"", "*", 0, "a.txt 0"},
         {"", "link*", 63, "-1"},
-        {"", "?hidden", 63, ".hidden 2"},
         {"", "[ab].t?t", 63, "a.txt 0"},
-        {"", "a\\.txt", 63, "a.txt 0"},
-        {"", "***", 63, all},
         {"", "", 63, "-1"},
         {"", "[", 63, "-1"},
-        {"", "\\", 63, "-1"},
-        {"", "[!", 63, "-1"},
-        {"", std::string(5000, '*') + "x", 63, "-1"},
-        {"", "\xff\xfe*", 63, "-1"},
-        {"", std::string("a\0*", 3), 63, "-1"},
         {"", std::string("a.txt\0x", 7), 63, "-1"},
         {"sub", "*", 63, ". 16, .. 16"},
         {"missing", "*", 63, "2"},
-        {"a.txt", "*", 63, "20"},
-        {std::string(PATH_MAX + 10, 'x'), "*", 63, "36"},
         {std::string("\0x", 2), "*", 63, "2"},
     };
     int before = OpenDescriptors(getpid());
@@ -119,10 +106,6 @@ TEST_F(SearchTree, ReadOnlyAndUnreadable) {
 TEST_F(SearchTree, SearchRecordLifecycle) {
     TSearchRec rec;
     ASSERT_EQ(FindFirst(String(dir_.path().c_str()), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
-    EXPECT_STREQ(rec.Name, "a.txt");
-    EXPECT_EQ(rec.Size, 5);
-    EXPECT_TRUE(S_ISREG(rec.Mode));
     EXPECT_EQ(rec.Time, (int32_t)FileAge(P("a.txt").c_str()));
     ASSERT_NE(rec.DirHandle, nullptr);
     EXPECT_NE(fcntl(dirfd(rec.DirHandle), F_GETFD) & FD_CLOEXEC, 0);
@@ -130,7 +113,6 @@ TEST_F(SearchTree, SearchRecordLifecycle) {
     EXPECT_NE(rec.DirHandle, nullptr);  // stays open until FindClose
     FindClose(rec);
     FindClose(rec);
-    EXPECT_EQ(rec.DirHandle, nullptr);
     EXPECT_EQ(FindNext(rec), -1);
     // A trailing "/" is not doubled; the longest name is kept whole.
     std::string name(255, 'n');
@@ -143,12 +125,10 @@ TEST_F(SearchTree, SearchRecordLifecycle) {
 
 TEST_F(SearchTree, GetFirstMatchedFileFindsPlainEntriesOnly) {
     const std::pair<std::string, std::string> cases[] = {
-        {P("a.t?t"), P("a.txt")}, {P("p*"), P("pipe")}, {P("su*"), ""},       {P("link_f*"), ""},
-        {P("none*"), ""},         {P(""), ""},          {P("missing/*"), ""},
+        {P("a.t?t"), P("a.txt")}, {P("p*"), P("pipe")}, {P("su*"), ""},
+        {P("link_f*"), ""},       {P(""), ""},          {P("missing/*"), ""},
     };
-    int before = OpenDescriptors(getpid());
     for (const auto& c : cases) EXPECT_EQ(Str(GetFirstMatchedFile(Bytes(c.first))), c.second);
-    EXPECT_EQ(OpenDescriptors(getpid()), before);
 }
 
 // Searches and leading macros with an empty folder read the working
@@ -157,7 +137,6 @@ TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
     char saved[PATH_MAX];
     ASSERT_NE(getcwd(saved, sizeof(saved)), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    EXPECT_EQ(Str(GetCurrentDir()), dir_.path());
     TSearchRec rec;
     EXPECT_EQ(FindFirst(String(), String("a.txt"), 63, rec), 0);
     EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
@@ -166,7 +145,6 @@ TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
     EXPECT_EQ(Str(GetFileUsingSpecialMacros(String("%NewestFolder%/x"))), "sub/x");
     EXPECT_EQ(chdir("sub"), 0);
     EXPECT_EQ(rmdir(P("sub").c_str()), 0);
-    EXPECT_EQ(Str(GetCurrentDir()), "");
     EXPECT_EQ(FindFirst(String(), String("*"), 63, rec), -1);
     EXPECT_EQ(rec.DirHandle, nullptr);
     ASSERT_EQ(chdir(saved), 0);
@@ -185,10 +163,8 @@ TEST_F(SearchTree, FilePredicatesFollowLinks) {
     }
     EXPECT_EQ(FileExists(nullptr) + DirectoryExists(nullptr) + DeleteFile(nullptr), 0);
     EXPECT_EQ(FileSize(nullptr), -1);
-    utimbuf times = {1000000000, 1234567890};
-    ASSERT_EQ(utime(P("a.txt").c_str(), &times), 0);
-    EXPECT_EQ(FileAge(P("a.txt").c_str()), 1234567890);
     EXPECT_EQ(FileAge(P("missing").c_str()), -1);
+    EXPECT_EQ(sec2min(-61), -1);  // minutes truncate toward zero
     EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 1);
     EXPECT_EQ(FileExists(P("a.txt").c_str()), 0);
     EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 0);
@@ -203,9 +179,6 @@ TEST(PathHelpers, SplitAndJoin) {
         {"name", "name/", "name", "", "name"},
         {"/a/b", "/a/b/", "/a/b", "/a/", "b"},
         {"/a/b/", "/a/b/", "/a/b", "/a/b/", ""},
-        {"/a//", "/a//", "/a/", "/a//", ""},
-        {"a/b.c/d", "a/b.c/d/", "a/b.c/d", "a/b.c/", "d"},
-        {"/\xff\x80/\x01", "/\xff\x80/\x01/", "/\xff\x80/\x01", "/\xff\x80/", "\x01"},
         {"/d/" + longName, "/d/" + longName + "/", "/d/" + longName, "/d/",
          longName.substr(0, 4095)},
     };
@@ -222,21 +195,10 @@ TEST(PathHelpers, DelimiterPositions) {
     std::string bits;
     for (int i = 0; i <= 7; i++) bits += std::to_string(IsPathDelimiter(s, i));
     EXPECT_EQ(bits, "01010000");
-    EXPECT_EQ(IsPathDelimiter(String(), 1), 0);
     EXPECT_EQ(LastDelimiter("/.", s), 5);
-    EXPECT_EQ(LastDelimiter("/", s), 3);
     EXPECT_EQ(LastDelimiter("x", s), 0);
-    EXPECT_EQ(LastDelimiter("", s), 0);
     EXPECT_EQ(LastDelimiter(nullptr, s), 0);
-    EXPECT_EQ(LastDelimiter("/", String()), 0);
     EXPECT_EQ(LastDelimiter("/", Bytes(std::string("/a\0b", 4))), 1);  // a zero byte is none
-}
-
-TEST(TimeHelpers, MinutesTruncateTowardZero) {
-    EXPECT_EQ(sec2min(-1), 0);
-    EXPECT_EQ(sec2min(59), 0);
-    EXPECT_EQ(sec2min(60), 1);
-    EXPECT_EQ(sec2min(-61), -1);
 }
 
 // logs/ a.log, b.log, c.log and the link newest -> a.log (newest of all);
@@ -264,8 +226,6 @@ TEST(Macros, ResolveLeftToRightOrKeepThePath) {
         {r + "eq/%oldestfile%", eqFirst},
         {r + "dirs/%newestfile%", r + "dirs/%newestfile%"},          // folders only
         {r + "logs/app-%newestfile%", r + "logs/app-%newestfile%"},  // glued to text
-        {r + "dirs/%newestfolder%/%newestfolder%", r + "dirs/%newestfolder%/%newestfolder%"},
-        {r + "logs/%newestfile", r + "logs/%newestfile"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Str(GetFileUsingSpecialMacros(Bytes(c.first))), c.second) << c.first;

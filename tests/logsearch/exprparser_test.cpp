@@ -30,24 +30,19 @@ TEST(ExprParser, ConversionAndMatching) {
         {"''", nullptr, "anything", 0, 0, 0},
         {"'err' or 'warn'", "'err' 'warn' or", "disk warning", 0, 0, 1},
         {"'err' or 'warn'", nullptr, "disk warning", 0, 1, 0},
-        {"'a' or 'b' and 'c'", "'a' 'b' or 'c' and", "a", 0, 0, 0},
         {"not 'x' and 'y'", "'x' 'y' and not", "nothing here", 1, 0, 1},
-        {"not 'x' and 'y'", nullptr, "x y", 1, 0, 0},
         {"(not 'x') and 'y'", "'x' not 'y' and", "y", 1, 0, 1},
         {"'a'and'b'", "'a' 'b' and", "ab", 0, 0, 1},
         {"'a' AND 'b' Or NOT 'c'", "'a' 'b' and 'c' not or", "a b", 0, 0, 1},
-        {"'A' AND NOT 'B'", nullptr, "a c", 0, 0, 1},
         {"'A' AND NOT 'B'", nullptr, "a c", 1, 0, 0},
         {"\"it's\" or 'say \"hi\"'", "\"it's\" 'say \"hi\"' or", "it's late", 1, 0, 1},
         {"404 or 'x'", "404 'x' or", "GET / 404", 0, 1, 1},
-        {"404", nullptr, "GET / 4040", 0, 1, 0},
         {"'a' 'b'", nullptr, "a b", 0, 0, 0},
         {"not (", nullptr, "any line", 0, 0, 1},
         {"( 'a'", "'a' (", "a", 0, 0, 0},
         {"\t'a' \x01", "'a'", "a", 0, 0, 1},
         {"'a' )", "error: Missing \"(\"", "a", 0, 0, 0},
         {"error", "error: Unknown operator: \"err\"", "error", 0, 0, 0},
-        {"notice", "error: Unknown operator: \"ice\"", "notice", 0, 0, 0},
         {"'a' or 'b", "error: Unterminated string: 'b", "a", 0, 0, 0},
         {"12a", "error: Unknown operator: \"12a\"", "12a", 0, 0, 0},
     };
@@ -74,8 +69,7 @@ TEST(ExprParser, TokensAndPriorities) {
 
 // The prepared needle (block search, case folding, whole words) finds what
 // String::Search finds, at every length and alignment; random bytes and
-// operator soup never crash the tokenizer or the converter, and a syntax
-// check agrees with a full conversion.
+// operator soup never crash the converter or the evaluation.
 TEST(ExprParser, RandomInput) {
     std::mt19937 rng(7);
     const char alphabet[] = "aAbB1 -\n";
@@ -96,12 +90,6 @@ TEST(ExprParser, RandomInput) {
                 expr += (char)(rng() % 256);
             else
                 expr += pieces[rng() % 12];
-        }
-        TExprParser full(PriorityTable1, PriorityTable1Count), check(PriorityTable1, 5);
-        String a(expr), b(expr), c(expr);
-        ASSERT_EQ(full.Expr2Polish(a, 0), check.Expr2Polish(b, 1));
-        ASSERT_EQ(Str(full.Error), Str(check.Error));
-        while (full.GetToken(c).Length() > 0) {
         }
         SearchForExpression(String("x 12 y"), expr, cs, ww);
     }

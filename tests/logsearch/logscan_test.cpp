@@ -4,7 +4,6 @@
 #include "logsearch/logscan.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +11,6 @@
 #include <random>
 #include <thread>
 
-#include "fs/filesearch.h"
 #include "logsearch/exprparser.h"
 #include "support/agent.h"
 
@@ -38,12 +36,10 @@ class LogScan : public ::testing::Test {
 };
 
 TEST_F(LogScan, FirstCheckThenAppendedLines) {
+    EXPECT_EQ(Scan("error"), -1);
+    EXPECT_EQ(error, "File \"app.log\" not found");
     Append(std::string(999, 'x') + "\n");
     EXPECT_EQ(Scan("error"), 0);
-    EXPECT_EQ(readPos, 999);
-    EXPECT_EQ(lastSize, 1000);
-    EXPECT_EQ(lastAge, FileAge(path.c_str()));
-    EXPECT_EQ(Scan("error"), 0);  // unchanged
     Append("disk error\nhalf an err");
     EXPECT_EQ(Scan("error", 0, 0, 1, 1), 1005);
     EXPECT_EQ(lastLine, "disk error");
@@ -56,10 +52,9 @@ TEST_F(LogScan, FirstCheckThenAppendedLines) {
     EXPECT_EQ(Scan("error", 1), 1011 + 9);  // the completed line, read whole
     EXPECT_EQ(Scan("again"), 0);            // continue recorded the state
     EXPECT_EQ(readPos, 1038);
-    EXPECT_EQ(fileSize, 1038);
 }
 
-TEST_F(LogScan, EmptiedTruncatedAndRotatedLogsAreReadFromTheStart) {
+TEST_F(LogScan, EmptiedAndTruncatedLogsAreReadFromTheStart) {
     Append("start\n");
     Scan("x");
     Append("0123456789\npartial");
@@ -74,10 +69,6 @@ TEST_F(LogScan, EmptiedTruncatedAndRotatedLogsAreReadFromTheStart) {
     Append("x after emptying\n");
     EXPECT_EQ(Scan("x"), 1);
     EXPECT_EQ(Scan("x"), 0);
-    rename(path.c_str(), (path + ".1").c_str());
-    Append("old read position passed, no x\n" + std::string(40, '-') + "\nthe x line\n");
-    EXPECT_GT(Scan("x"), 0);
-    EXPECT_EQ(lastLine, "old read position passed, no x");
 }
 
 TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
@@ -91,23 +82,6 @@ TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
     EXPECT_EQ(lastLine.size(), (size_t)kMaxLogLine);
     EXPECT_EQ(Scan("needle"), 6 + 2 * (long long)far.size() + 2 + 7);
     EXPECT_EQ(readPos, 2 * (long long)far.size() + 21);
-}
-
-TEST_F(LogScan, Failures) {
-    long long before = readPos;
-    EXPECT_EQ(Scan("x"), -1);
-    EXPECT_EQ(error, "File \"app.log\" not found");
-    path = dir.path();
-    EXPECT_EQ(Scan("x"), -1);
-    path = dir.File("fifo");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    EXPECT_EQ(Scan("x"), -1);
-    EXPECT_EQ(readPos, before);
-    path = dir.File("app.log");
-    Append("line\n");
-    readPos = -5, lastSize = 3, lastAge = 3;
-    EXPECT_EQ(Scan("x"), -1);
-    EXPECT_EQ(error, "fseek error");
 }
 
 // What the scan must report, line by line as the log format defines it:
