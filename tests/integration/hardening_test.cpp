@@ -1,11 +1,8 @@
 // Peers that try to starve or exhaust the agent, and an agent started with
 // few or many descriptors: the real owl keeps serving its console.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,23 +33,13 @@ long CpuMs(pid_t pid) {
 }
 
 // Starts "owl -i cfg" with the descriptor limit set to nofile (soft and
-// hard) and inherited extra descriptors open; its pid or -1.
-pid_t SpawnAgent(TestAgent& agent, rlim_t nofile, int inherited) {
-    agent.WriteConfig();
-    std::string out = agent.dir().File("console.out"), cfg = agent.ConfigPath();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        for (int i = 1; i < 3 + inherited; i++)
-            if (i != fd) dup2(fd, i);
+// hard) and inherited extra descriptors open.
+bool StartLimited(TestAgent& agent, rlim_t nofile, int inherited) {
+    return agent.Start({}, [=] {
         struct rlimit limit = {nofile, nofile};
         setrlimit(RLIMIT_NOFILE, &limit);
-        execl(OWL_BINARY, OWL_BINARY, "-i", cfg.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    if (agent.WaitForLog("console.out", "Listening...", 15000)) return pid;
-    StopProcess(pid);
-    return -1;
+        for (int i = 3; i < 3 + inherited; i++) dup2(1, i);
+    });
 }
 
 // Connections from source, each sent the first bytes of a GetInfo request.
@@ -105,10 +92,10 @@ TEST(Hardening, TricklingPeersCannotShutOthersOut) {
 // peers are counted, and their log lines are folded.
 TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
     TestAgent agent({{"filteractive", "1"}, {"filterlist", "127.0.0.1"}, {"filtermarks", "1"}});
-    pid_t pid = SpawnAgent(agent, 4096, 1100);
-    ASSERT_GT(pid, 0) << agent.dir().Read("console.out");
+    ASSERT_TRUE(StartLimited(agent, 4096, 1100)) << agent.Output();
+    const pid_t pid = agent.pid();
     for (int i = 0; i < 3; i++) EXPECT_EQ(agent.Request("GetInfo").status, "200");
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << agent.dir().Read("console.out");
+    EXPECT_TRUE(agent.process().Running()) << agent.Output();
 
     long before = StatusField(pid, "VmRSS:");
     std::string head = std::string("\xF0\xFF\xFF\x00\x03\x12\x10\x00", 8) + std::string(16, 'x');
@@ -143,19 +130,17 @@ TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
     }
     EXPECT_EQ(total, kPeers);
     EXPECT_LT(lines, 20);
-    StopProcess(pid);
 }
 
 TEST(Hardening, FewDescriptorsCostLittleCpuAndRecover) {
     TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}, {"timeout", "1000"}});
-    pid_t pid = SpawnAgent(agent, 64, 0);
-    ASSERT_GT(pid, 0) << agent.dir().Read("console.out");
+    ASSERT_TRUE(StartLimited(agent, 64, 0)) << agent.Output();
+    const pid_t pid = agent.pid();
     std::vector<int> socks = Peers(agent, "127.0.0.1", 100, 6);
     long cpu = CpuMs(pid);
     usleep(2000 * 1000);
     EXPECT_LT(CpuMs(pid) - cpu, 500);
     for (int s : socks) close(s);
     EXPECT_TRUE(Eventually([&] { return agent.Request("GetInfo").status == "200"; }, 3000))
-        << agent.dir().Read("console.out");
-    StopProcess(pid);
+        << agent.Output();
 }

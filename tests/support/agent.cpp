@@ -105,12 +105,13 @@ void TestAgent::WriteConfig() {
         if (!kv.second.empty()) out << kv.first << "=" << kv.second << "\n";
 }
 
-bool TestAgent::Start(const std::vector<std::string>& options) {
+bool TestAgent::Start(const std::vector<std::string>& options,
+                      const std::function<void()>& inChild) {
     WriteConfig();
     std::vector<std::string> args = {"-i"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(ConfigPath());
-    if (!process_.Start(OWL_BINARY, args, dir_.File("console.out"))) return false;
+    if (!process_.Start(OWL_BINARY, args, dir_.File("console.out"), inChild)) return false;
     return process_.WaitForOutput("Listening...", 15000);
 }
 

@@ -68,8 +68,10 @@ class TestAgent {
     // Ends the agent with SIGTERM (SIGKILL after 2 s).
     ~TestAgent();
 
-    // Starts "owl -i [extra options] cfg"; waits for "Listening...".
-    bool Start(const std::vector<std::string>& options = {});
+    // Starts "owl -i [extra options] cfg" (inChild as BackgroundProcess::Start
+    // runs it); waits for "Listening...".
+    bool Start(const std::vector<std::string>& options = {},
+               const std::function<void()>& inChild = nullptr);
     // Starts in daemon mode ("owl -d cfg"); the daemon's pid is read from
     // the pid file.
     bool StartDaemon();

@@ -25,9 +25,10 @@ std::string ReadFile(const std::string& path) {
 }
 
 // Starts program with args, its output and errors into out, no input and
-// no other descriptor; in cwd when given. Its pid, or -1.
+// no other descriptor; in cwd when given, after inChild when given. Its pid,
+// or -1.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args, int out,
-            const std::string& cwd = "") {
+            const std::string& cwd = "", const std::function<void()>& inChild = nullptr) {
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -37,6 +38,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
     dup2(out, 2);
     dup2(open("/dev/null", O_RDONLY), 0);
     close_range(3, ~0U, 0);
+    if (inChild) inChild();
     if (cwd.empty() || chdir(cwd.c_str()) == 0) execv(program.c_str(), argv.data());
     _exit(127);
 }
@@ -105,10 +107,10 @@ BackgroundProcess::~BackgroundProcess() {
 }
 
 bool BackgroundProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                              const std::string& outputFile) {
+                              const std::string& outputFile, const std::function<void()>& inChild) {
     outputFile_ = outputFile;
     int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_ = Spawn(program, args, out);
+    pid_ = Spawn(program, args, out, "", inChild);
     close(out);
     return pid_ > 0;
 }

@@ -38,8 +38,10 @@ class BackgroundProcess {
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
+    // Starts program with args; inChild runs in the child just before the
+    // program replaces it (standard streams set, other descriptors closed).
     bool Start(const std::string& program, const std::vector<std::string>& args,
-               const std::string& outputFile);
+               const std::string& outputFile, const std::function<void()>& inChild = nullptr);
     // Waits at most timeoutMs for the output file to contain text.
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
     std::string Output() const;
