@@ -1,10 +1,14 @@
 // Request and reply packets: the value codecs, the cipher, the length
-// fields, the request parser and every reply writer.
+// fields, the request parser and every reply writer; the worked packets of
+// docs/protocol.md are the bytes that this code produces, byte for byte.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "config/settings.h"
@@ -30,7 +34,7 @@ struct AgentStartUp : ::testing::Environment {
 const auto* const kAgentStartUp = ::testing::AddGlobalTestEnvironment(new AgentStartUp);
 
 // The exact bytes of the cipher and the digest are pinned by the worked
-// packets of docs/protocol.md (protocol_doc_test.cpp).
+// packets of docs/protocol.md (ProtocolDoc below).
 TEST(Packets, CipherAndLengthFields) {
     const String password("secret");
     for (int n : {1, 2, 15, 16, 17, 300}) {
@@ -244,6 +248,37 @@ TEST(Codecs, NumbersAndBooleans) {
     EXPECT_EQ(owlDecodeInt64(String("-9000000000x")), -9000000000LL);
     EXPECT_EQ(owlDecodeInt64("9000000000", &out64), 1);
     EXPECT_EQ(out64, 9000000000LL);
+}
+
+// The text of the fenced block that follows marker in the document.
+std::string BlockAfter(const std::string& doc, const std::string& marker) {
+    size_t start = doc.find("```\n", doc.find(marker));
+    if (start == std::string::npos) return "<no " + marker + ">";
+    return doc.substr(start + 4, doc.find("```", start + 4) - start - 4);
+}
+
+// The document's hex dump of bytes: each line an offset, then 16 bytes.
+std::string Dump(const std::string& bytes) {
+    std::string out;
+    char cell[32];
+    for (size_t i = 0; i < bytes.size(); i++) {
+        int n = i % 16 ? 0 : snprintf(cell, sizeof cell, "%s%04zx", i ? "\n" : "", i);
+        snprintf(cell + n, sizeof cell - n, " %02x", (unsigned char)bytes[i]);
+        out += cell;
+    }
+    return out + "\n";
+}
+
+TEST(ProtocolDoc, WorkedPacketsMatchTheCode) {
+    std::ifstream in(std::string(OWL_SOURCE_DIR) + "/docs/protocol.md");
+    std::stringstream doc;
+    doc << in.rdbuf();
+    const String password("secret"), key("0123456789abcdef");
+    const String request = BuildRequestPacket(password, key, String("GetInfo\n\r"));
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- request bytes -->"), Dump(Str(request)));
+    const String reply = EncodeData(String("501\nWrong parameter\n\r"), key, 4);
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- reply bytes -->"), Dump(Str(reply)));
+    EXPECT_EQ(BlockAfter(doc.str(), "<!-- digest bytes -->"), Dump(Str(EncodePswd(password))));
 }
 
 }  // namespace

@@ -1,0 +1,350 @@
+// The configuration record: loading and saving the file line by line, the
+// temporary folder, and reloads and saves of the settings in force.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "config/config_fixture.h"
+#include "config/ipfilter.h"
+
+namespace {
+
+using namespace std::string_literals;
+using cfgtest::Dir;
+using cfgtest::Load;
+using cfgtest::Value;
+
+// One file per row; "what" is a key, or "result" for the load's result and
+// error text, or "activefilter" for the derived filter.
+TEST(SettingsLoad, LinesKeysAndValues) {
+    Dir dir;
+    const std::string req = dir.Required();
+    const struct {
+        std::string text;
+        const char* what;
+        std::string expected;
+    } cases[] = {
+        {req, "result", "1:"},
+        {req, "activefilter", "\r\n127.0.0.1\r\n"},
+        {"filtermarks=11\n", "result",
+         "0:FilterMarks has less items than FilterList  TCP post is not specified!\n"
+         "  Password is not specified!\n"
+         "  Full path to the agent is not specified!\n"},
+        {"password=x\nport=1\nowlpath=bin/agent", "result",
+         "0:  Full path to the agent is not specified!\n"},
+        {"password=x\nport=1\nowlpath=/no/such/file", "result", "0:  Invalid path to the agent!\n"},
+        {"password=x\nport=1\nowlpath=" + dir.path(), "result", "0:  Invalid path to the agent!\n"},
+        // Spelling, blanks, comments and line ends.
+        {"  Port\t=\t1055  ", "port", "1055"},
+        {"#port=1055", "port", "0"},
+        {";port=1055", "port", "0"},
+        {"port 1055", "port", "0"},
+        {"port=0\nport=1056\nport=2000\n", "port", "1056"},  // the first non-zero wins
+        {"password=ab\0cd\nport=1"s, "password", "ab"},
+        {"pass\0word=x\npassword=ok"s, "password", "ok"},
+        {"password=ok\nport=1", "port", "1"},
+        {"# cr file\rpassword=ok\rport=1\r", "port", "1"},
+        // Flags begin with "1"; texts keep inner blanks and "="; numbers atoi.
+        {"unc=10", "unc", "1"},
+        {"unc=2", "unc", "0"},
+        {"comment=  a=B c \t ", "comment", "a=B c"},
+        {"timeout=abc", "timeout", "4000"},
+        // Only the first 1023 bytes of a line are read.
+        {"comment=" + std::string(2000, 'x'), "comment", std::string(1023 - 8, 'x')},
+        {"password=ok\n#" + std::string(1100, 'a') + "password=evil\n", "password", "ok"},
+        // Scripts without a folder are looked for beside the agent.
+        {"owlpath=/opt/owl/agent\ncpuusagescript=cpu.sh", "cpuusagescript", "/opt/owl/cpu.sh"},
+        {"owlpath=/opt/owl/agent\nproclistscript=./list.sh", "proclistscript", "./list.sh"},
+        // The filter list: items at blanks or encoded line ends, one mark each.
+        {req + "filterlist=10.0.0.1   10.0.0.2\nfiltermarks=01", "filterlist",
+         "10.0.0.1\r\n10.0.0.2"},
+        {req + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111", "activefilter",
+         "\r\n10.0.0.1\r\n10.0.0.2\r\n"},
+        {req + "filterlist= 10.0.0.1%0D%0A10.0.0.2%0A10.0.0.3 10.0.0.4 \nfiltermarks=1111",
+         "activefilter", "\r\n10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n10.0.0.4\r\n"},
+        {req + "filterlist=a b c\nfiltermarks=1", "activefilter", "\r\na\r\n"},
+    };
+    for (const auto& c : cases) {
+        cfgtest::Loaded l = Load(dir, c.text);
+        std::string got = std::string(c.what) == "result" ? std::to_string(l.result) + ":" + l.err
+                          : std::string(c.what) == "activefilter" ? Str(l.settings.activefilter)
+                                                                  : Value(l.settings, c.what);
+        EXPECT_EQ(got, c.expected) << c.what << " after " << c.text;
+    }
+}
+
+// Neither a load nor a save happens without a readable file; a save then
+// leaves no ".New" behind.
+TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
+    Dir dir;
+    const struct {
+        std::string path, err;
+    } cases[] = {
+        {"", "Configuration file is not specified"},
+        {dir.path(), "Cannot open configuration file '" + dir.path() + "'"},  // opens, reads not
+    };
+    for (const auto& c : cases) {
+        TOWLSettings s;
+        cfgtest::SetConfigFile(s, c.path);
+        String err;
+        EXPECT_EQ(s.LoadOptions_(err), 0) << c.path;
+        EXPECT_EQ(Str(err), c.err);
+        EXPECT_EQ(Str(s.filterlist), "127.0.0.1");  // the defaults are in force
+        EXPECT_EQ(s.SaveOptions_(err), 0) << c.path;
+        EXPECT_EQ(Str(err), c.err);
+        EXPECT_NE(access((c.path + ".New").c_str(), F_OK), 0) << c.path;
+    }
+}
+
+// The temporary folder: the file's, else an existing TMPDIR, else TMP only
+// when TMPDIR is unset, else "."; TMPDIR follows it.
+TEST(SettingsLoad, TemporaryFolder) {
+    cfgtest::Env env;
+    Dir dir;
+    TempDir other;
+    const std::string otherSlash = other.path() + "/";
+    const struct {
+        const char *tmpdirEnv, *tmpEnv;
+        std::string line, expected;
+    } cases[] = {
+        {nullptr, nullptr, "", "."},
+        {nullptr, nullptr, "tmpdir=" + otherSlash + "\n", other.path()},
+        {dir.path().c_str(), nullptr, "tmpdir=/no/such/folder\n", dir.path()},
+        {nullptr, otherSlash.c_str(), "", other.path()},
+        {"/no/such/folder", other.path().c_str(), "", "."},
+    };
+    for (const auto& c : cases) {
+        env.Set("TMPDIR", c.tmpdirEnv);
+        env.Set("TMP", c.tmpEnv);
+        cfgtest::Loaded l = Load(dir, dir.Required() + c.line);
+        EXPECT_EQ(Str(l.settings.tmpdir), c.expected) << c.line;
+        EXPECT_STREQ(getenv("TMPDIR"), c.expected.c_str());
+    }
+}
+
+// The record of a file with only password "secret" and port 1055.
+cfgtest::Loaded Defaults(const Dir& dir) { return Load(dir, "password=secret\nport=1055\n"); }
+
+// Saves settings over text written as their configuration file; returns
+// the file afterwards.
+std::string SaveOver(const Dir& dir, TOWLSettings& settings, const std::string& text) {
+    dir.Write("owl.cfg", text);
+    String err;
+    EXPECT_EQ(settings.SaveOptions_(err), 1) << Str(err);
+    return dir.Text();
+}
+
+// Each file is saved from one record; its start must read as given.
+TEST(SettingsSave, EveryKindOfLine) {
+    Dir dir;
+    TOWLSettings s = Defaults(dir).settings;
+    s.filterlist = "10.0.0.1\r\n10.0.0.2\n10.0.0.3";  // a lone LF as set remotely
+    s.comment = "new";
+    s.unc = 0;
+    s.freespace = 0;
+    const std::string longRemark = "#" + std::string(3000, 'r') + "\n";
+    const std::string foreign =
+        longRemark + "x\0y=\0\n"s + "#" + std::string(1100, 'a') + "port=7\n";
+    const std::string longFlag = std::string(1500, ' ') + "; on\n";
+    const struct {
+        std::string text, saved;
+    } cases[] = {
+        {"# agent settings\nComment = old # note\r\nunc=1 ; on\r\nfoldersize=1 ; lf\nUnknown = 5\n"
+         "PORT = 1\n",
+         "# agent settings\nComment = new\r\nunc=0 ; on\r\nfoldersize=1 ; lf\nUnknown = 5\n"
+         "PORT = 1055\r\n"},
+        {"filterlist = a b\n", "filterlist = 10.0.0.1 10.0.0.2 10.0.0.3\r\n"},
+        {"", "host=\r\nport=1055\r\n"},           // an empty file gets no empty first line
+        {"freespace=1", "freespace=0\r\nhost="},  // an unfinished last line is ended
+        {"unc=\r\n", "unc=0\r\n"},
+        {"unc=", "unc=0\r\n"},
+        {"UNC\t=\t1 # x\n", "UNC\t=\t0 # x\n"},
+        // Keys that are never saved and lines that name no key stay as they are.
+        {"tmpdir=/x\nowlpath=/y\r\n#unc=1\nnokey\n=1\n",
+         "tmpdir=/x\nowlpath=/y\r\n#unc=1\nnokey\n=1\n"},
+        {foreign + "port=1\n" + longRemark + "tail",
+         foreign + "port=1055\r\n" + longRemark + "tail\r\n"},
+        // A long value line is replaced whole; a long flag line changes one byte.
+        {"comment=" + std::string(1500, 'o') + "\n# after\n", "comment=new\r\n# after\n"},
+        {"unc=1" + longFlag, "unc=0" + longFlag},
+        {"# mac\rcomment=old\rfoo=bar\runc=1\r", "# mac\rcomment=new\rfoo=bar\runc=0\rhost=\r"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SaveOver(dir, s, c.text).substr(0, c.saved.size()), c.saved) << c.text;
+}
+
+// A save keeps the mode of the file, which holds the password, and leaves
+// no ".New"; what it writes loads back as the same values.
+TEST(SettingsSave, SavedFileLoadsBackTheSameValues) {
+    Dir dir;
+    TOWLSettings s = Load(dir, "").settings;
+    s.port = 1200;
+    s.password = "pass word";
+    s.filterlist = "10.0.0.1\r\n10.0.0.2";
+    s.filtermarks = "11";
+    s.comment = std::string(2000, 'c').c_str();
+    s.syslogaction = 1;
+    chmod(dir.Config().c_str(), 0600);
+    std::string saved = SaveOver(dir, s, "port=1\n");
+    EXPECT_NE(access((dir.Config() + ".New").c_str(), F_OK), 0);
+    struct stat st;
+    ASSERT_EQ(stat(dir.Config().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // owlpath is never written: it is added by hand.
+    cfgtest::Loaded back = Load(dir, saved + "owlpath=" + dir.Agent() + "\n");
+    EXPECT_EQ(back.result, 1) << back.err;
+    for (int i = 0; i < OWLSettingKeyCount; i++) {
+        const TSettingKey& row = OWLSettingKeys[i];
+        if (row.save == SettingSave::No || row.kind == SettingKind::Text) continue;
+        EXPECT_EQ(Str(SettingValue(back.settings, row)), Str(SettingValue(s, row))) << row.key;
+    }
+    EXPECT_EQ(Str(back.settings.password), "pass word");
+    // A long text is cut so that its line reads back whole.
+    EXPECT_EQ(Str(back.settings.comment), std::string(1020 - 8, 'c'));
+}
+
+TEST(SettingsSave, FailuresLeaveTheFileAlone) {
+    Dir dir;
+    TOWLSettings s = Defaults(dir).settings;
+    s.filtermarks = "0";
+    dir.Write("owl.cfg", "port=1\n");
+    const std::string newName = dir.Config() + ".New";
+    String err;
+
+    // ".New" cannot be created (here: a folder of that name).
+    ASSERT_EQ(mkdir(newName.c_str(), 0700), 0);
+    EXPECT_EQ(s.SaveOptions_(err), 0);
+    EXPECT_EQ(Str(err), "Cannot create new configuration file '" + newName + "'");
+    EXPECT_EQ(dir.Text(), "port=1\n");
+    EXPECT_EQ(dir.Read("owl.cfg.Old"), "");
+    EXPECT_EQ(Str(s.activefilter), "\r\n");  // the derived values are current all the same
+
+    // ".New" is a symbolic link: it is not followed.
+    rmdir(newName.c_str());
+    ASSERT_EQ(symlink("/no/such/target", newName.c_str()), 0);
+    EXPECT_EQ(s.SaveOptions_(err), 1);
+    EXPECT_NE(access("/no/such/target", F_OK), 0);
+}
+
+// Lines that name no key come through a save byte for byte; the keys that
+// the file lacks are appended as to an empty file.
+TEST(SettingsSave, RandomBytesSurvive) {
+    Dir dir;
+    TOWLSettings s = Defaults(dir).settings;
+    const std::string appended = SaveOver(dir, s, "");
+    std::mt19937 rng(777);
+    for (int round = 0; round < 40; round++) {
+        std::string text;
+        for (int i = 1 + rng() % 6000; i > 0; i--) text += (char)(rng() % 256);
+        text += '\n';
+        EXPECT_EQ(SaveOver(dir, s, text), text + appended) << round;
+    }
+}
+
+int Reload(std::string* err = nullptr) {
+    String text;
+    int result = OWLSettings.LoadOptions(text);
+    if (err) *err = Str(text);
+    return result;
+}
+
+// Start-up: the first load is put in force even when it fails, so that the
+// start-up checks report on what was read. Runs in a fresh process.
+TEST(SettingsGlobalDeathTest, FailedFirstLoadIsPutInForce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bool ok;
+            {
+                Dir dir;
+                dir.Write("owl.cfg", "password=first\nunc=0\n");
+                cfgtest::SetConfigFile(OWLSettings, dir.Config());
+                std::string err;
+                ok = Reload(&err) == 0 && err.find("TCP post") != std::string::npos &&
+                     SettingText(&TOWLSettings::password) == "first" &&
+                     SettingInt(&TOWLSettings::unc) == 0;
+            }
+            exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// A failed reload leaves the settings in force alone; a reload with a
+// warning puts them in force, a save the values derived from them.
+TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
+    cfgtest::Env env;
+    Dir dir;
+    TempDir otherTmp;
+    cfgtest::SetConfigFile(OWLSettings, dir.Config());
+    std::string good =
+        dir.Required() + "filteractive=1\nfilterlist=10.0.0.5\nunc=0\ntmpdir=" + dir.path() + "\n";
+    dir.Write("owl.cfg", "timeout=9\nhost=10.1.1.1\ncomment=c\n" + good);
+    ASSERT_EQ(Reload(), 1);
+    dir.Write("owl.cfg", "port=1055\nowlpath=" + dir.Agent() +
+                             "\nfilteractive=0\nunc=1\ntmpdir=" + otherTmp.path() + "\n");
+    EXPECT_EQ(Reload(), 0);  // no password
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::activefilter)), "\r\n10.0.0.5\r\n");
+    EXPECT_EQ(SettingInt(&TOWLSettings::unc), 0);
+    EXPECT_STREQ(getenv("TMPDIR"), dir.path().c_str());
+    EXPECT_TRUE(FilterAdmits("10.0.0.5") && !FilterAdmits("10.0.0.6"));
+
+    // A load with only a warning is put in force. Keys without a value
+    // before each load keep theirs when they disappear, and port keeps a
+    // value from the command line or an earlier load.
+    dir.Write("owl.cfg", "port=4321\n" + good + "filtermarks=11\nunc=1\n");
+    std::string err;
+    EXPECT_EQ(Reload(&err), 1);
+    EXPECT_EQ(err, "FilterMarks has less items than FilterList");
+    EXPECT_EQ(SettingInt(&TOWLSettings::unc), 1);
+    EXPECT_EQ(SettingInt(&TOWLSettings::port), 1055);
+    EXPECT_EQ(SettingInt(&TOWLSettings::timeout), 9);
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::host)), "10.1.1.1");
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::comment)), "");
+
+    // A save puts the derived values (the filter) in force, even when the
+    // file cannot be written.
+    unlink(dir.Config().c_str());
+    {
+        TSettingsWriteLock lock;
+        SetSettingFromRemote(OWLSettings, *FindRemoteSetting("IPFilterAddr"),
+                             "10.0.0.1%0D%0A10.0.0.2");
+        SetSettingFromRemote(OWLSettings, *FindRemoteSetting("IPFilterMarks"), "01");
+    }
+    String text;
+    EXPECT_EQ(OWLSettings.SaveOptions(text), 0);
+    EXPECT_EQ(Str(SettingText(&TOWLSettings::activefilter)), "\r\n10.0.0.2\r\n");
+    EXPECT_TRUE(FilterAdmits("10.0.0.2") && !FilterAdmits("10.0.0.1"));
+}
+
+// File keys without case; remote names with it. A remote flag is 1 only
+// for exactly "1"; numbers are read with atoi, texts taken as they stand.
+TEST(SettingsKeys, LookupAndRemoteValues) {
+    const TSettingKey* port = FindSettingKey("PoRt", -1);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->number, &TOWLSettings::port);
+    EXPECT_EQ(FindSettingKey("port", 3), nullptr);
+    EXPECT_EQ(FindSettingKey(nullptr, -1), nullptr);
+    EXPECT_EQ(FindRemoteSetting("Service"), nullptr);  // accepted remotely, but no field
+    TOWLSettings s;
+    const struct {
+        const char *remote, *key, *value, *stored;
+    } cases[] = {
+        {"LogOkConn", "logsuccess", "10", "0"},
+        {"Drive Space", "freespace", "true", "0"},
+        {"Execute external command", "executeaction", "01", "0"},
+        {"Port", "port", "1056x", "1056"},
+        {"Comment", "comment", "a%0Ab", "a%0Ab"},
+    };
+    for (const auto& c : cases) {
+        const TSettingKey* row = FindRemoteSetting(c.remote);
+        ASSERT_NE(row, nullptr) << c.remote;
+        EXPECT_STREQ(row->key, c.key);
+        SetSettingFromRemote(s, *row, c.value);
+        EXPECT_EQ(Str(SettingValue(s, *row)), c.stored) << c.remote << "=" << c.value;
+    }
+}
+
+}  // namespace
