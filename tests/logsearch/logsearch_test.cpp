@@ -1,0 +1,296 @@
+// Log searches: the search-expression parser and evaluator (a table of
+// conversions and matches, the operator tables, random input against
+// String::Search); FindStrInFile (block boundaries, case, whole words and
+// refusals); and the log scanner (its state from check to check, line
+// cutting, the line cap, failures, and a line-by-line reference over random
+// logs that cross the read blocks).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <thread>
+#include <tuple>
+
+#include "logsearch/exprparser.h"
+#include "logsearch/findstr.h"
+#include "logsearch/logscan.h"
+#include "support/agent.h"
+
+namespace {
+
+// The postfix tokens joined by spaces, or "error: " and the message.
+std::string Convert(const char* expression) {
+    TExprParser parser(PriorityTable1, PriorityTable1Count);
+    String expr(expression);
+    if (!parser.Expr2Polish(expr, 0)) return "error: " + Str(parser.Error);
+    std::string out;
+    for (int i = 0; i < parser.Output.Count(); i++) out += (i ? " " : "") + Str(parser.Output[i]);
+    return out;
+}
+
+// Each expression's postfix form (null: not checked) and whether it matches
+// a line with the given case and whole-word flags.
+TEST(ExprParser, ConversionAndMatching) {
+    const std::tuple<const char*, const char*, const char*, int, int, int> cases[] = {
+        {"", "", "anything", 0, 0, 0},
+        {"''", nullptr, "anything", 0, 0, 0},
+        {"'err' or 'warn'", "'err' 'warn' or", "disk warning", 0, 0, 1},
+        {"'err' or 'warn'", nullptr, "disk warning", 0, 1, 0},
+        {"not 'x' and 'y'", "'x' 'y' and not", "nothing here", 1, 0, 1},
+        {"(not 'x') and 'y'", "'x' not 'y' and", "y", 1, 0, 1},
+        {"'a'and'b'", "'a' 'b' and", "ab", 0, 0, 1},
+        {"'a' AND 'b' Or NOT 'c'", "'a' 'b' and 'c' not or", "a b", 0, 0, 1},
+        {"'A' AND NOT 'B'", nullptr, "a c", 1, 0, 0},
+        {"\"it's\" or 'say \"hi\"'", "\"it's\" 'say \"hi\"' or", "it's late", 1, 0, 1},
+        {"404 or 'x'", "404 'x' or", "GET / 404", 0, 1, 1},
+        {"'a' 'b'", nullptr, "a b", 0, 0, 0},
+        {"not (", nullptr, "any line", 0, 0, 1},
+        {"( 'a'", "'a' (", "a", 0, 0, 0},
+        {"\t'a' \x01", "'a'", "a", 0, 0, 1},
+        {"'a' )", "error: Missing \"(\"", "a", 0, 0, 0},
+        {"error", "error: Unknown operator: \"err\"", "error", 0, 0, 0},
+        {"'a' or 'b", "error: Unterminated string: 'b", "a", 0, 0, 0},
+        {"12a", "error: Unknown operator: \"12a\"", "12a", 0, 0, 0},
+    };
+    for (const auto& [expression, postfix, line, cs, ww, expected] : cases) {
+        if (postfix) {
+            EXPECT_EQ(Convert(expression), postfix) << expression;
+        }
+        EXPECT_EQ(SearchForExpression(String(line), String(expression), cs, ww), expected)
+            << expression << " / " << line << " / " << cs << ww;
+    }
+}
+
+TEST(ExprParser, TokensAndPriorities) {
+    TExprParser parser(PriorityTable2, PriorityTable2Count);
+    String expr("  <='x'div(");
+    for (const char* token : {"<=", "'x'", "div", "(", ""})
+        EXPECT_EQ(Str(parser.GetToken(expr)), token);
+    EXPECT_EQ(parser.TokenInPriority("MOD"), 4);
+    EXPECT_EQ(parser.TokenSPriority(")"), 65520);
+    EXPECT_EQ(parser.TokenInPriority("xor"), -1);
+    EXPECT_EQ(parser.TokenInPos(String("a<>b"), 2), 5);
+    EXPECT_EQ(parser.TokenInPos(String("a<>b"), 9), -1);
+}
+
+// The prepared needle (block search, case folding, whole words) finds what
+// String::Search finds, at every length and alignment; random bytes and
+// operator soup never crash the converter or the evaluation.
+TEST(ExprParser, RandomInput) {
+    std::mt19937 rng(7);
+    const char alphabet[] = "aAbB1 -\n";
+    const char* pieces[] = {"(", ")", "not", "and", "or", "'", "\"", " ", "x", "12", "AND", "Or"};
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (int round = 0; round < 50000 && std::chrono::steady_clock::now() < end; round++) {
+        std::string hay(rng() % 70, ' '), needle(1 + rng() % 4, ' ');
+        for (char& c : hay) c = alphabet[rng() % 8];
+        for (char& c : needle) c = alphabet[rng() % 8];
+        int cs = rng() % 2, ww = rng() % 2;
+        TNeedle prepared(needle.data(), (int)needle.size(), cs, ww);
+        ASSERT_EQ(prepared.Search(hay.data(), (int)hay.size()),
+                  Bytes(hay).Search(String(needle.c_str()), cs, ww))
+            << hay << " / " << needle << " " << cs << ww;
+        String expr;
+        for (int i = rng() % 24; i > 0; i--) {
+            if (round % 2)
+                expr += (char)(rng() % 256);
+            else
+                expr += pieces[rng() % 12];
+        }
+        SearchForExpression(String("x 12 y"), expr, cs, ww);
+    }
+}
+
+const int64_t kMiB = 1 << 20;
+
+TEST(FindStr, BlockBoundariesWordsAndRefusals) {
+    TempDir dir;
+    std::string text(3 * kMiB, '.');
+    text.replace(kMiB - 3, 8, "BoundaRY");    // straddles the first block's end
+    text.replace(2 * kMiB - 2, 6, "concat");  // "cat" rejected as a word...
+    text.replace(2 * kMiB + 8, 3, "cat");     // ...and found here, standalone
+    text.replace(3 * kMiB - 4, 4, "tail");
+    dir.Write("f", text);
+    // The first block holds 1 MiB + needle length + 1 bytes: a word that ends
+    // it is judged by the byte that follows in the next block.
+    std::string edge(kMiB + 5, ' ');
+    edge.replace(kMiB + 1, 4, "word");
+    dir.Write("edge1", edge + "x word ");
+    dir.Write("edge2", edge + "  word ");
+    // Occurrence after rejected occurrence of a long needle stays linear.
+    std::string many, hay;
+    for (int i = 0; i < 2000; i++) many += "ab ";
+    while (hay.size() < 4 * kMiB) hay += "ab ";
+    dir.Write("many", hay);
+    dir.Write("short", "ab");
+    mkfifo(dir.File("fifo").c_str(), 0666);  // never blocks the search
+    const std::tuple<std::string, std::string, int, int, int64_t> cases[] = {
+        {"f", "BoundaRY", 1, 0, kMiB - 2},
+        {"f", "boundary", 0, 0, kMiB - 2},
+        {"f", "BOUNDARY", 1, 0, 0},
+        {"f", "cat", 1, 0, 2 * kMiB + 2},
+        {"f", "cat", 1, 1, 2 * kMiB + 9},
+        {"f", "tail", 1, 1, 3 * kMiB - 3},
+        {"f", "..", 1, 1, 1},
+        {"f", "absent", 0, 1, 0},
+        {"edge1", "word", 1, 1, kMiB + 8},
+        {"edge2", "word", 1, 1, kMiB + 2},
+        {"many", many.substr(1, many.size() - 2), 1, 1, 0},  // "b ab .. a"
+        {"short", "abc", 1, 0, 0},
+        {"", "ab", 1, 0, -1},
+        {"fifo", "ab", 1, 0, -1},
+    };
+    for (const auto& [file, text, cs, ww, expected] : cases) {
+        String needle = Bytes(text);
+        std::string path = file.empty() ? "" : dir.File(file);
+        EXPECT_EQ(FindStrInFile(path.c_str(), needle, cs, ww), expected)
+            << file << text.substr(0, 9);
+    }
+}
+
+class LogScan : public ::testing::Test {
+  protected:
+    void Append(const std::string& text) {
+        std::ofstream(path, std::ios::app | std::ios::binary) << text;
+    }
+    long long Scan(const char* text, int cont = 0, int expression = 0, int cs = 0, int ww = 0) {
+        String line, err;
+        long long r = CheckFileForExpression(path.c_str(), String(text), readPos, lastSize, lastAge,
+                                             expression, cont, cs, ww, line, err, fileSize);
+        lastLine = Str(line);
+        error = Str(err);
+        return r;
+    }
+    TempDir dir;
+    std::string path = dir.File("app.log");
+    long long readPos = 0, lastSize = 0, lastAge = 0, fileSize = 0;
+    std::string lastLine, error;
+};
+
+TEST_F(LogScan, FirstCheckThenAppendedLines) {
+    EXPECT_EQ(Scan("error"), -1);
+    EXPECT_EQ(error, "File \"app.log\" not found");
+    Append(std::string(999, 'x') + "\n");
+    EXPECT_EQ(Scan("error"), 0);
+    Append("disk error\nhalf an err");
+    EXPECT_EQ(Scan("error", 0, 0, 1, 1), 1005);
+    EXPECT_EQ(lastLine, "disk error");
+    EXPECT_EQ(readPos, 1011);
+    EXPECT_EQ(lastSize, 1000);  // kept after a match without continue
+    EXPECT_EQ(Scan("err"), 0);  // the incomplete line waits
+    EXPECT_EQ(readPos, 1011);
+    EXPECT_EQ(lastSize, 1022);
+    Append("or\r\n\r\nerr again\r");
+    EXPECT_EQ(Scan("error", 1), 1011 + 9);  // the completed line, read whole
+    EXPECT_EQ(Scan("again"), 0);            // continue recorded the state
+    EXPECT_EQ(readPos, 1038);
+}
+
+TEST_F(LogScan, EmptiedAndTruncatedLogsAreReadFromTheStart) {
+    Append("start\n");
+    Scan("x");
+    Append("0123456789\npartial");
+    EXPECT_EQ(Scan("x"), 0);  // read position 17, last size 24
+    truncate(path.c_str(), 0);
+    Append("x new line 0123456\n");  // past the read position, below the last size
+    EXPECT_EQ(Scan("x"), 1);
+    truncate(path.c_str(), 0);
+    EXPECT_EQ(Scan("x"), 0);
+    EXPECT_EQ(lastSize, 0);
+    readPos = -1;  // as an empty file's first check was once answered
+    Append("x after emptying\n");
+    EXPECT_EQ(Scan("x"), 1);
+    EXPECT_EQ(Scan("x"), 0);
+}
+
+TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
+    Append("start\n");
+    Scan("needle");
+    std::string far(kMaxLogLine + 200000, 'a'), near = far;
+    far.replace(kMaxLogLine + 10, 8, " needle ");
+    near.replace(10, 8, " needle ");
+    Append(far + "\n" + near + "\nshort needle\n");
+    EXPECT_EQ(Scan("needle", 0, 0, 1, 1), 6 + (long long)far.size() + 1 + 12);
+    EXPECT_EQ(lastLine.size(), (size_t)kMaxLogLine);
+    EXPECT_EQ(Scan("needle"), 6 + 2 * (long long)far.size() + 2 + 7);
+    EXPECT_EQ(readPos, 2 * (long long)far.size() + 21);
+}
+
+// What the scan must report, line by line as the log format defines it:
+// a line ends at CR or LF, empty lines are skipped, an unfinished one waits.
+long long Reference(const std::string& data, long long& pos, const char* text, int expression,
+                    int cont, int cs, int ww, std::string& lastLine) {
+    long long result = 0;
+    for (size_t s, e; (s = data.find_first_not_of("\r\n", pos)) != std::string::npos &&
+                      (e = data.find_first_of("\r\n", s)) != std::string::npos;) {
+        long long start = pos;
+        pos = e + 1;
+        String line = Bytes(data.substr(s, e - s));
+        int m = expression ? SearchForExpression(line, String(text), cs, ww)
+                           : line.Search(String(text), cs, ww);
+        if (m > 0) {
+            result = m + start;
+            lastLine = Str(line);
+            if (!cont) break;
+        }
+    }
+    return result;
+}
+
+TEST_F(LogScan, AgreesWithLineByLineReference) {
+    std::mt19937 rng(3);
+    const char* words[] = {"alpha", "beta ", " ", "-"};
+    const char* breaks[] = {"\n", "\r\n", "\r", "\n\n"};
+    const char* rare[] = {"needle", "Needle", "needles", "hay"};
+    const char* searches[] = {"needle", "'needle' or 'hay'", "not 'alpha'"};  // then expressions
+    std::string data;
+    while (data.size() < 400000) {
+        unsigned r = rng() % 600;
+        data += r < 2 ? rare[rng() % 4] : r < 60 ? breaks[r % 4] : words[r % 4];
+    }
+    Append(data);
+    for (int round = 0; round < 9; round++) {
+        const char* text = searches[round % 3];
+        int expression = round % 3 > 0, cont = round / 3 == 1, cs = round % 4 == 1,
+            ww = round % 5 == 0;
+        long long expectPos = rng() % data.size();
+        readPos = expectPos, lastSize = 1, lastAge = 1;
+        for (int check = 0; check < 40; check++) {
+            std::string expectLine;
+            long long expect =
+                Reference(data, expectPos, text, expression, cont, cs, ww, expectLine);
+            ASSERT_EQ(Scan(text, cont, expression, cs, ww), expect) << round;
+            ASSERT_EQ(readPos, expectPos);
+            ASSERT_EQ(lastLine, expectLine);
+            if (expect == 0 || cont) break;
+        }
+    }
+}
+
+// Session threads watch one log with states of their own and get what
+// one thread alone gets.
+TEST_F(LogScan, ConcurrentChecks) {
+    Append("x 1\nx 2\nx 3\n");
+    auto check = [this](int i) {
+        long long pos = i % 12, size = 1, age = 1, fs;
+        String line, err;
+        return CheckFileForExpression(path.c_str(), String("x"), pos, size, age, 0, 0, 0, 0, line,
+                                      err, fs);
+    };
+    std::vector<long long> expected;
+    for (int i = 0; i < 50; i++) expected.push_back(check(i));
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; i++) wrong += check(i) != expected[i];
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
