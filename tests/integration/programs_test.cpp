@@ -30,23 +30,6 @@ int Bound(int type, std::string* port) {
     return fd;
 }
 
-// Accepts one connection and reads until the peer stops for 200 ms (or
-// closes); answers with "got:" and the text when answer is set.
-std::string TcpServeOne(int listener, bool answer) {
-    pollfd p = {listener, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) return "<nothing>";
-    int c = accept(listener, nullptr, nullptr);
-    std::string got;
-    char buf[4096];
-    pollfd q = {c, POLLIN, 0};
-    ssize_t n;
-    while (poll(&q, 1, answer ? 200 : 3000) == 1 && (n = recv(c, buf, sizeof(buf), 0)) > 0)
-        got.append(buf, n);
-    if (answer) send(c, ("got:" + got).data(), got.size() + 4, MSG_NOSIGNAL);
-    close(c);
-    return got;
-}
-
 // An agent with every action on and a temporary folder of its own.
 struct Agent {
     explicit Agent(Settings settings = {})
@@ -152,20 +135,26 @@ TEST(Programs, NetworkTestsAndActions) {
     Agent a;
     ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     std::string tcp, udp;
-    int listener = Bound(SOCK_STREAM, &tcp), fd = Bound(SOCK_DGRAM, &udp);
-    std::thread server([&] {
-        TcpServeOne(listener, true);
-        TcpServeOne(listener, true);
-        UdpReceive(fd, true);
-    });
+    int fd = Bound(SOCK_DGRAM, &udp);
+    {
+        TcpPeer answering(
+            [](int c) {
+                std::string answer = "got:" + ReceiveUntilQuiet(c, 200);
+                send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            },
+            2);
+        tcp = std::to_string(answering.port);
+        std::thread server([&] { UdpReceive(fd, true); });
+        // clang-format off
+        a.agent.Expect({
+            {"TEST-TCP", {"127.0.0.1", tcp, "2000", "", "0"}, "200\n\n"},
+            {"TEST-TCP", {"127.0.0.1", tcp, "2000", " a%0D%0Ab\x01", "1000000000"}, "200\ngot: a%0D%0Ab\x01\n"},
+            {"TEST-UDP", {"127.0.0.1", udp, "1000", "1", "ping%0A", "100"}, "200\nre:ping%0A\n"},
+        }, true);
+        // clang-format on
+        server.join();
+    }
     // clang-format off
-    a.agent.Expect({
-        {"TEST-TCP", {"127.0.0.1", tcp, "2000", "", "0"}, "200\n\n"},
-        {"TEST-TCP", {"127.0.0.1", tcp, "2000", " a%0D%0Ab\x01", "1000000000"}, "200\ngot: a%0D%0Ab\x01\n"},
-        {"TEST-UDP", {"127.0.0.1", udp, "1000", "1", "ping%0A", "100"}, "200\nre:ping%0A\n"},
-    }, true);
-    server.join();
-    close(listener);
     long long start = Ms();
     a.agent.Expect({
         {"TEST-TCP", {"127.0.0.1", tcp, "500", "x", "-5"}, "301\nConnection refused\n-6\n"},
@@ -183,24 +172,24 @@ TEST(Programs, NetworkTestsAndActions) {
     close(fd);
 
     std::string got;
-    listener = Bound(SOCK_STREAM, &tcp);
     fd = Bound(SOCK_DGRAM, &udp);
-    std::thread reader([&] { got = TcpServeOne(listener, false); });
-    // clang-format off
-    a.agent.Expect({
-        {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "1", "second"}, "200\nData has been sent\n"},
-        {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", "one%0D%0A", "0", "two"}, "200\nData has been sent\n"},
-        {"ACT-Syslog", {"127.0.0.1", udp, "23", "6", "disk%0Afull"}, "200\nSyslog: Data to 127.0.0.1 has been sent\n"},
-    }, true);
-    // clang-format on
-    reader.join();
+    {
+        TcpPeer reader([&](int c) { got = ReceiveUntilQuiet(c, 3000); });
+        tcp = std::to_string(reader.port);
+        // clang-format off
+        a.agent.Expect({
+            {"ACT-TCPUDPsend", {"127.0.0.1", tcp, "0", "first", "1", "second"}, "200\nData has been sent\n"},
+            {"ACT-TCPUDPsend", {"127.0.0.1", udp, "1", "one%0D%0A", "0", "two"}, "200\nData has been sent\n"},
+            {"ACT-Syslog", {"127.0.0.1", udp, "23", "6", "disk%0Afull"}, "200\nSyslog: Data to 127.0.0.1 has been sent\n"},
+        }, true);
+        // clang-format on
+    }
     EXPECT_EQ(got, "firstsecond");
     EXPECT_EQ(UdpReceive(fd), "one\r\n");
     EXPECT_EQ(UdpReceive(fd), "two");
     std::string datagram = UdpReceive(fd);
     EXPECT_EQ(datagram.substr(0, 5) + datagram.substr(datagram.size() - 18),
               "<190> VT OWL: disk\nfull");
-    close(listener);
     close(fd);
     // clang-format off
     a.agent.Expect({

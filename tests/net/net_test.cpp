@@ -25,27 +25,6 @@
 
 namespace {
 
-// A TCP stand-in: accepts one connection within 5 s and hands it to serve.
-struct TcpPeer {
-    explicit TcpPeer(std::function<void(int)> serve, int rcvbuf = 0) {
-        listener = BoundLoopback(SOCK_STREAM, &port);
-        if (rcvbuf) setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-        thread = std::thread([this, serve] {
-            pollfd p = {listener, POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1) return;
-            int c = accept(listener, nullptr, nullptr);
-            serve(c);
-            close(c);
-        });
-    }
-    ~TcpPeer() {
-        thread.join();
-        close(listener);
-    }
-    int listener, port;
-    std::thread thread;
-};
-
 // Up to n bytes from c, fewer when the peer closes first.
 std::string Receive(int c, size_t n) {
     std::string got(n, '\0');
@@ -97,7 +76,7 @@ TEST(Exchange, TcpSendsLargeDataWhole) {
         EXPECT_EQ(std::string(in, 3), std::string("o\0k", 3));  // at most what was asked for
     }
     EXPECT_TRUE(got == data) << got.size();
-    TcpPeer stuck([](int) { usleep(1500000); }, 4096);
+    TcpPeer stuck([](int) { usleep(1500000); }, 1, 4096);
     long long start = Ms();
     EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", stuck.port, 400, &data[0], nullptr,
                                    (int)data.size(), 0, err),

@@ -167,6 +167,33 @@ int BoundLoopback(int type, int* port) {
     return fd;
 }
 
+TcpPeer::TcpPeer(std::function<void(int)> serve, int count, int rcvbuf)
+    : listener_(BoundLoopback(SOCK_STREAM, &port)) {
+    if (rcvbuf) setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    thread_ = std::thread([this, serve, count] {
+        pollfd p = {listener_, POLLIN, 0};
+        for (int i = 0; i < count && poll(&p, 1, 5000) == 1; i++) {
+            int c = accept(listener_, nullptr, nullptr);
+            serve(c);
+            close(c);
+        }
+    });
+}
+
+TcpPeer::~TcpPeer() {
+    thread_.join();
+    close(listener_);
+}
+
+std::string ReceiveUntilQuiet(int sock, int quietMs) {
+    std::string got;
+    char buf[4096];
+    pollfd p = {sock, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, quietMs) == 1 && (n = recv(sock, buf, sizeof buf, 0)) > 0;)
+        got.append(buf, n);
+    return got;
+}
+
 std::string UdpReceive(int fd, bool answer) {
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, 3000) != 1) return "<nothing>";

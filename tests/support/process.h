@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Milliseconds on the monotonic clock.
@@ -75,6 +76,21 @@ int FreeLoopbackPort();
 // A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a
 // free port, listening when TCP; its port in *port.
 int BoundLoopback(int type, int* port);
+// A TCP stand-in on 127.0.0.1, its port in port: accepts up to count
+// connections, each within 5 s, and hands each to serve, closing it after.
+// The destructor waits for the last one, then stops listening.
+class TcpPeer {
+  public:
+    explicit TcpPeer(std::function<void(int)> serve, int count = 1, int rcvbuf = 0);
+    ~TcpPeer();
+    int port = 0;
+
+  private:
+    int listener_;
+    std::thread thread_;
+};
+// What sock receives until its peer pauses for quietMs or closes.
+std::string ReceiveUntilQuiet(int sock, int quietMs);
 // One datagram on fd within 3 s ("<nothing>" otherwise); answered with "re:"
 // and the datagram when answer is set.
 std::string UdpReceive(int fd, bool answer = false);
