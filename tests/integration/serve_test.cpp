@@ -164,19 +164,12 @@ TEST(Serve, Daemon) {
     usleep(200 * 1000);
     std::string proc = "/proc/" + std::to_string(agent.pid());
     int checked = 0;
-    for (int fd = 3; fd < 1024; fd++) {
-        // Only what the agent opened itself, not what the harness handed down.
-        char target[512] = {0};
-        if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) <= 0)
-            continue;
-        std::string what = target;
-        if (what.rfind("socket:", 0) != 0 && what.rfind(scratch.path(), 0) != 0 &&
-            what.rfind(agent.dir().path(), 0) != 0)
-            continue;
+    for (int fd = 3; fd < 1024; fd++) {  // the agent inherited none of these
         std::ifstream in(proc + "/fdinfo/" + std::to_string(fd));
         std::string key, flags;
         while (in >> key >> flags && key != "flags:") {
         }
+        if (key != "flags:") continue;
         EXPECT_TRUE(std::stoul(flags, nullptr, 8) & O_CLOEXEC) << "descriptor " << fd;
         checked++;
     }
