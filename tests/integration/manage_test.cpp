@@ -130,14 +130,10 @@ TEST(Manage, InfoSettingsAndPorts) {
     EXPECT_EQ(agent.Request("GetInfo").Value("Port"), port);
     close(holder);
     // A free one: served there from then on.
-    int newPort = FreeLoopbackPort();
-    EXPECT_EQ(agent.Request("SetSettings", {"Port=" + std::to_string(newPort)}).status, "200");
-    String text, err;
-    EXPECT_TRUE(Eventually([&] {
-        return OwlRequest("127.0.0.1", newPort, String(agent.password().c_str()), String("GetInfo"),
-                          {}, 3000, text, err) == OWL_REPLY;
-    }));
-    EXPECT_NE(Str(text).find("\nPort=" + std::to_string(newPort) + "\n"), std::string::npos);
+    const std::string newPort = std::to_string(FreeLoopbackPort());
+    EXPECT_EQ(agent.Request("SetSettings", {"Port=" + newPort}).status, "200");
+    agent.set_port(std::stoi(newPort));
+    EXPECT_TRUE(Eventually([&] { return agent.Request("GetInfo").Value("Port") == newPort; }));
     EXPECT_TRUE(agent.WaitForLog("ok.log", "Server port switching .. Ok", 3000));
 }
 
@@ -280,19 +276,14 @@ TEST(Operate, HugeSetSettingsAndUnwritableLog) {
     std::atomic<bool> done{false};
     std::string bigStatus;
     std::thread big([&] {
-        std::vector<String> lines(300000);  // empty lines, as a careless console sends them
-        String text, err;
-        OwlRequest("127.0.0.1", agent.port(), String(agent.password().c_str()),
-                   String("SetSettings"), lines, 20000, text, err);
-        bigStatus = Str(text).substr(0, 3);
+        // Empty lines, as a careless console sends them.
+        bigStatus =
+            agent.Request("SetSettings", std::vector<std::string>(300000), "", 20000).status;
         done = true;
     });
     for (int i = 0; i < 20 && (i == 0 || !done); i++, usleep(20 * 1000)) {
-        String text, err;
-        EXPECT_EQ(OwlRequest("127.0.0.1", agent.port(), String(agent.password().c_str()),
-                             String("GetInfo"), {}, 2000, text, err),
-                  OWL_REPLY)
-            << Str(err);
+        Reply r = agent.Request("GetInfo", {}, "", 2000);
+        EXPECT_EQ(r.result, OWL_REPLY) << r.error;
     }
     big.join();
     EXPECT_EQ(bigStatus, "501");

@@ -130,14 +130,15 @@ bool TestAgent::WaitExit(int timeoutMs, int* status) {
 }
 
 Reply TestAgent::Request(const std::string& command, const std::vector<std::string>& params,
-                         const std::string& password) const {
+                         const std::string& password, int timeoutMs) const {
     std::vector<String> p;
     for (const std::string& s : params) p.push_back(String(s.c_str()));
     String text, err;
     Reply r;
     r.result =
         OwlRequest("127.0.0.1", port_, String((password.empty() ? password_ : password).c_str()),
-                   String(command.c_str()), p, 10000, text, err);
+                   String(command.c_str()), p, timeoutMs, text, err);
+    r.error = Str(err);
     r.text = Str(text);
     r.status = r.text.substr(0, 3);
     size_t nl = r.text.find('\n');

@@ -41,6 +41,7 @@ inline RunResult RunOwlctl(const std::vector<std::string>& args) {
 
 struct Reply {
     int result = 0;      // OwlExchangeResult
+    std::string error;   // why no reply came
     std::string status;  // "200", "500", ...
     std::string text;    // the whole decrypted reply text
     std::string body;    // what follows the status line, without the final LF CR
@@ -77,8 +78,9 @@ class TestAgent {
     bool StartDaemon();
     bool WaitExit(int timeoutMs, int* status);
 
+    // The reply to command within timeoutMs, under password when one is given.
     Reply Request(const std::string& command, const std::vector<std::string>& params = {},
-                  const std::string& password = "") const;
+                  const std::string& password = "", int timeoutMs = 10000) const;
     // Sends every request of cases and expects its reply. With elapsed, the
     // first body line of a "200" reply (a probe's elapsed time) is left out.
     void Expect(const std::vector<Case>& cases, bool elapsed = false) const;
@@ -100,6 +102,8 @@ class TestAgent {
     bool WaitForLog(const std::string& file, const std::string& text, int timeoutMs) const;
 
     int port() const { return port_; }
+    // Where requests go from now on (after the agent has moved).
+    void set_port(int port) { port_ = port; }
     pid_t pid() const { return daemonPid_ > 0 ? daemonPid_ : process_.pid(); }
     const TempDir& dir() const { return dir_; }
     std::string ConfigPath() const { return dir_.File("owl.cfg"); }
