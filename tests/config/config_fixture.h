@@ -1,14 +1,11 @@
 // Test support for the configuration tests: a scratch folder with an "agent"
-// file and a configuration file in it, a record loaded from given text, and
-// the temporary-folder variables kept for one test. For the test's own
-// thread only.
+// file and a configuration file in it, and a record loaded from given text.
+// For the test's own thread only.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 
-#include <optional>
 #include <string>
 
 #include "config/settings.h"
@@ -54,24 +51,5 @@ inline std::string Value(const TOWLSettings& settings, const char* key) {
     const TSettingKey* row = FindSettingKey(key, -1);
     return row ? Str(SettingValue(settings, *row)) : "<no such key>";
 }
-
-// Keeps TMPDIR and TMP as they were before the test.
-class Env {
-  public:
-    ~Env() {
-        Set("TMPDIR", tmpdir_ ? tmpdir_->c_str() : nullptr);
-        Set("TMP", tmp_ ? tmp_->c_str() : nullptr);
-    }
-    // Sets a variable, or unsets it for a null value.
-    static void Set(const char* name, const char* value) {
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-
-  private:
-    static std::optional<std::string> Get(const char* name) {
-        return getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt;
-    }
-    std::optional<std::string> tmpdir_ = Get("TMPDIR"), tmp_ = Get("TMP");
-};
 
 }  // namespace cfgtest

@@ -14,7 +14,7 @@
 namespace {
 
 TEST(SettingsStress, ReadersAndLoggersWhileReloadingAndSaving) {
-    cfgtest::Env env;
+    TmpEnv env;
     cfgtest::Dir dir;
     // Written before any thread starts, as the command line does.
     cfgtest::SetConfigFile(OWLSettings, dir.Config());

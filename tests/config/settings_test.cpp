@@ -101,7 +101,7 @@ TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
 // The temporary folder: the file's, else an existing TMPDIR, else TMP only
 // when TMPDIR is unset, else "."; TMPDIR follows it.
 TEST(SettingsLoad, TemporaryFolder) {
-    cfgtest::Env env;
+    TmpEnv env;
     Dir dir;
     TempDir other;
     const std::string otherSlash = other.path() + "/";
@@ -275,7 +275,7 @@ TEST(SettingsGlobalDeathTest, FailedFirstLoadIsPutInForce) {
 // A failed reload leaves the settings in force alone; a reload with a
 // warning puts them in force, a save the values derived from them.
 TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
-    cfgtest::Env env;
+    TmpEnv env;
     Dir dir;
     TempDir otherTmp;
     cfgtest::SetConfigFile(OWLSettings, dir.Config());

@@ -132,8 +132,7 @@ TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
 // is skipped, never followed; a given name that is taken falls back to the
 // numbered names; TMPDIR, then TMP, then "./" give the folder.
 TEST(Runner, TempFileNames) {
-    const char* old = getenv("TMPDIR");
-    std::string saved = old ? old : "";
+    TmpEnv env;
     TempDir dir;
     char buf[512];
     std::string prefix = dir.path() + "/tmp-" + std::to_string(GetUniqueThreadID()) + "-";
@@ -163,7 +162,6 @@ TEST(Runner, TempFileNames) {
     unsetenv("TMP");
     gettempfilename(buf, sizeof(buf), "n");
     EXPECT_STREQ(buf, "./n");
-    if (old) setenv("TMPDIR", saved.c_str(), 1);
 }
 
 TEST(Runner, ShellQuotingKeepsWordsAndNothingElse) {

@@ -156,6 +156,19 @@ void TempDir::Write(const std::string& name, const std::string& content) const {
 
 std::string TempDir::Read(const std::string& name) const { return ReadFile(File(name)); }
 
+TmpEnv::~TmpEnv() {
+    Set("TMPDIR", tmpdir_ ? tmpdir_->c_str() : nullptr);
+    Set("TMP", tmp_ ? tmp_->c_str() : nullptr);
+}
+
+void TmpEnv::Set(const char* name, const char* value) {
+    value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+std::optional<std::string> TmpEnv::Get(const char* name) {
+    return getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt;
+}
+
 int BoundLoopback(int type, int* port) {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in addr = Loopback(0);

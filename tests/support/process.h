@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,18 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// Keeps TMPDIR and TMP as they were when it was made, and puts them back.
+class TmpEnv {
+  public:
+    ~TmpEnv();
+    // Sets a variable, or unsets it for a null value.
+    static void Set(const char* name, const char* value);
+
+  private:
+    static std::optional<std::string> Get(const char* name);
+    std::optional<std::string> tmpdir_ = Get("TMPDIR"), tmp_ = Get("TMP");
 };
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
