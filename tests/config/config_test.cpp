@@ -1,20 +1,68 @@
-// The configuration record: loading and saving the file line by line, the
-// temporary folder, and reloads and saves of the settings in force.
+// The configuration: the record loaded from and saved to its file line by
+// line, the temporary folder, reloads and saves of the settings in force,
+// the address lists of the connection filter, and readers and loggers while
+// the main thread reloads and saves (meant to be run under ThreadSanitizer
+// as well: -DSANITIZE=thread).
+#include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "config/config_fixture.h"
 #include "config/ipfilter.h"
+#include "config/settings.h"
+#include "core/log.h"
+#include "support/agent.h"
+#include "support/process.h"
 
 namespace {
 
 using namespace std::string_literals;
-using cfgtest::Dir;
-using cfgtest::Load;
-using cfgtest::Value;
+
+// A TempDir with an "agent" file; Config() is the configuration file.
+class Dir : public TempDir {
+  public:
+    Dir() { Write("agent", "#!/bin/sh\n"); }
+    std::string Agent() const { return File("agent"); }
+    std::string Config() const { return File("owl.cfg"); }
+    std::string Text() const { return Read("owl.cfg"); }
+    // The three lines that make a load succeed.
+    std::string Required() const { return "password=secret\nport=1055\nowlpath=" + Agent() + "\n"; }
+};
+
+void SetConfigFile(TOWLSettings& settings, const std::string& path) {
+    snprintf(settings.configfile, sizeof settings.configfile, "%s", path.c_str());
+}
+
+// A fresh record loaded from text written as the configuration file.
+struct Loaded {
+    TOWLSettings settings;
+    int result = -1;
+    std::string err;
+};
+
+Loaded Load(const Dir& dir, const std::string& text) {
+    Loaded l;
+    dir.Write("owl.cfg", text);
+    SetConfigFile(l.settings, dir.Config());
+    String err;
+    l.result = l.settings.LoadOptions_(err);
+    l.err = Str(err);
+    return l;
+}
+
+// The value of a configuration key in a record, as text.
+std::string Value(const TOWLSettings& settings, const char* key) {
+    const TSettingKey* row = FindSettingKey(key, -1);
+    return row ? Str(SettingValue(settings, *row)) : "<no such key>";
+}
 
 // One file per row; "what" is a key, or "result" for the load's result and
 // error text, or "activefilter" for the derived filter.
@@ -67,7 +115,7 @@ TEST(SettingsLoad, LinesKeysAndValues) {
         {req + "filterlist=a b c\nfiltermarks=1", "activefilter", "\r\na\r\n"},
     };
     for (const auto& c : cases) {
-        cfgtest::Loaded l = Load(dir, c.text);
+        Loaded l = Load(dir, c.text);
         std::string got = std::string(c.what) == "result" ? std::to_string(l.result) + ":" + l.err
                           : std::string(c.what) == "activefilter" ? Str(l.settings.activefilter)
                                                                   : Value(l.settings, c.what);
@@ -87,7 +135,7 @@ TEST(SettingsLoad, FilesThatCannotBeReadOrSaved) {
     };
     for (const auto& c : cases) {
         TOWLSettings s;
-        cfgtest::SetConfigFile(s, c.path);
+        SetConfigFile(s, c.path);
         String err;
         EXPECT_EQ(s.LoadOptions_(err), 0) << c.path;
         EXPECT_EQ(Str(err), c.err);
@@ -118,14 +166,14 @@ TEST(SettingsLoad, TemporaryFolder) {
     for (const auto& c : cases) {
         env.Set("TMPDIR", c.tmpdirEnv);
         env.Set("TMP", c.tmpEnv);
-        cfgtest::Loaded l = Load(dir, dir.Required() + c.line);
+        Loaded l = Load(dir, dir.Required() + c.line);
         EXPECT_EQ(Str(l.settings.tmpdir), c.expected) << c.line;
         EXPECT_STREQ(getenv("TMPDIR"), c.expected.c_str());
     }
 }
 
 // The record of a file with only password "secret" and port 1055.
-cfgtest::Loaded Defaults(const Dir& dir) { return Load(dir, "password=secret\nport=1055\n"); }
+Loaded Defaults(const Dir& dir) { return Load(dir, "password=secret\nport=1055\n"); }
 
 // Saves settings over text written as their configuration file; returns
 // the file afterwards.
@@ -194,7 +242,7 @@ TEST(SettingsSave, SavedFileLoadsBackTheSameValues) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // owlpath is never written: it is added by hand.
-    cfgtest::Loaded back = Load(dir, saved + "owlpath=" + dir.Agent() + "\n");
+    Loaded back = Load(dir, saved + "owlpath=" + dir.Agent() + "\n");
     EXPECT_EQ(back.result, 1) << back.err;
     for (int i = 0; i < OWLSettingKeyCount; i++) {
         const TSettingKey& row = OWLSettingKeys[i];
@@ -261,7 +309,7 @@ TEST(SettingsGlobalDeathTest, FailedFirstLoadIsPutInForce) {
             {
                 Dir dir;
                 dir.Write("owl.cfg", "password=first\nunc=0\n");
-                cfgtest::SetConfigFile(OWLSettings, dir.Config());
+                SetConfigFile(OWLSettings, dir.Config());
                 std::string err;
                 ok = Reload(&err) == 0 && err.find("TCP post") != std::string::npos &&
                      SettingText(&TOWLSettings::password) == "first" &&
@@ -278,7 +326,7 @@ TEST(SettingsGlobal, ReloadsAndSavesOfTheSettingsInForce) {
     TmpEnv env;
     Dir dir;
     TempDir otherTmp;
-    cfgtest::SetConfigFile(OWLSettings, dir.Config());
+    SetConfigFile(OWLSettings, dir.Config());
     std::string good =
         dir.Required() + "filteractive=1\nfilterlist=10.0.0.5\nunc=0\ntmpdir=" + dir.path() + "\n";
     dir.Write("owl.cfg", "timeout=9\nhost=10.1.1.1\ncomment=c\n" + good);
@@ -345,6 +393,144 @@ TEST(SettingsKeys, LookupAndRemoteValues) {
         SetSettingFromRemote(s, *row, c.value);
         EXPECT_EQ(Str(SettingValue(s, *row)), c.stored) << c.remote << "=" << c.value;
     }
+}
+
+TEST(IPAllowed, AddressLists) {
+    const struct {
+        const char *peer, *list;
+        int allowed;
+        const char* err;
+    } cases[] = {
+        {"192.168.1.50", "192.168.1.1-192.168.1.100", 1, ""},
+        {"192.168.1.50", "192.168.1.100-192.168.1.1", 1, ""},
+        {"192.168.1.100", "192.168.1.1-192.168.1.100", 1, ""},
+        {"127.0.0.1", "10.0.0.1,127.0.0.1", 1, ""},
+        {"127.0.0.1", "abc,127.0.0.1", 1, "Illegal character (a) specified"},
+        {"10.0.0.2", "10.0.0.1, 10.0.0.2", 1, "Illegal character ( ) specified"},
+        {"10.0.0.2", "10.0.0.1 10.0.0.2", 0, "Invalid IP address (10.0.0.110.0.0.2) specified"},
+        {"127.0.0.1", "300.1.1.1,127.0.0.1", 0, "Invalid IP address (300.1.1.1) specified"},
+        {"127.0.0.1", "127.0.0.1-999.0.0.0", 1, "Invalid IP address (999.0.0.0) specified"},
+        {"127.0.0.1", "0.0.0.0,127.0.0.1", 0, ""},
+        {"127.0.0.1", "255.255.255.255,127.0.0.1", 0,
+         "Invalid IP address (255.255.255.255) specified"},
+        {"8.0.0.1", "010.0.0.1", 1, ""},
+        {"127.0.0.1", "127.0.0.1-", 1, ""},
+        {"10.0.0.9", "10.0.0.1-10.0.0.5-10.0.0.9", 1, ""},
+        {"10.0.0.1", "10.0.0.1-,10.0.0.2", 1, "Invalid IP address () specified"},
+        {"127.0.0.1", ",,-.", 0, ""},
+        {"not an address", "127.0.0.1", 0, "previous"},  // err is left alone
+    };
+    for (const auto& c : cases) {
+        String err("previous");
+        EXPECT_EQ(IPAllowed(c.peer, String(c.list), err), c.allowed) << c.peer << " in " << c.list;
+        EXPECT_EQ(Str(err), c.err) << c.peer << " in " << c.list;
+    }
+    String err;
+    EXPECT_EQ(IPAllowed(static_cast<const char*>(nullptr), String("127.0.0.1"), err), 0);
+}
+
+// An item that does not convert (here: with a zero byte, which the list
+// check above drops) is reported and left in the list.
+TEST(IPAllowed, GetItemStopsAtAnInvalidItem) {
+    unsigned int first, last;
+    String err;
+    String bad = Bytes("1\0002,5.5.5.5"s);
+    getitem(bad, first, last, err);
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(Str(err), "Invalid IP address (1\0002) specified"s);
+    EXPECT_EQ(Str(bad), "1\0002,5.5.5.5"s);
+}
+
+TEST(IPAllowed, RandomListsNeverCrash) {
+    std::mt19937 rng(4242);
+    const char listChars[] = "0123456789.-,";
+    for (int round = 0; round < 3000; round++) {
+        String list;
+        for (int i = rng() % 120; i > 0; i--)
+            list.AddChar(rng() % 4 ? listChars[rng() % 13] : (char)(rng() % 256));
+        String err;
+        IPAllowed((unsigned int)rng(), list, err);
+        std::string text = Str(err);
+        bool known = text.empty() || ((text.rfind("Invalid IP address (", 0) == 0 ||
+                                       text.rfind("Illegal character (", 0) == 0) &&
+                                      text.substr(text.size() - 11) == ") specified");
+        EXPECT_TRUE(known) << text;
+    }
+}
+
+// Only whole items match (the agent's connection-filter test admits a
+// listed peer): not a part of an item, a range's start or several items.
+TEST(ConnectionFilter, MatchesWholeItemsOnly) {
+    String list("\r\n10.0.0.12\r\n10.0.0.1-10.0.0.9\r\n192.168.0.7\r\n");
+    for (const char* peer : {"10.0.0.1", "0.0.1", "", "192.168.0.70", "10.0.0.12\r\n192.168.0.7"})
+        EXPECT_EQ(FilterListHolds(list, peer), 0) << peer;
+    EXPECT_EQ(FilterListHolds(list, nullptr), 0);
+}
+
+TEST(SettingsStress, ReadersAndLoggersWhileReloadingAndSaving) {
+    TmpEnv env;
+    Dir dir;
+    // Written before any thread starts, as the command line does.
+    SetConfigFile(OWLSettings, dir.Config());
+    OWLSettings.verbose = 1;
+    dir.Write("owl.cfg", dir.Required() +
+                             "filteractive=1\nfilterlist=10.0.0.1 10.0.0.2\nfiltermarks=11\n"
+                             "oklogfile=ok.log\nbadlogfile=bad.log\nverboselogfile=v.log\ntmpdir=" +
+                             dir.path() + "\n");
+    String err;
+    ASSERT_EQ(OWLSettings.LoadOptions(err), 1) << Str(err);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto going = [&] { return std::chrono::steady_clock::now() < deadline; };
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::atomic<long> reads{0}, messages{0};
+    auto reader = [&] {
+        for (int i = 0; i < 200000 && !done && going(); i++) {
+            String password = SettingText(&TOWLSettings::password);
+            if (!(password == "alpha" || password == "beta" || password == "secret")) badReads++;
+            if (SettingText(&TOWLSettings::activefilter).Pos("\r\n10.0.0.1\r\n") != 1) badReads++;
+            if (SettingInt(&TOWLSettings::filteractive) != 1) badReads++;
+            if (!FilterAdmits("10.0.0.2") || FilterAdmits("10.0.0.3")) badReads++;
+            reads++;
+        }
+    };
+    auto logger = [&](int id) {
+        for (int i = 0; i < 3000 && !done && going(); i++) {
+            showmessage("thread %d message %d\n", LOCAL, i % 2 ? MSG_SUCCESS : MSG_FAILURE, 1, id,
+                        i);
+            messages++;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) threads.emplace_back(reader);
+    for (int t = 0; t < 3; t++) threads.emplace_back(logger, t);
+
+    int loads = 0, saves = 0;
+    for (int round = 0; round < 100 && going(); round++) {
+        {
+            TSettingsWriteLock lock;  // as a remote settings change does
+            OWLSettings.password = round % 2 ? "alpha" : "beta";
+            OWLSettings.oklogfile = round % 2 ? "ok.log" : "ok2.log";
+            OWLSettings.logsuccess = round % 3 != 0;
+        }
+        String text;
+        saves += OWLSettings.SaveOptions(text);
+        loads += OWLSettings.LoadOptions(text);
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+
+    EXPECT_EQ(badReads.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(loads, saves);
+    EXPECT_GT(loads, 0);
+    // Every message reached the verbose log whole, one per line.
+    std::string verbose = dir.Read("v.log");
+    EXPECT_EQ((long)std::count(verbose.begin(), verbose.end(), '\n'), messages.load());
+    TSettingsWriteLock lock;
+    OWLSettings.verbose = 0;
+    OWLSettings.verboselogfile = "";
 }
 
 }  // namespace
