@@ -1,7 +1,6 @@
 // Programs, scripts, network tests and actions through the real agent, with
 // stand-ins on 127.0.0.1 and scripts written into scratch folders.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,7 +2,6 @@
 // sequence a console runs, the reply values, and the failure replies.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 

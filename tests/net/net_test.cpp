@@ -5,14 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>

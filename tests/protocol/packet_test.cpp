@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <fstream>
 #include <sstream>
