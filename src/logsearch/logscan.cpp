@@ -282,6 +282,18 @@ void SetNotFound(const char* path, String& error) {
     error += "\" not found";
 }
 
+// A match reported without continue right after a truncation or a
+// replacement. The old last size would make the next check see the file as
+// truncated again and report the same line once more, forever: record the
+// size seen now instead. The time stays one that is not the file's, so that
+// the next check does not take the file for unchanged and still reads the
+// lines after the reported one.
+void KeepPendingAfterRestart(long long size, long long mtime, long long& lastSize,
+                             long long& lastAge) {
+    lastSize = size;
+    if (lastAge == mtime) lastAge = mtime - 1;
+}
+
 // The scan shared by both checks; see CheckFileForExpression.
 long long CheckFile(const char* path, long long& readPos, long long& lastSize, long long& lastAge,
                     TScan& scan, String& lastLine, String& error, long long& fileSize) {
@@ -310,6 +322,7 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
     }
     const long long size = st.st_size;
     fileSize = size;
+    bool restarted = false;  // truncated or replaced: read from the start
     if (lastSize == 0 && lastAge == 0) {
         // First check: only lines appended from now on count.
         readPos = size > 0 ? size - 1 : 0;
@@ -318,10 +331,12 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
             showmessage("Log file \"%s\" was replaced, reading the new file from its start\n",
                         LOCAL, MSG_INFO, 1, path);
             readPos = 0;
+            restarted = true;
         } else if (size < lastSize || size < readPos) {
             showmessage("Log file \"%s\" was truncated, reading it from its start\n", LOCAL,
                         MSG_INFO, 1, path);
             readPos = 0;
+            restarted = true;
         } else if (lastSize == 0 && readPos < 0) {
             readPos = 0;  // the file was empty when its state was recorded
         }
@@ -341,6 +356,8 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
     if (scan.result == 0 || scan.continueAfterMatch) {
         lastSize = size;
         lastAge = (long long)st.st_mtime;
+    } else if (restarted) {
+        KeepPendingAfterRestart(size, (long long)st.st_mtime, lastSize, lastAge);
     }
     RememberFile(key, {readPos, lastSize, lastAge, st.st_dev, st.st_ino});
     return scan.result;

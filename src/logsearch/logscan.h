@@ -50,6 +50,9 @@ void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first);
 // With continueAfterMatch every new line is looked at and the last match is
 // reported; without it the first match is reported and last size and last
 // age keep their values, so that the next check resumes after that line.
+// A file found truncated or replaced is read from its start once: a match
+// reported then returns the size seen as last size (and a last age that is
+// not the file's time), so that the next check does not start over again.
 long long CheckFileForExpression(const char* path, const String& text, long long& readPos,
                                  long long& lastSize, long long& lastAge, int expression,
                                  int continueAfterMatch, int caseSensitive, int wholeWord,

@@ -125,3 +125,97 @@ TEST(TextLog, ChecksFiltersFailuresAndRotation) {
 }
 
 }  // namespace
+
+// A log truncated (rewritten in place), emptied, refilled or rotated
+// (renamed away, a new file under the old name) between two checks of a
+// console's loop: every matching line is reported once, in order.
+struct LogStep {
+    // 'a' append, 't' truncate and write, 'r' rotate and write, each followed
+    // by checks until nothing more is reported; 'A' append without a check;
+    // '1' one check alone.
+    char op;
+    std::string text;
+    std::vector<std::string> reported;  // the lines the checks that follow report
+};
+
+// One check of command ("TEST-TextLog" or "TEST-TextLog2") with the state
+// of the previous reply.
+LogCheck Check(const TestAgent& agent, const std::string& command, const std::string& path,
+               const LogCheck& previous, const char* cont) {
+    std::vector<std::string> s = previous.State();
+    if (command == "TEST-TextLog") return TextLog(agent, path, "error", &previous, cont);
+    return Ask(agent, command.c_str(), {path, s[0], s[1], s[2], cont, "error", "0", "0", "0", "0"});
+}
+
+void ApplyStep(const std::string& path, const LogStep& step) {
+    if (step.op == 'r') {
+        ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+    }
+    if (step.op == 'r' || step.op == 't') std::ofstream(path, std::ios::binary) << step.text;
+    if (step.op == 'a' || step.op == 'A') Append(path, step.text);
+}
+
+TEST(TextLog, TruncatedAndRotatedLogsReportEachLineOnce) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    const std::string before(999, '-');
+    const std::string three = "x\nerror 1\nok\nerror 2\nerror 3\n";
+    const struct {
+        const char* command;
+        const char* cont;
+        std::vector<LogStep> steps;
+    } rows[] = {
+        {"TEST-TextLog", "0", {{'t', three, {"error 1", "error 2", "error 3"}}}},
+        {"TEST-TextLog2", "0", {{'t', three, {"error 1", "error 2", "error 3"}}}},
+        {"TEST-TextLog", "1", {{'t', three, {"error 3"}}}},
+        {"TEST-TextLog",
+         "0",
+         {{'t', "", {}}, {'a', "error a\r\nerror b\r", {"error a", "error b"}}}},
+        {"TEST-TextLog2", "0", {{'r', three, {"error 1", "error 2", "error 3"}}}},
+        {"TEST-TextLog",
+         "0",
+         {{'A', "error 1\nerror 2\n", {}},
+          {'1', "", {"error 1"}},
+          {'t', "error 3\nerror 4", {"error 3"}},
+          {'a', "\n", {"error 4"}}}},
+        {"TEST-TextLog", "1", {{'r', "error 1\n", {"error 1"}}, {'t', "error\n", {"error"}}}},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string path = agent.dir().File("rotating" + std::to_string(n++) + ".log");
+        std::ofstream(path, std::ios::binary) << before << "\n";
+        LogCheck c =
+            Check(agent, row.command, path, LogCheck{"", {"", "", "", "0", "0", "0"}}, row.cont);
+        for (const LogStep& step : row.steps) {
+            if (step.op != '1') ApplyStep(path, step);
+            std::vector<std::string> reported;
+            if (step.op == 'A') continue;
+            // The console's loop: check again while a match was reported
+            // (a one-check step stops after its check).
+            for (int round = 0; round < 10; round++) {
+                c = Check(agent, row.command, path, c, row.cont);
+                ASSERT_EQ(c.status, "200") << path;
+                if (c.At(0) == 0) break;
+                reported.push_back(c.values.at(1));
+                if (step.op == '1') break;
+            }
+            EXPECT_EQ(reported, step.reported) << path << " step " << step.op;
+        }
+    }
+}
+
+// The console's own example: a watched 1,000-byte log rewritten as 29
+// bytes is reported once, with the state of the new file.
+TEST(TextLog, TruncationIsActedOnOnce) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    const std::string path = agent.dir().File("app.log");
+    std::ofstream(path, std::ios::binary) << "first line\nsecond error line\n";
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    LogCheck c =
+        Ask(agent, "TEST-TextLog", {path, "error", "900", "1000", "1", "0", "0", "0", "0"});
+    std::string t = std::to_string(st.st_mtime);
+    EXPECT_EQ(c.values, (std::vector<std::string>{"    19", "second error line", "0", "    29",
+                                                  "    29", t, "    29"}));
+}
