@@ -22,9 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int at = 0; at < packet.Length(); at += chunk) {
         int n = packet.Length() - at < chunk ? packet.Length() - at : chunk;
         request.AddData(packet.Data() + at, n);
-        if (request.PacketTooLarge()) return 0;
-        if (!proven && !request.CheckPacketStart(password, peer, proven)) return 0;
         if (request.WholePacket()) break;
+        if (!request.CheckPacketStart(password, peer, proven)) return 0;
     }
     if (!request.WholePacket() || !request.ParseInitRequest(password, peer)) return 0;
     int count = request.GetParamsCount();

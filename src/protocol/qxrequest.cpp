@@ -27,22 +27,38 @@ int QXRequest::PacketTooLarge() const {
     return (uint32_t)DecodeLength(Data(), 4) > (uint32_t)MAX_PACKET_LENGTH;
 }
 
-int QXRequest::CheckPacketStart(const String& password, in_addr peer, int& proven) const {
-    const int length = Length();
-    const unsigned char* p = (const unsigned char*)Data();
-    if (length >= 6 && (p[4] != AUTH_BYTE1 || p[5] != AUTH_BYTE2)) return 0;
-    if (length < 8) return 1;
-    const int P = DecodeLength(Data() + 6, 2);
+// What is wrong with the start of a packet that is still arriving.
+enum PacketStartFault { START_OK, START_INVALID, START_WRONG_PASSWORD };
+
+static PacketStartFault FindStartFault(const QXRequest& q, const String& password, int& proven) {
+    if (q.PacketTooLarge()) return START_INVALID;
+    if (proven) return START_OK;
+    const int length = q.Length();
+    const unsigned char* p = (const unsigned char*)q.Data();
+    if (length >= 6 && (p[4] != AUTH_BYTE1 || p[5] != AUTH_BYTE2)) return START_INVALID;
+    if (length < 8) return START_OK;
+    const int P = DecodeLength(q.Data() + 6, 2);
     String digest = EncodePswd(password);
     bool wrong = P != digest.Length();
-    if (!wrong && length < 8 + P) return 1;
+    if (!wrong && length < 8 + P) return START_OK;
     if (!wrong && P > 0) wrong = memcmp(digest.Data(), p + 8, P) != 0;
-    if (wrong) {
-        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
-        return 0;
-    }
+    if (wrong) return START_WRONG_PASSWORD;
     proven = 1;
-    return 1;
+    return START_OK;
+}
+
+int QXRequest::CheckPacketStart(const String& password, in_addr peer, int& proven) const {
+    PacketStartFault fault = FindStartFault(*this, password, proven);
+    if (fault == START_OK) return 1;
+    // The sizes known so far, as a whole packet would show them.
+    showmessage("<-- TCP packet size: %d\n", peer, MSG_DEBUG, 1, Length());
+    if (Length() >= 4)
+        showmessage("<-- OWL packet size: %d\n", peer, MSG_DEBUG, 1, DecodeLength(Data(), 4));
+    if (Length() >= 8)
+        showmessage("<-- Pswd size: %d\n", peer, MSG_DEBUG, 1, DecodeLength(Data() + 6, 2));
+    if (fault == START_WRONG_PASSWORD)
+        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
+    return 0;
 }
 
 int QXRequest::ParseInitRequest(const String& password, in_addr peer) {

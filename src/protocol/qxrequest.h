@@ -27,12 +27,14 @@ class QXRequest : public String {
     // 1 when the 4-byte length field has arrived and announces more than
     // MAX_PACKET_LENGTH.
     int PacketTooLarge() const;
-    // Checks the first bytes of a packet that is still arriving: the auth
+    // Checks the start of a packet that is still arriving (a whole packet
+    // goes to ParseInitRequest instead): the announced length, the auth
     // bytes once they are here, the password digest's length and then the
     // digest itself. 1 when nothing is wrong so far; proven becomes 1 once
     // the digest has arrived and matched (an empty password is proven by an
     // empty digest). 0 when the packet can no longer be valid; the debug log
-    // then says what a complete packet with the same fault says.
+    // then shows the sizes known so far (bytes received, announced length,
+    // digest length) and, for a wrong digest, the wrong-password line.
     int CheckPacketStart(const String& password, in_addr peer, int& proven) const;
     // Checks length fields, auth bytes and the password digest, then decrypts
     // the session key and the request text. 1: the text is now the request

@@ -189,14 +189,13 @@ int ReceiveUpgrade(Session& s, const char* data, int n) {
 int ReceiveRequest(Session& s, const char* data, int n) {
     s.lastActivity = time(nullptr);
     s.request.AddData(data, n);
-    // A peer that gets the first bytes wrong is closed before it can make
-    // us buffer anything more.
-    if (s.request.PacketTooLarge() ||
-        (!s.proven && !s.request.CheckPacketStart(s.password, s.params.Address, s.proven))) {
+    if (!s.request.WholePacket()) {
+        // A peer that gets the first bytes wrong is closed before it can
+        // make us buffer anything more.
+        if (s.request.CheckPacketStart(s.password, s.params.Address, s.proven)) return 1;
         showmessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, 0);
         return 0;
     }
-    if (!s.request.WholePacket()) return 1;
     AnswerRequest(s);
     return s.upgrade.Active();
 }

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "protocol/client.h"
@@ -102,6 +103,35 @@ TEST(Serve, RequestsFramingBadPeersAndQuit) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(agent.Output().find("Terminate request received. Terminating..\n"),
               std::string::npos);
+}
+
+// With -vd a rejected packet shows how far it got: a whole one every size
+// before the password check, one cut short by the early check the sizes
+// that had arrived.
+TEST(Serve, RejectedPacketsLogTheirSizes) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({"-vd"})) << agent.Output();
+    // A whole packet arrives in one piece; the long one is cut after the digest.
+    const std::string small = Str(BuildRequestPacket(String("wrong"), String("key"),
+                                                     String("TEST-UNC\n/\n\r"))),
+                      large = Str(BuildRequestPacket(String("wrong"), String("key"),
+                                                     Bytes(std::string(2000, 'x'))));
+    std::string raw;
+    EXPECT_EQ(agent.SendRaw(small, &raw), OWL_NO_REPLY);
+    int sock = agent.Send(large.substr(0, 30));
+    EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
+    close(sock);
+    const std::string expected =
+        "TCP packet size: 45|OWL packet size: 41|Pswd size: 16|Key size: 3|Req size: 12|"
+        "Wrong password or MD5 error|Invalid QX request received|"
+        "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|Wrong password or MD5 error|"
+        "Invalid QX request received|";
+    std::string seen;
+    std::istringstream verbose(agent.dir().Read("verbose.log"));
+    for (std::string line; std::getline(verbose, line);)
+        if (line.find("\t <-- ") != std::string::npos)
+            seen += line.substr(line.find("<-- ") + 4) + "|";
+    EXPECT_EQ(seen, expected);
 }
 
 // Management needs permission and the right address; GetInfo and upgrades
