@@ -427,7 +427,10 @@ int GetFileCRC(const char* path, uint32_t& crc, String& error) {
     }
     TFd fd(OpenRegularFile(path));
     if (fd.get() < 0) {
-        error = "Cannot open file";
+        // Reading a folder fails at once; FIFOs, devices and sockets are not
+        // opened at all, as reading them might never end.
+        struct stat st;
+        error = stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? "Read error" : "Cannot open file";
         return 0;
     }
     posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -60,7 +60,8 @@ int64_t FindFileInFile(const char* path, const char* patternPath);
 // The CRC-32 of a regular file's bytes (register preset to 0xFFFFFFFF, no
 // final inversion). Returns 1 with crc set and error empty, or 0 with error
 // "File is not specified" (null or empty path), "Cannot open file" (missing,
-// not a regular file, not readable) or "Read error"; crc is then unchanged.
+// not readable, a FIFO, device or socket) or "Read error" (a folder, or a
+// read that failed); crc is then unchanged.
 int GetFileCRC(const char* path, uint32_t& crc, String& error);
 
 // The entry's size, status-change time and modification time (seconds since

@@ -72,7 +72,7 @@ void NotImplemented(OWLReply& reply) {
 
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
                 int withModifyTime) {
-    reply.AddStringParam(rec.Name, 0);
+    reply.AddStringParam(owlOneLine(rec.Name), 0);
     reply.AddIntParam((int)rec.Attr);
     if (withSize) reply.AddIntParam((long long)rec.Size);
     if (withChangeTime) {

@@ -161,7 +161,7 @@ void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
     reply.AddIntParam((long long)size);
     reply.AddTimeParam(changeTime);
     reply.AddTimeParam(modifyTime);
-    reply.AddStringParam(path, 0);
+    reply.AddStringParam(owlOneLine(path), 0);
     reply.AddStringParam("min", 0);
     reply.AddIntParam((int)(((long)time(nullptr) - modifyTime) / 60));
 }

@@ -63,7 +63,7 @@ void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool w
     String line, error;
     long long result = scan(state, line, error);
     if (result == -1) {
-        reply.SetResult(OWL_CANNOT_PERFORM) += error;
+        reply.SetResult(OWL_CANNOT_PERFORM) += owlOneLine(error);  // may name the file
         return;
     }
     reply.SetResult(OWL_OK);

@@ -78,3 +78,11 @@ int owlDecodeInt64(const char* text, long long* out) {
 int owlDecodeInt64(String text, long long* out) {
     return owlDecodeInt64(text.SetZero().Data(), out);
 }
+
+String owlOneLine(const String& text) {
+    String line = text;
+    char* p = line.Data();
+    for (int i = 0; i < line.Length(); i++)
+        if (p[i] == '\r' || p[i] == '\n') p[i] = '?';
+    return line;
+}

@@ -13,6 +13,11 @@ String owlEncodeStrings(const String& text);
 String owlDecodeStrings(const char* text, int n);
 String owlDecodeStrings(const String& text);
 
+// A text of the host (a file name, a path) that goes out unencoded as one
+// reply line: each CR and LF becomes '?', as "ls -q" shows them, so that
+// no name can add lines of its own to a reply. Every other byte is kept.
+String owlOneLine(const String& text);
+
 // 1 when the text is exactly "1", else 0.
 int owlDecodeBool(const char* text);
 int owlDecodeBool(String text);

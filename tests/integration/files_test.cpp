@@ -68,6 +68,7 @@ TEST(FileTests, RepliesOfEveryHandler) {
         {"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
         {"TEST-FileCRC", {""}, "301\nFile is not specified\n"},
         {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
+        {"TEST-FileCRC", {d}, "301\nRead error\n"},
         {"TEST-CountFiles", {d, "*.txt", "0", "0", ""}, "200\n3\n"},
         {"TEST-CountFiles", {d, "*.txt", "1", "junk", "0"}, "200\n4\n"},
         {"TEST-CountFiles", {d, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
@@ -192,3 +193,31 @@ TEST(FileHandlers, BadInputGetsItsReply) {
 }
 
 }  // namespace
+
+// A host's file names cannot add lines to a reply: CR and LF go out as '?',
+// every other byte (tabs, long names, invalid UTF-8) as it is.
+TEST(FileTests, NamesStayOneLine) {
+    TempDir data;
+    const std::pair<std::string, std::string> names[] = {
+        {"x\n200\nforged", "x?200?forged"},
+        {"y\r\nz", "y??z"},
+        {"tab\tname", "tab\tname"},
+        {"\xff\xfe-bad", "\xff\xfe-bad"},
+        {std::string(255, 'n'), std::string(255, 'n')}};
+    std::set<std::string> expected;
+    for (const auto& [name, shown] : names) {
+        data.Write(name, "");
+        expected.insert(shown);
+    }
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    Reply r = agent.Request("GetFilesList", {data.path() + "/", "*", "0", "1", "0", "0"});
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_EQ(lines.size(), 3u + 2 * 5) << r.body;
+    std::set<std::string> listed;
+    for (size_t i = 3; i < lines.size(); i += 2) listed.insert(lines[i]);
+    EXPECT_EQ(listed, expected);
+    r = agent.Request("TEST-FileExists", {data.File("x*")});
+    ASSERT_EQ(r.Lines().size(), 6u) << r.body;
+    EXPECT_EQ(r.Lines()[3], data.File("x?200?forged"));
+}

@@ -90,6 +90,7 @@ TEST(TextLog, ChecksFiltersFailuresAndRotation) {
     log = agent.dir().File("short.log");
     Append(log, "line\n");
     ASSERT_EQ(mkfifo(agent.dir().File("pipe.log").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(agent.dir().File("pi\npe.fifo").c_str(), 0600), 0);
     mkdir(agent.dir().File("dir.log").c_str(), 0700);
     const struct {
         std::vector<std::string> params;
@@ -99,6 +100,7 @@ TEST(TextLog, ChecksFiltersFailuresAndRotation) {
         {{agent.dir().File("*.txt")}, "301\nFile does not exist\n\r"},
         {{agent.dir().File("dir.log")}, "301\nFile does not exist\n\r"},
         {{agent.dir().File("pipe.log")}, "301\nFile \"pipe.log\" not found\n\r"},
+        {{agent.dir().File("pi*.fifo")}, "301\nFile \"pi?pe.fifo\" not found\n\r"},
         {{log, "x", "abc"}, "501\nWrong parameter\n\r"},
         {{log, "x", "0", "0", "1.5"}, "501\nWrong parameter\n\r"},
         {{log, "x", "-7", "3", "3"}, "301\nfseek error\n\r"},
