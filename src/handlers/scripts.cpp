@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "config/settings.h"
+#include "core/log.h"
 #include "fs/filesearch.h"
 #include "fs/runner.h"
 #include "protocol/codecs.h"
@@ -17,6 +20,8 @@ namespace {
 
 const char kNotAllowed[] = "test is not allowed";
 const int kNameSize = 512;
+// The most of a process list that a reply carries.
+const int kMaxProcessList = 8 * 1024 * 1024;
 // The console's script is written out this long before it is started.
 const useconds_t kScriptPauseUs = 90000;
 
@@ -176,6 +181,29 @@ FILE* RunConfiguredScript(const String& script, const String& args, OWLReply& re
     return f;
 }
 
+// The list script's output, a piece of up to 511 bytes at a time with one
+// trailing LF removed, each non-empty piece followed by CR LF. A broken
+// script may print without end: at most kMaxProcessList bytes of the list
+// are kept. Returns the number of output bytes left out (0: all kept).
+long long ReadProcessList(FILE* f, String& list) {
+    std::string kept;
+    char buf[512];
+    for (off_t before = ftello(f); fgets(buf, sizeof(buf), f) != nullptr; before = ftello(f)) {
+        size_t n = strlen(buf);
+        if (n > 0 && buf[n - 1] == '\n') buf[--n] = 0;
+        if (n == 0) continue;
+        if (kept.size() + n + 2 > (size_t)kMaxProcessList) {
+            struct stat st;
+            long long total = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : 0;
+            list.CopyData(kept.data(), (int)kept.size());
+            return total > before ? total - before : 1;
+        }
+        kept.append(buf, n).append("\r\n");
+    }
+    list.CopyData(kept.data(), (int)kept.size());
+    return 0;
+}
+
 }  // namespace
 
 void ReplyProgramRun(const String& commandLine, const String& workDir, int timeout,
@@ -277,15 +305,11 @@ void ProcessInfo_ProcessesList(const QXRequest&, OWLReply& reply) {
     FILE* f = RunConfiguredScript(script, String(), reply);
     if (f == nullptr) return;
     String list;
-    char buf[512];
-    while (fgets(buf, sizeof(buf), f) != nullptr) {
-        size_t n = strlen(buf);
-        if (n > 0 && buf[n - 1] == '\n') buf[--n] = 0;
-        if (n == 0) continue;
-        list += buf;
-        list += "\r\n";
-    }
+    long long discarded = ReadProcessList(f, list);
     fclose(f);
+    if (discarded > 0)
+        showmessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
+                    LOCAL, MSG_INFO, 1, script.Data(), kMaxProcessList, discarded);
     reply.SetResult(OWL_OK);
     reply.AddStringParam(list, 1);
 }

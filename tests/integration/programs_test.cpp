@@ -129,6 +129,44 @@ TEST(Programs, ConfiguredScripts) {
                      true);
 }
 
+// A process-list script that prints without end costs at most the list's
+// bound: the reply carries whole pieces up to it, the log says how much was
+// left out.
+TEST(Programs, ProcessListIsBounded) {
+    Agent a;
+    const std::string mode = a.scripts.File("mode");
+    a.agent.settings()["proclistscript"] =
+        a.Script("list.sh", "#!/bin/sh\ncase $(cat " + mode +
+                                ") in\nbig) yes 0123456789abcdefghi | head -c 100000000 ;;\n"
+                                "long) head -c 10000000 /dev/zero | tr '\\0' a; echo ;;\nesac\n");
+    ASSERT_TRUE(a.agent.Start({"-v"})) << a.agent.Output();
+    const long long bound = 8 << 20;
+    // Output, the piece a line is cut into, the pieces kept and the bytes left out.
+    const struct {
+        const char* mode;
+        std::string piece;
+        long long kept, discarded;
+    } cases[] = {
+        {"none", "", 0, 0},
+        {"big", "0123456789abcdefghi", bound / 21, 100000000 - bound / 21 * 20},
+        {"long", std::string(511, 'a'), bound / 513, 10000001 - bound / 513 * 511},
+    };
+    for (const auto& c : cases) {
+        a.scripts.Write("mode", c.mode);
+        Reply r = a.agent.Request("GetProcessesList", {}, "", 60000);
+        ASSERT_EQ(r.status, "200") << c.mode;
+        std::string expected;
+        for (long long i = 0; i < c.kept; i++) expected += c.piece + "\r\n";
+        EXPECT_TRUE(Str(owlDecodeStrings(Bytes(r.body))) == expected) << c.mode;
+        if (c.discarded == 0) continue;
+        EXPECT_TRUE(a.agent.WaitForLog("verbose.log",
+                                       "list.sh\" printed more than 8388608 bytes: " +
+                                           std::to_string(c.discarded) + " bytes discarded\n",
+                                       3000))
+            << c.mode;
+    }
+}
+
 // TCP and UDP tests and the send and syslog actions against stand-ins.
 TEST(Programs, NetworkTestsAndActions) {
     Agent a;
