@@ -1,18 +1,27 @@
-// Serving speed: the round-trip latency of one request over loopback with
-// one client, and requests per second with 16 concurrent clients, each
-// beside the same loop against a trivial thread-per-connection TCP echo
-// server measured in the same run.
-//   OWL_BENCH_SECONDS (default 10) sets the length of the throughput runs.
+// Serving cost: the agent's CPU time per request and its latency with one
+// new connection per request, beside two same-run baselines: a minimal
+// fixed-reply server (workers blocking in accept on one shared socket, one
+// send, close), the cost floor of a connection per request on this machine,
+// and the in-process cost of each request's cipher work (the same bytes
+// through the project's Twofish CFB-8). Then the agent's threads and RSS
+// after a burst of 1,000 connections, back at idle.
+//   OWL_BENCH_SECONDS (default 5) sets the length of each load run;
+//   OWL_BENCH_IDLE_SECONDS (default 70) how long the burst check waits.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <functional>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,131 +29,246 @@
 #include "bench_support.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
+#include "protocol/owlreply.h"
+#include "protocol/qxrequest.h"
 
 namespace {
 
 using bench::Clock;
 
-// The baseline: reads one length-prefixed packet, writes it back, closes.
-void EchoServer(int listener) {
+// ---- the minimal server ------------------------------------------------------
+
+// Reads one length-prefixed packet from c; false when the peer went away.
+bool ReadPacket(int c) {
+    std::string data;
+    char buf[2048];
     for (;;) {
-        int c = accept(listener, nullptr, nullptr);
-        if (c < 0) return;
-        std::thread([c] {
-            std::string data;
-            char buf[1024];
-            for (;;) {
-                ssize_t n = recv(c, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                data.append(buf, n);
-                if (data.size() >= 4) {
-                    uint32_t len;
-                    memcpy(&len, data.data(), 4);
-                    if (data.size() >= len + 4u) break;
-                }
-            }
-            send(c, data.data(), data.size(), MSG_NOSIGNAL);
-            shutdown(c, SHUT_RDWR);
-            close(c);
-        }).detach();
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        data.append(buf, n);
+        uint32_t len;
+        if (data.size() >= 4 && (memcpy(&len, data.data(), 4), data.size() >= len + 4u))
+            return true;
     }
 }
 
-// One request against an owl agent (fresh key, full crypto on both sides).
-bool OwlOnce(int port, const String& password) {
-    String text, err;
-    return OwlRequest("127.0.0.1", port, password, String("GetInfo"), {}, 5000, text, err) ==
-               OWL_REPLY &&
-           text.Pos("200\n") == 1;
+// A child process whose workers block in accept on listener and answer
+// every packet with reply: one send, then close.
+pid_t StartMinimalServer(int listener, const std::string& reply, int workers) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    for (int i = 0; i < workers; i++)
+        std::thread([listener, reply] {
+            for (;;) {
+                int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0) continue;
+                if (ReadPacket(c)) send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+                close(c);
+            }
+        }).detach();
+    for (;;) pause();
 }
 
-// A prepared GetInfo packet, its reply read whole but not decrypted: the
-// client's own cipher work stays out of the agent's figure.
-bool OwlPrepared(int port, const String& packet) {
-    String reply, err;
-    return ExchangePacket("127.0.0.1", port, packet, 5000, reply, err) == OWL_REPLY &&
-           reply.Length() > 100;
+// ---- what a process used -------------------------------------------------------
+
+// CPU seconds (user and system) of pid so far, from /proc/PID/stat.
+double CpuSeconds(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++) {
+        if (i == 14) utime = atoll(field.c_str());
+        if (i == 15) stime = atoll(field.c_str());
+    }
+    return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
-// The same packet to the echo server.
-bool EchoOnce(int port, const String& packet) {
-    String reply, err;
-    return ExchangePacket("127.0.0.1", port, packet, 5000, reply, err) == OWL_REPLY;
+// A "Name:  value" line of /proc/PID/status as a number (kB for sizes).
+long StatusValue(pid_t pid, const char* name) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.compare(0, strlen(name), name) == 0 && line[strlen(name)] == ':')
+            return atol(line.c_str() + strlen(name) + 1);
+    return -1;
 }
 
-struct Latency {
-    double p50, p99;
+// ---- load ------------------------------------------------------------------------
+
+struct Load {
+    double rate = 0;       // requests per second
+    double p99 = 0;        // microseconds
+    double cpuPerReq = 0;  // microseconds of the server's CPU per request
 };
 
-Latency MeasureLatency(const std::function<bool()>& once, int count) {
-    std::vector<double> us;
-    for (int i = 0; i < count; i++) {
-        auto t0 = Clock::now();
-        if (!once()) {
-            fprintf(stderr, "request failed\n");
-            exit(1);
-        }
-        us.push_back(bench::Us(Clock::now() - t0));
-    }
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[us.size() * 99 / 100]};
+// clients closed-loop clients sending packet on fresh connections to port
+// for seconds; the server is pid. The replies are read whole, not
+// decrypted, so that the clients' own cipher work stays out.
+Load RunLoad(pid_t pid, int port, const String& packet, int clients, int seconds) {
+    std::atomic<long> failed{0};
+    std::vector<std::vector<double>> times(clients);
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    double cpu0 = CpuSeconds(pid);
+    auto t0 = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; i++)
+        threads.emplace_back([&, i] {
+            while (Clock::now() < end) {
+                auto s = Clock::now();
+                String reply, err;
+                if (ExchangePacket("127.0.0.1", port, packet, 5000, reply, err) == OWL_REPLY)
+                    times[i].push_back(bench::Us(Clock::now() - s));
+                else
+                    failed++;
+            }
+        });
+    for (auto& t : threads) t.join();
+    double wall = bench::Us(Clock::now() - t0) / 1e6, cpu = CpuSeconds(pid) - cpu0;
+    std::vector<double> all;
+    for (auto& v : times) all.insert(all.end(), v.begin(), v.end());
+    if (failed) fprintf(stderr, "%ld requests failed\n", failed.load());
+    Load l;
+    if (all.empty()) return l;
+    std::sort(all.begin(), all.end());
+    l.rate = all.size() / wall;
+    l.p99 = all[all.size() * 99 / 100];
+    l.cpuPerReq = cpu * 1e6 / all.size();
+    return l;
 }
+
+// ---- the cipher floor ------------------------------------------------------------
+
+// Microseconds of the cipher work of one request: the packet checked and
+// decrypted, a reply of replyText encrypted.
+double CipherUs(const String& packet, const String& password, const String& replyText) {
+    const int rounds = 2000;
+    in_addr peer{htonl(INADDR_LOOPBACK)};
+    auto t0 = Clock::now();
+    for (int i = 0; i < rounds; i++) {
+        QXRequest q;
+        q = packet;
+        if (!q.ParseInitRequest(password, peer)) exit(1);
+        OWLReply r;
+        r.InitPacket(nullptr, q.GetSessionKey());
+        r += replyText;
+        r.FinalizePacket();
+    }
+    return bench::Us(Clock::now() - t0) / rounds;
+}
+
+// ---- the burst -------------------------------------------------------------------
+
+// 1,000 connections at once, each sending packet and reading its reply.
+void Burst(int port, const String& packet) {
+    std::vector<int> socks;
+    for (int i = 0; i < 1000; i++) {
+        String err;
+        int s = ConnectAgent("127.0.0.1", port, 5000, err);
+        if (s < 0) break;
+        SendAll(s, packet.Data(), packet.Length(), err);
+        socks.push_back(s);
+    }
+    for (int s : socks) {
+        String reply, err;
+        ReadReplyPacket(s, 10000, reply, err);
+        close(s);
+    }
+    printf("burst: %zu connections answered\n", socks.size());
+}
+
+struct Case {
+    const char* name;
+    String packet;
+    String replyText;
+    pid_t floorServer;
+    int floorPort;
+};
 
 }  // namespace
 
 int main() {
     signal(SIGPIPE, SIG_IGN);
+    struct rlimit nofile = {4096, 4096};
+    setrlimit(RLIMIT_NOFILE, &nofile);
     Twofish_initialise();
-    int seconds = bench::EnvSeconds("OWL_BENCH_SECONDS", 10);
+    const int seconds = bench::EnvSeconds("OWL_BENCH_SECONDS", 5);
+    const int idleSeconds = bench::EnvSeconds("OWL_BENCH_IDLE_SECONDS", 70);
 
     std::string dir = bench::MakeTempDir("owlbench");
-    int echoPort = 0;
-    int echoListener = bench::ListenLoopback(&echoPort);
     int owlPort = bench::FreeLoopbackPort();
-    // The agent as it runs in production: a daemon, logging failures only.
-    pid_t agent =
-        dir.empty() || echoListener < 0 || owlPort < 0 ? -1 : bench::StartAgent(dir, owlPort);
+    pid_t agent = dir.empty() || owlPort < 0 ? -1 : bench::StartAgent(dir, owlPort);
     if (agent <= 0) {
         fprintf(stderr, "the agent did not start\n");
         exit(1);
     }
-    std::thread(EchoServer, echoListener).detach();
+    const String password("bench");
+    auto prepared = [&](const char* command) {
+        return BuildRequestPacket(password, NewSessionKey(), BuildRequestText(String(command), {}));
+    };
+    String info, err;
+    OwlRequest("127.0.0.1", owlPort, password, String("GetInfo"), {}, 5000, info, err);
+    Case cases[] = {
+        {"refused (TEST-Ping)", prepared("TEST-Ping"), String("500\nnot implemented yet\n"), 0, 0},
+        {"GetInfo", prepared("GetInfo"), info, 0, 0},
+    };
+    // A floor server per case, answering with as many bytes as the agent.
+    for (Case& c : cases) {
+        int listener = bench::ListenLoopback(&c.floorPort);
+        String sample, e;
+        ExchangePacket("127.0.0.1", owlPort, c.packet, 5000, sample, e);
+        c.floorServer =
+            StartMinimalServer(listener, std::string(sample.Data(), sample.Length()), 16);
+        close(listener);
+    }
 
-    String password("bench");
-    String packet =
-        BuildRequestPacket(password, NewSessionKey(), BuildRequestText(String("GetInfo"), {}));
-    auto owl = [&] { return OwlOnce(owlPort, password); };
-    auto owlPrepared = [&] { return OwlPrepared(owlPort, packet); };
-    auto echo = [&] { return EchoOnce(echoPort, packet); };
+    int met = 0, targets = 0;
+    auto target = [&](bool ok) {
+        targets++;
+        met += ok;
+        return bench::Verdict(ok);
+    };
+    for (const Case& c : cases) {
+        double cipher = CipherUs(c.packet, password, c.replyText);
+        printf("== %s: cipher work per request %.1f us (in process)\n", c.name, cipher);
+        for (int clients : {1, 16}) {
+            Load floor = RunLoad(c.floorServer, c.floorPort, c.packet, clients, seconds);
+            Load owl = RunLoad(agent, owlPort, c.packet, clients, seconds);
+            printf(
+                "%2d clients: agent %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
+                "minimal server %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
+                "CPU ratio %.2fx, p99 ratio %.2fx\n",
+                clients, owl.rate, owl.cpuPerReq, owl.p99, floor.rate, floor.cpuPerReq, floor.p99,
+                owl.cpuPerReq / floor.cpuPerReq, owl.p99 / floor.p99);
+            if (clients != 16) continue;
+            bool refused = c.replyText.Pos("500") == 1;
+            double limit = (refused ? 0 : cipher) + 1.3 * floor.cpuPerReq;
+            printf("   target CPU <= %s1.3x minimal (%.1f us): %s\n", refused ? "" : "cipher + ",
+                   limit, target(owl.cpuPerReq <= limit));
+            printf("   target p99 <= 1.2x minimal (%.0f us): %s\n", 1.2 * floor.p99,
+                   target(owl.p99 <= 1.2 * floor.p99));
+        }
+    }
 
-    MeasureLatency(owl, 200);  // warm-up
-    MeasureLatency(echo, 200);
-    Latency lo = MeasureLatency(owl, 3000);
-    Latency le = MeasureLatency(echo, 3000);
+    // Threads and memory go back to their idle figures after a burst.
+    long idleRss = StatusValue(agent, "VmRSS"), idleThreads = StatusValue(agent, "Threads");
+    Burst(owlPort, cases[1].packet);
+    long peakThreads = StatusValue(agent, "Threads");
+    sleep(idleSeconds);
+    long rss = StatusValue(agent, "VmRSS"), threads = StatusValue(agent, "Threads");
     printf(
-        "latency 1 client GetInfo: p50 %.1f us, p99 %.1f us "
-        "(baseline echo: p50 %.1f us, p99 %.1f us; ratio p50 %.2fx) target p50 <= 300 us: %s\n",
-        lo.p50, lo.p99, le.p50, le.p99, lo.p50 / le.p50, bench::Verdict(lo.p50 <= 300));
+        "idle: %ld threads, RSS %ld kB; after the burst %ld threads; %d s later %ld threads, "
+        "RSS %ld kB\n",
+        idleThreads, idleRss, peakThreads, idleSeconds, threads, rss);
+    printf("   target threads back to the idle floor: %s\n", target(threads <= idleThreads));
+    printf("   target RSS within 1 MiB of idle: %s\n", target(rss - idleRss <= 1024));
+    printf("targets met: %d of %d\n", met, targets);
 
-    // Throughput: the clients send a prepared packet and read the reply
-    // without decrypting it, so that the machine's two cores go to the agent
-    // (which still checks, decrypts, answers and encrypts every request).
-    double ro = bench::Rate(owlPrepared, 16, seconds, "requests");
-    double re = bench::Rate(echo, 16, seconds, "requests");
-    printf(
-        "throughput 16 clients GetInfo: %.0f req/s (baseline echo: %.0f req/s, ratio %.2fx) "
-        "target >= 9000 req/s: %s\n",
-        ro, re, ro / re, bench::Verdict(ro >= 9000));
-    double rf = bench::Rate(owl, 16, seconds, "requests");
-    printf(
-        "throughput 16 full console clients GetInfo (each also encrypting and decrypting on "
-        "the same 2 cores): %.0f req/s (ratio to echo %.2fx)\n",
-        rf, rf / re);
-
+    for (const Case& c : cases) kill(c.floorServer, SIGKILL);
     kill(agent, SIGKILL);
+    while (wait(nullptr) > 0) {
+    }
     int rc = bench::RemoveTree(dir) ? 0 : 1;
-    // Detached echo threads may still be running: leave without running
-    // static destructors under them.
     fflush(stdout);
     _exit(rc);
 }

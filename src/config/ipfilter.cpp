@@ -113,7 +113,6 @@ int FilterListHolds(const String& activefilter, const char* dottedPeer) {
 }
 
 bool FilterAdmits(const char* dottedPeer) {
-    TSettingsReadLock lock;
-    if (!OWLSettings.filteractive) return true;
-    return FilterListHolds(OWLSettings.activefilter, dottedPeer);
+    const TOWLSettings& now = CurrentSettings();
+    return !now.filteractive || FilterListHolds(now.activefilter, dottedPeer);
 }

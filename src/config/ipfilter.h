@@ -2,7 +2,7 @@
 // the accept loop (FilterAdmits, against activefilter) and the address
 // lists of the management and upgrade permissions (IPAllowed, getitem).
 //
-// Threads: FilterAdmits reads OWLSettings under the settings read lock;
+// Threads: FilterAdmits reads the published settings (CurrentSettings);
 // every other function works only on its arguments and may run on any
 // number of threads at once.
 #pragma once

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
 #include <shared_mutex>
 
 #include "fs/filesearch.h"
@@ -614,6 +616,42 @@ void CopyLoadedFields(TOWLSettings& to, const TOWLSettings& from) {
 
 }  // namespace
 
+namespace {
+
+// The copy that readers see: every change made under the write lock is
+// published as a new immutable copy before the lock is released. A reader
+// thread keeps the copy it took last and takes the new one only after a
+// change, so that reading a setting never waits for a lock.
+std::mutex publishMutex;
+std::shared_ptr<const TOWLSettings> published;  // guarded by publishMutex
+std::atomic<unsigned long> publishedGeneration{0};
+
+// The caller holds the settings lock (shared or exclusive).
+void Publish() {
+    auto copy = std::make_shared<const TOWLSettings>(OWLSettings);
+    std::lock_guard<std::mutex> lock(publishMutex);
+    published = std::move(copy);
+    publishedGeneration++;
+}
+
+}  // namespace
+
+const TOWLSettings& CurrentSettings() {
+    thread_local std::shared_ptr<const TOWLSettings> mine;
+    thread_local unsigned long mineGeneration = 0;
+    unsigned long generation = publishedGeneration.load(std::memory_order_acquire);
+    if (mine && generation == mineGeneration) return *mine;
+    if (generation == 0) {
+        // Nothing published yet: the record as the command line left it.
+        std::shared_lock<std::shared_mutex> read(settingsLock);
+        if (publishedGeneration.load() == 0) Publish();
+    }
+    std::lock_guard<std::mutex> lock(publishMutex);
+    mine = published;
+    mineGeneration = publishedGeneration.load();
+    return *mine;
+}
+
 int TOWLSettings::LoadOptions(String& err) {
     std::lock_guard<std::mutex> hold(optmutex);
     TOWLSettings next;
@@ -625,6 +663,7 @@ int TOWLSettings::LoadOptions(String& err) {
     if (result == 1 || !loadedOnce) {
         std::unique_lock<std::shared_mutex> write(settingsLock);
         CopyLoadedFields(*this, next);
+        if (this == &OWLSettings) Publish();
     } else {
         // The failed load may have pointed TMPDIR elsewhere: back to the
         // folder still in force.
@@ -657,20 +696,18 @@ int TOWLSettings::SaveOptionsHeld(String& err) {
     proclistscript = current.proclistscript;
     proccntscript = current.proccntscript;
     tmpdir = current.tmpdir;
+    if (this == &OWLSettings) Publish();
     return result;
 }
 
-String SettingText(String TOWLSettings::*field) {
-    std::shared_lock<std::shared_mutex> read(settingsLock);
-    return OWLSettings.*field;
-}
+String SettingText(String TOWLSettings::*field) { return CurrentSettings().*field; }
 
-int SettingInt(int TOWLSettings::*field) {
-    std::shared_lock<std::shared_mutex> read(settingsLock);
-    return OWLSettings.*field;
-}
+int SettingInt(int TOWLSettings::*field) { return CurrentSettings().*field; }
 
 TSettingsReadLock::TSettingsReadLock() { settingsLock.lock_shared(); }
 TSettingsReadLock::~TSettingsReadLock() { settingsLock.unlock_shared(); }
 TSettingsWriteLock::TSettingsWriteLock() { settingsLock.lock(); }
-TSettingsWriteLock::~TSettingsWriteLock() { settingsLock.unlock(); }
+TSettingsWriteLock::~TSettingsWriteLock() {
+    Publish();
+    settingsLock.unlock();
+}

@@ -7,8 +7,9 @@
 // Threads: the command line fills interactive, verbose, debug, configfile
 // and port before any thread starts; configfile is never written again and
 // may be read without a lock. Every other field of OWLSettings is shared:
-// read it with SettingText / SettingInt, or inside a TSettingsReadLock, and
-// assign it only inside a TSettingsWriteLock. optmutex serialises whole
+// read it with CurrentSettings, SettingText / SettingInt (which never wait),
+// or inside a TSettingsReadLock, and assign it only inside a
+// TSettingsWriteLock. optmutex serialises whole
 // loads and saves. Lock order: optmutex first, then the settings lock; a
 // thread that holds the settings lock (shared or exclusive) never waits for
 // optmutex, and never takes the settings lock a second time. Signal handlers
@@ -110,10 +111,16 @@ extern TOWLSettings OWLSettings;
 // Held for the whole of a load or a save of the configuration file.
 extern std::mutex optmutex;
 
-// Readers: copies taken under the shared lock.
-// A copy of a text setting of OWLSettings.
+// Readers that never wait: every change made under TSettingsWriteLock, a
+// load or a save is published as an immutable copy of OWLSettings.
+// CurrentSettings is the calling thread's copy, valid until that thread's
+// next call; it is taken anew only after a change (one atomic read
+// otherwise). Fields written without the write lock (the command line's,
+// before any thread starts) are seen once a load has published them.
+const TOWLSettings& CurrentSettings();
+// A copy of a text setting of the published settings.
 String SettingText(String TOWLSettings::*field);
-// A flag or number of OWLSettings.
+// A flag or number of the published settings.
 int SettingInt(int TOWLSettings::*field);
 
 // Holds the shared lock for several reads of OWLSettings fields at once.

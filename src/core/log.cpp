@@ -29,14 +29,14 @@ struct LogSettings {
 
 LogSettings ReadLogSettings(int type) {
     LogSettings s;
-    TSettingsReadLock lock;
-    s.interactive = OWLSettings.interactive;
-    s.verbose = OWLSettings.verbose;
-    s.debug = OWLSettings.debug;
+    const TOWLSettings& now = CurrentSettings();
+    s.interactive = now.interactive;
+    s.verbose = now.verbose;
+    s.debug = now.debug;
     if (type == MSG_DEBUG && !s.debug) return s;
-    if (type == MSG_SUCCESS && OWLSettings.logsuccess) s.okfile = OWLSettings.oklogfile;
-    if (type == MSG_FAILURE && OWLSettings.logfails) s.badfile = OWLSettings.badlogfile;
-    if (s.verbose) s.verbosefile = OWLSettings.verboselogfile;
+    if (type == MSG_SUCCESS && now.logsuccess) s.okfile = now.oklogfile;
+    if (type == MSG_FAILURE && now.logfails) s.badfile = now.badlogfile;
+    if (s.verbose) s.verbosefile = now.verboselogfile;
     return s;
 }
 
