@@ -25,8 +25,9 @@ pthread_mutex_t thread_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t upgrade_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 TAgentStatus ReadAgentStatus() {
-    pthread_mutex_lock(&thread_mutex);
     TAgentStatus copy = AgentStatus;
-    pthread_mutex_unlock(&thread_mutex);
+    copy.ActiveConnections = __atomic_load_n(&AgentStatus.ActiveConnections, __ATOMIC_RELAXED);
+    copy.OpenedConnections = __atomic_load_n(&AgentStatus.OpenedConnections, __ATOMIC_RELAXED);
+    copy.FailedConnections = __atomic_load_n(&AgentStatus.FailedConnections, __ATOMIC_RELAXED);
     return copy;
 }

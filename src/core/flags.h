@@ -2,8 +2,10 @@
 // sessions raise for the main thread, and the upgrade reservation) and
 // AgentStatus (identity and connection counters).
 // Thread use: the flag words are atomics, set to 1 by sessions (or a signal
-// handler) and polled by the accept loop; UpgradeScript and the session
-// counters are guarded by thread_mutex; UpgradeBusy by upgrade_mutex.
+// handler) and polled by the accept loop; the connection counters change
+// with atomic operations (__atomic builtins) and are read through
+// ReadAgentStatus; UpgradeScript is guarded by thread_mutex and UpgradeBusy
+// by upgrade_mutex.
 #pragma once
 
 #include <pthread.h>
@@ -36,9 +38,9 @@ struct TAgentStatus {
     const char* AgentDeveloper;
     int Service;
     int Active;
-    int ActiveConnections;  // under thread_mutex
-    int OpenedConnections;  // under thread_mutex
-    int FailedConnections;  // under thread_mutex
+    int ActiveConnections;  // atomic
+    int OpenedConnections;  // atomic
+    int FailedConnections;  // atomic
 };
 
 extern TAgentStatus AgentStatus;
@@ -46,5 +48,5 @@ extern TAgentStatus AgentStatus;
 extern pthread_mutex_t thread_mutex;
 extern pthread_mutex_t upgrade_mutex;
 
-// A consistent copy of the counters, taken under thread_mutex.
+// A copy of the record with each counter read atomically.
 TAgentStatus ReadAgentStatus();

@@ -42,5 +42,6 @@ String EncodeLength(const String& s, int digits);
 int DecodeLength(const char* p, int digits);
 
 // The CFB-8 stream cipher over n bytes from in to out (in and out may be the
-// same buffer), keyed with the SHA-1 of the key bytes.
+// same buffer), keyed with the SHA-1 of the key bytes. Each thread keeps the
+// expanded form of its last two keys, so repeated keys cost no key set-up.
 void CipherStream(const char* key, int keyLen, const char* in, char* out, int n, bool encrypt);

@@ -23,29 +23,20 @@
 #include "server/cmdline.h"
 #include "server/session.h"
 #include "server/startup.h"
+#include "server/workers.h"
 
 namespace {
-
-// Ends the process while session threads may still run: no static
-// destructors under their feet, only the streams flushed.
-[[noreturn]] void EndProcess(int status) {
-    fflush(nullptr);
-    FlushCoverageCounters();
-    _exit(status);
-}
 
 struct Listener {
     int socket;
     unsigned int addrlen;
     int port;  // the port in use
     FILE* pidfile;
-    time_t refreshed;      // when the fault handler's copies were last refreshed
-    bool starved = false;  // accept is failing for want of descriptors or memory
+    time_t refreshed;  // when the fault handler's copies were last refreshed
 };
 
-// While accept fails for want of descriptors or memory, the loop waits this
-// long before trying again instead of spinning on the pending connection.
-const int kStarvedBackoffMs = 100;
+// How often the loop looks at what sessions and signals asked for.
+const int kPassMs = 100;
 
 // Connections are handed over only once their first bytes have arrived, so
 // that a silent connection costs no session until the kernel gives up
@@ -56,10 +47,18 @@ void DeferAccept(int socket) {
     (void)setsockopt(socket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 
+// The workers stop accepting on the listener, which is closed.
 void CloseListener(Listener& l) {
-    shutdown(l.socket, SHUT_RDWR);
+    ReplaceListener(-1);
     close(l.socket);
     l.socket = -1;
+}
+
+// A new listener for the workers.
+void UseListener(Listener& l, int socket) {
+    DeferAccept(socket);
+    ReplaceListener(socket);
+    l.socket = socket;
 }
 
 // After a failed restart or script start: listen again and take the pid file
@@ -71,7 +70,7 @@ void Reopen(Listener& l) {
         showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
         EndProcess(OWL_EXIT_LISTEN);
     }
-    DeferAccept(l.socket);
+    UseListener(l, l.socket);
     l.pidfile = CreateDaemonPidFile();
 }
 
@@ -132,24 +131,21 @@ void SetPort(int port) {
     OWLSettings.port = port;
 }
 
+// The new port is opened beside the old one, which serves until the new one
+// takes over, and stays when the new one cannot be opened.
 void ChangePort(Listener& l) {
-    CloseListener(l);
     String err;
-    l.socket = Listen(l.addrlen, err);
-    if (l.socket > 0) {
-        DeferAccept(l.socket);
+    int socket = Listen(l.addrlen, err);
+    if (socket > 0) {
+        int old = l.socket;
+        UseListener(l, socket);
+        close(old);
         l.port = SettingInt(&TOWLSettings::port);
         showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, 0);
         return;
     }
     showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, 0);
     SetPort(l.port);
-    l.socket = Listen(l.addrlen, err);
-    if (l.socket <= 0) {
-        showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE, 0);
-        EndProcess(OWL_EXIT_LISTEN);
-    }
-    DeferAccept(l.socket);
     showmessage("Return to original port\n", LOCAL, MSG_FAILURE, 0);
 }
 
@@ -161,6 +157,7 @@ const int kSignalStopWaitMs = 5000;
 
 [[noreturn]] void Terminate(Listener& l, int waitMs) {
     showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, 0);
+    ReplaceListener(-1);  // no new sessions
     for (int i = 0; i < waitMs / 10 && RunningSessions() > 0; i++) usleep(10 * 1000);
     closepidfile(l.pidfile);
     EndProcess(OWL_EXIT_OK);
@@ -193,71 +190,15 @@ void HandleRequests(Listener& l) {
     }
 }
 
-// The connection filter: a rejected peer is counted, logged and closed.
-bool Admit(int sock, in_addr peer) {
-    char dotted[INET_ADDRSTRLEN];
-    inet_ntoa_safe(peer, dotted, sizeof dotted);
-    if (FilterAdmits(dotted)) return true;
-    pthread_mutex_lock(&thread_mutex);
-    AgentStatus.FailedConnections++;
-    pthread_mutex_unlock(&thread_mutex);
-    showmessage("TCP connection rejected\n", peer, MSG_FAILURE, 0);
-    shutdown(sock, SHUT_RDWR);
-    close(sock);
-    return false;
-}
-
-// accept failed for want of descriptors or memory: log once per episode and
-// wait a little, so that the pending connection does not make us spin.
-void Starved(Listener& l, int error) {
-    if (!l.starved)
-        showmessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, 1,
-                    strerror(error));
-    l.starved = true;
-    usleep(kStarvedBackoffMs * 1000);
-}
-
-// Waits up to a second for a connection; -1 when none came.
-int WaitAndAccept(Listener& l, in_addr& peer) {
-    struct pollfd pfd = {l.socket, POLLIN, 0};
-    if (poll(&pfd, 1, 1000) <= 0) return -1;
-    struct sockaddr_in addr;
-    socklen_t len = sizeof addr;
-    int sock = accept4(l.socket, (struct sockaddr*)&addr, &len, SOCK_CLOEXEC);
-    if (sock < 0) {
-        int error = errno;
-        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-            Starved(l, error);
-            return -1;
-        }
-        // A connection that went away before we took it is no fault of ours.
-        if (error == EINTR || error == ECONNABORTED || error == EAGAIN) return -1;
-        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(error));
-        EndProcess(OWL_EXIT_LISTEN);
-    }
-    if (l.starved) showmessage("Accept works again\n", LOCAL, MSG_INFO, 0);
-    l.starved = false;
-    peer = addr.sin_addr;
-    return sock;
-}
-
 }  // namespace
 
 void AcceptLoop(int listenSocket, unsigned int addrlen, FILE* pidfile) {
     Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile, 0};
     RaiseDescriptorLimit();
     DeferAccept(l.socket);
+    StartWorkers(l.socket);
     for (;;) {
         HandleRequests(l);
-        in_addr peer;
-        int sock = WaitAndAccept(l, peer);
-        if (sock < 0) continue;
-        if (!Admit(sock, peer)) continue;
-        showmessage("TCP connection accepted\n", peer, MSG_SUCCESS, 0);
-        if (!StartSession(sock, peer)) {
-            showmessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, 0);
-            shutdown(sock, SHUT_RDWR);
-            close(sock);
-        }
+        usleep(kPassMs * 1000);
     }
 }

@@ -1,7 +1,8 @@
-// The accept loop on the main thread: carries out what sessions and signals
-// ask for (terminate, restart, upgrade, reload, port change), waits for
-// connections, applies the connection filter and hands every admitted
-// connection to a session thread. It knows nothing of the protocol.
+// The accept loop on the main thread: starts the session workers, which
+// accept and serve the connections themselves, and carries out what
+// sessions and signals ask for (terminate, restart, upgrade, reload, port
+// change), giving the workers each new listening socket. It knows nothing
+// of the protocol.
 #pragma once
 
 #include <stdio.h>

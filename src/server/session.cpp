@@ -3,17 +3,14 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <stdint.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <mutex>
 
 #include "config/settings.h"
 #include "core/log.h"
@@ -23,60 +20,35 @@ namespace {
 std::atomic<int> g_running{0};
 std::atomic<int> g_sessionLimit{MAX_SESSIONS};
 
-// Session threads that have finished a connection wait a while for the next
-// one instead of ending, so that a busy agent does not pay for a thread
-// start (and its stack) on every connection. Every connection still has a
-// thread of its own for as long as it lasts.
-const int kMaxIdleThreads = 64;
-const auto kIdleThreadLife = std::chrono::seconds(30);
-
-struct IdleThreads {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<ThreadParams*> handed;  // connections waiting for an idle thread
-    int idle = 0;
-};
-
-IdleThreads& Idle() {
-    static IdleThreads* pool = new IdleThreads;  // never destroyed: threads may outlive main
-    return *pool;
-}
-
-// Gives the connection to a waiting thread; false when none is free.
-bool HandToIdleThread(ThreadParams* params) {
-    IdleThreads& pool = Idle();
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.idle <= (int)pool.handed.size()) return false;
-    pool.handed.push_back(params);
-    pool.wake.notify_one();
-    return true;
-}
-
-// Waits for the next connection; null when the thread should end.
-ThreadParams* WaitForConnection() {
-    IdleThreads& pool = Idle();
-    std::unique_lock<std::mutex> lock(pool.mutex);
-    if (pool.idle >= kMaxIdleThreads) return nullptr;
-    pool.idle++;
-    pool.wake.wait_for(lock, kIdleThreadLife, [&] { return !pool.handed.empty(); });
-    pool.idle--;
-    if (pool.handed.empty()) return nullptr;
-    ThreadParams* params = pool.handed.front();
-    pool.handed.pop_front();
-    return params;
-}
-
-void* SessionThread(void* arg) {
-    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params != nullptr;
-         params = WaitForConnection())
-        ClientExecute(params);
-    return nullptr;
-}
-
 // A poll slice while waiting for data: the idle time-out is checked after
 // every quiet slice.
 const int kPollSliceMs = 250;
 const int kChunk = 1024;
+
+// ---- sessions waiting for their request ----------------------------------
+
+// The state word of a slot: free, being taken, being evicted, evicted, or
+// the order in which its session began waiting for its request (from 1 on).
+const uint64_t kSlotFree = 0;
+const uint64_t kSlotTaking = UINT64_MAX - 2;
+const uint64_t kSlotEvicted = UINT64_MAX - 1;
+const uint64_t kSlotEvicting = UINT64_MAX;
+
+// One session in its request phase. A session takes a slot for its whole
+// request phase; the worker that must make room for a new connection takes
+// the slot that has waited longest away from its session (eviction).
+struct PhaseSlot {
+    std::atomic<uint64_t> state{kSlotFree};
+    std::atomic<int> socket{-1};
+};
+
+// Sessions beyond the limit only wait to end after an eviction, so twice
+// the limit is room for every session that can exist at once.
+const int kPhaseSlots = 2 * MAX_SESSIONS + 64;
+PhaseSlot g_slots[kPhaseSlots];
+std::atomic<uint64_t> g_nextEntry{1};
+
+bool Waiting(uint64_t state) { return state != kSlotFree && state < kSlotTaking; }
 
 struct Session {
     ThreadParams params;
@@ -85,65 +57,80 @@ struct Session {
     OWLReply reply;
     int wholePacket = 0;
     time_t lastActivity = 0;
-    time_t deadline = 0;  // for the whole request; 0: none
-    int proven = 0;       // the packet's password digest has matched
-    String password;      // the setting, read once per request
-    // Request phase table: the session's entry while it waits for its
-    // packet; evicted is set (under the table's mutex) when the accept loop
-    // closed it to make room and took over its slot.
-    uint64_t phaseEntry = 0;
-    bool evicted = false;
+    time_t deadline = 0;        // for the whole request; 0: none
+    int proven = 0;             // the packet's password digest has matched
+    String password;            // the setting, read once per request
+    PhaseSlot* slot = nullptr;  // while waiting for the request
+    uint64_t entry = 0;         // the slot's state that marks this session
+    bool evicted = false;       // its slot was taken away to make room
+    bool upgraded = false;      // an upgrade body came on this connection
 };
 
-// Sessions in their request phase, keyed in the order they began it, so
-// that the first entry is the one that has waited longest.
-struct RequestPhaseTable {
-    std::mutex mutex;
-    std::map<uint64_t, Session*> waiting;
-    uint64_t next = 1;
-};
-
-RequestPhaseTable& Waiting() {
-    static RequestPhaseTable* table = new RequestPhaseTable;  // threads may outlive main
-    return *table;
-}
-
+// Takes a free slot, starting where this thread found one last time.
 void EnterRequestPhase(Session& s) {
-    RequestPhaseTable& table = Waiting();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    s.phaseEntry = table.next++;
-    table.waiting[s.phaseEntry] = &s;
+    thread_local int hint = 0;
+    const uint64_t entry = g_nextEntry.fetch_add(1);
+    for (int i = 0; i < kPhaseSlots; i++) {
+        int at = (hint + i) % kPhaseSlots;
+        uint64_t expected = kSlotFree;
+        if (!g_slots[at].state.compare_exchange_strong(expected, kSlotTaking)) continue;
+        // Not evictable until the socket is in place.
+        g_slots[at].socket.store(s.params.Socket);
+        g_slots[at].state.store(entry);
+        hint = at;
+        s.slot = &g_slots[at];
+        s.entry = entry;
+        return;
+    }
+    // Every slot taken (cannot happen within the limits): not evictable.
 }
 
-// Leaves the table (idempotent). The socket is closed only after this, so
-// that an eviction never shuts down a descriptor that has been reused.
+// Leaves the request phase (idempotent). The socket is closed only after
+// this, so that an eviction never shuts down a descriptor that has been
+// reused. Sets s.evicted when the slot was taken away.
 void LeaveRequestPhase(Session& s) {
-    RequestPhaseTable& table = Waiting();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    if (s.phaseEntry != 0) table.waiting.erase(s.phaseEntry);
-    s.phaseEntry = 0;
+    if (s.slot == nullptr) return;
+    uint64_t expected = s.entry;
+    if (!s.slot->state.compare_exchange_strong(expected, kSlotFree)) {
+        // Being evicted: wait for the evicting worker's shutdown to finish.
+        while (s.slot->state.load() == kSlotEvicting) sched_yield();
+        s.slot->state.store(kSlotFree);
+        s.evicted = true;
+    }
+    s.slot = nullptr;
+}
+
+// The waiting slot that began first, or null.
+PhaseSlot* OldestWaiting(uint64_t* state) {
+    PhaseSlot* oldest = nullptr;
+    uint64_t best = 0;
+    for (PhaseSlot& slot : g_slots) {
+        uint64_t st = slot.state.load(std::memory_order_relaxed);
+        if (Waiting(st) && (oldest == nullptr || st < best)) {
+            oldest = &slot;
+            best = st;
+        }
+    }
+    *state = best;
+    return oldest;
 }
 
 // Shuts down the connection that has waited longest for its request and
-// takes its session out of the slot count at once (it leaves without
-// touching the count), so that the caller can take its slot. False when no
-// session waits.
+// takes its session out of the running count at once (it leaves without
+// touching the count), so that the caller can take its place. False when
+// no session waits.
 bool EvictOldestWaiting() {
-    RequestPhaseTable& table = Waiting();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    if (table.waiting.empty()) return false;
-    Session* oldest = table.waiting.begin()->second;
-    table.waiting.erase(table.waiting.begin());
-    oldest->phaseEntry = 0;
-    oldest->evicted = true;
-    g_running--;
-    shutdown(oldest->params.Socket, SHUT_RDWR);
-    return true;
-}
-
-bool WasEvicted(Session& s) {
-    std::lock_guard<std::mutex> lock(Waiting().mutex);
-    return s.evicted;
+    for (int attempt = 0; attempt < 16; attempt++) {
+        uint64_t state;
+        PhaseSlot* oldest = OldestWaiting(&state);
+        if (oldest == nullptr) return false;
+        if (!oldest->state.compare_exchange_strong(state, kSlotEvicting)) continue;
+        g_running--;
+        shutdown(oldest->socket.load(), SHUT_RDWR);
+        oldest->state.store(kSlotEvicted);
+        return true;
+    }
+    return false;
 }
 
 void SendReply(Session& s) {
@@ -156,6 +143,7 @@ void SendReply(Session& s) {
 void AnswerRequest(Session& s) {
     s.wholePacket = 1;
     LeaveRequestPhase(s);
+    if (s.evicted) return;  // the connection is shut down already
     in_addr peer = s.params.Address;
     if (!s.request.ParseInitRequest(s.password, peer)) {
         showmessage("<-- Invalid QX request received\n", peer, MSG_INFO, 0);
@@ -174,6 +162,7 @@ void AnswerRequest(Session& s) {
 
 // Bytes of the upgrade body and digest. Returns 0 when the session is over.
 int ReceiveUpgrade(Session& s, const char* data, int n) {
+    s.upgraded = true;
     String err;
     DoUpgrading(s.upgrade, data, n, err);
     if (s.upgrade.Active()) return 1;
@@ -211,12 +200,9 @@ int QuietSlice(Session& s) {
 
 void BeginRequest(Session& s) {
     s.lastActivity = time(nullptr);
-    int timeout;
-    {
-        TSettingsReadLock lock;
-        timeout = OWLSettings.timeout;
-        s.password = OWLSettings.password;
-    }
+    const TOWLSettings& settings = CurrentSettings();
+    int timeout = settings.timeout;
+    s.password = settings.password;
     if (timeout > 0) s.deadline = s.lastActivity + timeout / 1000 + REQUEST_GRACE_SECONDS;
     EnterRequestPhase(s);
 }
@@ -259,8 +245,10 @@ void EndSession(Session& s) {
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
     shutdown(s.params.Socket, SHUT_RDWR);
     close(s.params.Socket);
+    __atomic_fetch_sub(&AgentStatus.ActiveConnections, 1, __ATOMIC_RELAXED);
+    if (!s.upgraded) return;
+    // A finished upgrade waits for the main loop to run its script.
     pthread_mutex_lock(&thread_mutex);
-    AgentStatus.ActiveConnections--;
     if (OWLFlags.UpgradeScript.Length() > 0) OWLFlags.Upgrade = 1;
     pthread_mutex_unlock(&thread_mutex);
 }
@@ -269,22 +257,22 @@ void EndSession(Session& s) {
 
 int RunningSessions() { return g_running.load(); }
 
-void* ClientExecute(void* arg) {
-    Session* s = new Session;
-    pthread_mutex_lock(&thread_mutex);
-    AgentStatus.ActiveConnections++;
-    AgentStatus.OpenedConnections++;
-    pthread_mutex_unlock(&thread_mutex);
-    ThreadParams* params = static_cast<ThreadParams*>(arg);
-    s->params = *params;
-    delete params;
-    Serve(*s);
-    EndSession(*s);
-    // An evicted session's slot already belongs to the connection that
+bool ClaimSession() {
+    if (g_running.fetch_add(1) < g_sessionLimit.load() || EvictOldestWaiting()) return true;
+    g_running--;
+    return false;
+}
+
+void ServeConnection(int socket, in_addr peer) {
+    Session s;
+    s.params = {socket, peer};
+    __atomic_fetch_add(&AgentStatus.ActiveConnections, 1, __ATOMIC_RELAXED);
+    __atomic_fetch_add(&AgentStatus.OpenedConnections, 1, __ATOMIC_RELAXED);
+    Serve(s);
+    EndSession(s);
+    // An evicted session's place already belongs to the connection that
     // replaced it.
-    if (!WasEvicted(*s)) g_running--;
-    delete s;
-    return nullptr;
+    if (!s.evicted) g_running--;
 }
 
 void RaiseDescriptorLimit() {
@@ -302,25 +290,3 @@ void RaiseDescriptorLimit() {
 }
 
 int SessionLimit() { return g_sessionLimit.load(); }
-
-int StartSession(int socket, in_addr peer) {
-    if (g_running.fetch_add(1) >= g_sessionLimit.load() && !EvictOldestWaiting()) {
-        g_running--;
-        return 0;
-    }
-    ThreadParams* params = new ThreadParams{socket, peer};
-    if (HandToIdleThread(params)) return 1;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, SessionThread, params);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        delete params;
-        g_running--;
-        return 0;
-    }
-    return 1;
-}

@@ -1,12 +1,12 @@
-// Client sessions: every accepted connection gets a detached thread of its
-// own that reads one request packet, has it answered by the dispatcher and
-// sends the reply (or, after "UpgradeCode", receives the new executable).
-// A thread that has finished its connection waits a while to serve the next
-// one. A peer cannot hold a session in its request phase (before its whole
-// packet has arrived) for long: a deadline from the accept ends it, a full
-// table evicts the oldest one, and only a peer that has shown the password
-// may send more than the first bytes of a packet. The accept loop starts sessions with
-// StartSession; nothing else touches a session's objects.
+// Client sessions: one accepted connection served start to end on the
+// calling worker thread: one request packet, answered by the dispatcher
+// (or, after "UpgradeCode", the new executable received). A peer cannot
+// hold a session in its request phase (before its whole packet has
+// arrived) for long: a deadline from the accept ends it, a full table
+// evicts the oldest one, and only a peer that has shown the password may
+// send more than the first bytes of a packet.
+// Threads: any number of workers serve sessions at once; the running count
+// and the request-phase slots are atomics, claimed without a lock.
 #pragma once
 
 #include "server/dispatcher.h"
@@ -23,7 +23,7 @@ const int DESCRIPTORS_PER_SESSION = 2;
 // A request must have arrived whole within the "timeout" setting plus this
 // many seconds from its accept, however slowly it trickles in.
 const int REQUEST_GRACE_SECONDS = 3;
-// Stack size of a session thread.
+// Stack size of a worker thread.
 const size_t SESSION_STACK_SIZE = 256 * 1024;
 
 // Raises the soft descriptor limit to the hard one (at most 65536) and
@@ -33,15 +33,15 @@ void RaiseDescriptorLimit();
 // The number of sessions that may run at once.
 int SessionLimit();
 
-// Starts a session thread for the connection. When the table is full, the
+// Takes a place for a new connection's session. When all are taken, the
 // session that has waited longest for its request is closed to make room.
-// 0 when no session could make room or the thread cannot be started; the
-// caller then closes the socket.
-int StartSession(int socket, in_addr peer);
+// false when no session could make room (the caller closes the connection).
+bool ClaimSession();
 
-// Sessions running now (a lock-free read for the accept loop and tests).
+// Serves the connection on the calling thread until its session ends, then
+// closes it and gives up the place ClaimSession took (unless an eviction
+// took it over).
+void ServeConnection(int socket, in_addr peer);
+
+// Sessions running now (a lock-free read).
 int RunningSessions();
-
-// One session; params is a ThreadParams block allocated with new, which the
-// session frees.
-void* ClientExecute(void* params);

@@ -1,0 +1,210 @@
+#include "server/workers.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "config/ipfilter.h"
+#include "core/coverage.h"
+#include "core/flags.h"
+#include "core/log.h"
+#include "net/syncsocket.h"
+#include "server/cmdline.h"
+#include "server/session.h"
+
+namespace {
+
+// Idle workers kept however long they wait; the others end after
+// kIdleLifeSeconds without a connection. accept wakes them every
+// kAcceptWakeSeconds to look (the listener's receive time-out).
+const int kIdleFloor = 2;
+const int kIdleLifeSeconds = 50;
+const int kAcceptWakeSeconds = 5;
+// While accept fails for want of descriptors or memory, a worker waits this
+// long before trying again instead of spinning on the pending connection.
+const int kStarvedBackoffMs = 100;
+
+// The listening socket and its generation. A worker counts itself in
+// g_users[generation % 2] while it may call accept on that generation's
+// socket, so that ReplaceListener knows when the old one is out of use.
+std::atomic<int> g_listener{-1};
+std::atomic<unsigned> g_generation{0};
+std::atomic<int> g_users[2];
+
+std::atomic<int> g_workers{0};
+std::atomic<int> g_idle{0};
+std::atomic<bool> g_starved{false};  // accept is failing for want of resources
+
+bool StartWorker();
+
+// accept failed for want of descriptors or memory: log once per episode and
+// wait a little, so that the pending connection does not make us spin.
+void Starved(int error) {
+    if (!g_starved.exchange(true))
+        showmessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, 1,
+                    strerror(error));
+    usleep(kStarvedBackoffMs * 1000);
+}
+
+// What a failed accept means: true when the worker just tries again.
+bool Passing(int error, unsigned generation) {
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        Starved(error);
+        return true;
+    }
+    // A time-out, a connection that went away before we took it, or a socket
+    // that was replaced under us: no fault of ours.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
+        return true;
+    return g_generation.load() != generation;
+}
+
+// The next connection on the current listening socket; -1 when none came
+// (a time-out, no socket to accept on, a passing failure).
+int AcceptNext(in_addr& peer) {
+    unsigned generation = g_generation.load();
+    std::atomic<int>& users = g_users[generation % 2];
+    users++;
+    int listener = g_generation.load() == generation ? g_listener.load() : -1;
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    int sock = listener >= 0 ? accept4(listener, (struct sockaddr*)&addr, &len, SOCK_CLOEXEC) : -1;
+    int error = errno;
+    users--;
+    if (listener < 0) {
+        usleep(kStarvedBackoffMs * 1000);  // not accepting now
+        return -1;
+    }
+    if (sock < 0) {
+        if (Passing(error, generation)) return -1;
+        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(error));
+        EndProcess(OWL_EXIT_LISTEN);
+    }
+    if (g_starved.exchange(false)) showmessage("Accept works again\n", LOCAL, MSG_INFO, 0);
+    peer = addr.sin_addr;
+    return sock;
+}
+
+// The connection filter: a rejected peer is counted, logged and closed.
+bool Admit(int sock, in_addr peer) {
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntoa_safe(peer, dotted, sizeof dotted);
+    if (FilterAdmits(dotted)) return true;
+    __atomic_fetch_add(&AgentStatus.FailedConnections, 1, __ATOMIC_RELAXED);
+    showmessage("TCP connection rejected\n", peer, MSG_FAILURE, 0);
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+    return false;
+}
+
+void TakeConnection(int sock, in_addr peer) {
+    if (!Admit(sock, peer)) return;
+    showmessage("TCP connection accepted\n", peer, MSG_SUCCESS, 0);
+    if (!ClaimSession()) {
+        showmessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, 0);
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return;
+    }
+    ServeConnection(sock, peer);
+}
+
+// A worker that ends gives back the stack pages below its frame and the
+// memory its sessions freed, so that a burst leaves no resident memory.
+void ReleaseMemory() {
+    pthread_attr_t attr;
+    void* stack;
+    size_t size;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        if (pthread_attr_getstack(&attr, &stack, &size) == 0) {
+            const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+            uintptr_t low = ((uintptr_t)stack + page - 1) & ~(page - 1);
+            uintptr_t high = ((uintptr_t)__builtin_frame_address(0) - 4 * page) & ~(page - 1);
+            if (high > low) madvise((void*)low, high - low, MADV_DONTNEED);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    malloc_trim(0);
+}
+
+void* Worker(void*) {
+    time_t idleSince = time(nullptr);
+    for (;;) {
+        g_idle++;
+        in_addr peer;
+        int sock = AcceptNext(peer);
+        int othersIdle = --g_idle;
+        if (sock < 0) {
+            if (othersIdle >= kIdleFloor && time(nullptr) - idleSince >= kIdleLifeSeconds) break;
+            continue;
+        }
+        // Somebody must wait in accept while this connection is served.
+        if (othersIdle == 0) StartWorker();
+        TakeConnection(sock, peer);
+        idleSince = time(nullptr);
+    }
+    g_workers--;
+    ReleaseMemory();
+    return nullptr;
+}
+
+// Starts one more worker unless the workers already fill every session
+// place and a few more (evicted sessions end a moment after their eviction).
+bool StartWorker() {
+    if (g_workers.fetch_add(1) >= SessionLimit() + 64) {
+        g_workers--;
+        return false;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, Worker, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) g_workers--;
+    return rc == 0;
+}
+
+// Idle workers wake from accept every kAcceptWakeSeconds.
+void SetAcceptWake(int listenSocket) {
+    struct timeval tv = {kAcceptWakeSeconds, 0};
+    (void)setsockopt(listenSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+void StartWorkers(int listenSocket) {
+    SetAcceptWake(listenSocket);
+    g_listener = listenSocket;
+    for (int i = 0; i < kIdleFloor; i++) StartWorker();
+}
+
+void ReplaceListener(int listenSocket) {
+    if (listenSocket >= 0) SetAcceptWake(listenSocket);
+    int old = g_listener.exchange(listenSocket);
+    unsigned generation = g_generation.fetch_add(1);
+    if (old >= 0) shutdown(old, SHUT_RDWR);  // wakes the workers blocked on it
+    // Bounded: a worker leaves accept on the shutdown, or at its wake-up.
+    for (int i = 0; i < 1000 * kAcceptWakeSeconds && g_users[generation % 2].load() > 0; i++)
+        usleep(1000);
+}
+
+int WorkerCount() { return g_workers.load(); }
+int IdleWorkers() { return g_idle.load(); }
+
+void EndProcess(int status) {
+    fflush(nullptr);
+    FlushCoverageCounters();
+    _exit(status);
+}

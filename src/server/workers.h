@@ -1,0 +1,27 @@
+// Session workers: threads that block in accept on the one listening socket
+// and serve each connection they take on their own thread, start to end:
+// the connection filter, the "TCP connection accepted" line, the session
+// limit, then the session. Nothing is handed from thread to thread on the
+// way. One worker is always waiting in accept while the limits allow: the
+// worker that takes the last waiting place starts another. Idle workers
+// beyond a small floor end after a while, so that threads and memory go
+// back down after a burst.
+// Threads: the accept loop (main thread) starts the workers once and then
+// only replaces the socket they accept on; everything here is atomics.
+#pragma once
+
+// Starts the workers on the listening socket. Called once.
+void StartWorkers(int listenSocket);
+
+// The workers accept on listenSocket from now on (-1: they stop accepting).
+// The previous socket is shut down; returns once no worker can still call
+// accept on it, so that the caller may close it.
+void ReplaceListener(int listenSocket);
+
+// Workers now alive and how many wait in accept (for tests and benchmarks).
+int WorkerCount();
+int IdleWorkers();
+
+// Ends the process at once while workers may still run: no static
+// destructors under their feet, only the streams and coverage flushed.
+[[noreturn]] void EndProcess(int status);
