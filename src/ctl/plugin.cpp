@@ -65,6 +65,7 @@ bool ParseRange(const std::string& text, Range* range) {
     size_t colon = s.find(':');
     std::string start = colon == std::string::npos ? "" : s.substr(0, colon);
     std::string end = colon == std::string::npos ? s : s.substr(colon + 1);
+    if (start.empty() && end.empty()) return false;
     if (start == "~")
         r.lowInfinite = true;
     else if (!start.empty() && !ParseBound(start, &r.low))
@@ -575,6 +576,34 @@ int LockState(const std::string& path, long long deadline, std::string* error) {
 
 std::string Trimmed(const AgentReply& r, size_t i) { return Trim(r.values[i]); }
 
+// Takes one "200" reply of the log check into the run: 1 to ask again, 0
+// when the agent has no more matches or repeats itself.
+int TakeLogReply(const AgentReply& r, LogState* state, int* count, std::string* last, bool* nudged,
+                 PluginResult* out) {
+    LogState next = {Trimmed(r, 3), Trimmed(r, 4), Trimmed(r, 5)};
+    bool same = next.pos == state->pos && next.size == state->size && next.age == state->age;
+    bool match = atoll(r.values[0].c_str()) > 0;
+    if (match && same) {
+        // A match moves the read position on, so this is the line reported
+        // last time. An agent that kept the size a log had before it was
+        // truncated or replaced repeats it forever; with the log's present
+        // size as the last size (and no age, which would make it look
+        // unchanged) it goes on after the line. Once.
+        if (*nudged || next.size == Trimmed(r, 6)) {
+            out->details.push_back("the agent repeats a line");
+            return 0;
+        }
+        *nudged = true;
+        state->size = Trimmed(r, 6);
+        state->age = "0";
+        return 1;
+    }
+    *nudged = false;
+    if (match) ++*count, *last = r.values[1];
+    *state = next;
+    return r.values[2] == "1";
+}
+
 // Follows "more matches" from state until the agent has none, within 1000
 // rounds and the time-out: the number of matches, the last matching line.
 // A round that fails after the first ends the loop with what was counted.
@@ -584,6 +613,7 @@ PluginResult FollowLog(Ctx& c, LogState* state, int* count, std::string* last) {
                            c.Has("word") ? "1" : "0"};
     PluginResult out;
     out.state = PLUGIN_OK;
+    bool nudged = false;
     for (int round = 0;; round++) {
         if (round == 1000 || (round > 0 && NowMs() >= c.deadline)) {
             out.details.push_back("stopped after " + std::to_string(round) +
@@ -599,14 +629,7 @@ PluginResult FollowLog(Ctx& c, LogState* state, int* count, std::string* last) {
         if (!bad && r.values.size() < 7)
             bad = true, failed = Unknown("the agent's reply has too few values");
         if (!bad) {
-            if (atoll(r.values[0].c_str()) > 0) ++*count, *last = r.values[1];
-            LogState next = {Trimmed(r, 3), Trimmed(r, 4), Trimmed(r, 5)};
-            bool same =
-                next.pos == state->pos && next.size == state->size && next.age == state->age;
-            *state = next;
-            if (r.values[2] != "1") return out;
-            // The same state again would bring the same reply again.
-            if (same) return out.details.push_back("the agent reports the same line again"), out;
+            if (TakeLogReply(r, state, count, last, &nudged, &out) <= 0) return out;
             continue;
         }
         if (round == 0) return failed;
