@@ -165,8 +165,9 @@ struct Ctx {
     }
     bool Has(const char* name) const { return o.named.count(name) > 0; }
     int LeftMs() const { return (int)std::max(1LL, deadline - NowMs()); }
-    // A probe's own time-out on the agent: a second less than ours.
-    int ProbeMs() const { return std::max(1000, o.timeoutSec * 1000 - 1000); }
+    // A probe's own time-out on the agent, less than ours by margin (the
+    // agent looks at a program once a second).
+    int ProbeMs(int margin = 1000) const { return std::max(1000, o.timeoutSec * 1000 - margin); }
     std::string Arg(size_t i) const { return i < o.args.size() ? o.args[i] : ""; }
 };
 
@@ -196,8 +197,6 @@ PluginResult Unknown(const std::string& text) {
     return r;
 }
 
-std::string Where(const Ctx& c) { return c.o.host + ":" + std::to_string(c.o.port); }
-
 // What the check looks at, as its texts begin: "PATH: ", "HOST:PORT: " or "".
 std::string Target(const Ctx& c) {
     if (c.o.args.empty()) return "";
@@ -207,29 +206,28 @@ std::string Target(const Ctx& c) {
 
 // True with *out set when r carries no "200" answer to judge.
 bool Unanswered(const Ctx& c, const AgentReply& r, PluginResult* out) {
+    const std::string where = c.o.host + ":" + std::to_string(c.o.port);
+    std::string text;
+    for (const std::string& v : r.values) text += (text.empty() ? "" : " ") + v;
     if (r.result == OWL_CONNECT_FAILED)
-        *out = Unknown("cannot connect to " + Where(c) + ": " + r.error);
+        *out = Unknown("cannot connect to " + where + ": " + r.error);
     else if (r.result == OWL_TIMED_OUT)
-        *out = Unknown("no reply from " + Where(c) + " within the time-out");
+        *out = Unknown("no reply from " + where + " within the time-out");
     else if (r.result != OWL_REPLY)
-        *out = Unknown("no reply from " + Where(c) +
+        *out = Unknown("no reply from " + where +
                        ": the agent closed the connection (wrong password, or this address "
                        "is not allowed by the agent's filter)");
     else if (r.status == "200")
         return false;
-    std::string text;
-    for (const std::string& v : r.values) text += (text.empty() ? "" : " ") + v;
-    if (r.result != OWL_REPLY) return true;
-    if (r.status == "600")
+    else if (r.status == "600")
         *out = Unknown(std::string("the check is switched off in the agent's configuration (") +
                        c.spec.enableKey + "=0)");
     else if (r.status == "501")
         *out = Unknown("the agent refused the parameters: " + text);
     else if (r.status == "500")
         *out = Unknown("the agent does not support " + std::string(c.spec.command) + ": " + text);
-    else if (r.status == "301")
-        *out = PluginResult{
-            c.spec.failState, Target(c) + (r.values.empty() ? "" : r.values[0]), {}, {}};
+    else if (r.status == "301")  // the check ran and could not be done
+        *out = {c.spec.failState, Target(c) + (r.values.empty() ? "" : r.values[0]), {}, {}};
     else
         *out = Unknown("status " + r.status + ": " + text);
     return true;
@@ -241,11 +239,13 @@ void Measure(const Ctx& c, PluginResult* out, const std::string& label, double v
              const char* uom, double scale = 1, const std::string& min = "",
              const std::string& max = "") {
     out->state = std::max(out->state == PLUGIN_UNKNOWN ? 0 : out->state, Verdict(c.t, value));
-    PerfValue p{label, value * scale, uom, "", "", min, max};
-    if (c.t.hasWarn) p.warn = ScaleRange(c.t.warn, scale).text;
-    if (c.t.hasCrit) p.crit = ScaleRange(c.t.crit, scale).text;
-    if (scale == 1) p.warn = c.t.hasWarn ? c.t.warn.text : "";  // as the user wrote it
-    if (scale == 1) p.crit = c.t.hasCrit ? c.t.crit.text : "";
+    // The ranges as the user wrote them, or in the unit of the value.
+    auto shown = [&](bool has, const Range& r) {
+        return !has ? "" : scale == 1 ? r.text : ScaleRange(r, scale).text;
+    };
+    PerfValue p{
+        label, value * scale, uom, shown(c.t.hasWarn, c.t.warn), shown(c.t.hasCrit, c.t.crit), min,
+        max};
     out->perf.push_back(p);
 }
 
@@ -403,7 +403,7 @@ bool BuildProgram(const Ctx& c, std::vector<std::string>* p, std::string* error)
     }
     if (c.o.args.size() > 23 || line.size() > 1000)
         *error = "the agent takes at most 23 arguments and about 1000 bytes";
-    std::string ms = c.Has("timeout-ms") ? c.Opt("timeout-ms") : std::to_string(c.ProbeMs());
+    std::string ms = c.Has("timeout-ms") ? c.Opt("timeout-ms") : std::to_string(c.ProbeMs(3000));
     double v = 0;
     if (!ParseBound(ms, &v) || ms.find('.') != std::string::npos || v < 1 || v > 86400000)
         *error = "--timeout-ms takes a whole number of milliseconds";

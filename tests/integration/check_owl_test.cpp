@@ -100,6 +100,7 @@ TEST(CheckOwl, EveryCheckAndItsVerdicts) {
         {{"program", "/bin/sh", "-c", "exit 2"}, 2, "OWL PROGRAM CRITICAL - /bin/sh -c 'exit 2' exited with 2 | 'exit'=2;;;0"},
         {{"program", "/bin/sh", "-c", "exit 5"}, 3, ""},
         {{"-w", "3", "-c", "10", "program", "/bin/sh", "-c", "exit 5"}, 1, ""},
+        {{"program", "--timeout-ms", "1000", "/bin/sleep", "5"}, 3, "OWL PROGRAM UNKNOWN - /bin/sleep: abnormal termination"},
         {{"cpu"}, 0, "OWL CPU OK - CPU usage 12.5% | 'cpu'=12.5%;;;0;100"},
         {{"cpu", "-w", "10"}, 1, "{} | 'cpu'=12.5%;10;;0;100"},
         {{"cpu", "-c", "~:10"}, 2, ""},
