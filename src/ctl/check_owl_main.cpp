@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     if (o.help || o.version) {
         if (o.help) printf("%s", PluginUsage().c_str());
         if (o.version && !o.help) printf("check_owl %s\n", OWL_VERSION);
-        return PLUGIN_OK;
+        return PLUGIN_UNKNOWN;  // as the standard plugins do: no check was made
     }
     snprintf(
         alarmLine, sizeof alarmLine, "%s",

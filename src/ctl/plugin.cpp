@@ -937,7 +937,7 @@ std::string PluginUsage() {
         "10:20 (outside 10..20), @10:20 (inside 10..20).\n"
         "Checks:\n";
     for (const CheckSpec& spec : kChecks) text += std::string("  ") + spec.synopsis + "\n";
-    text += "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n";
+    text += "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (also after --help).\n";
     return text;
 }
 

@@ -120,6 +120,8 @@ TEST(CheckOwl, EveryCheckAndItsVerdicts) {
     // clang-format off
     Expect(agent, {
         {{"udp", "127.0.0.1", U, "--send", "ping\\n", "--expect", "re:ping\n"}, 0, "OWL UDP OK - 127.0.0.1:" + U + " answered in {} s | 'time'={}s;;;0"},
+        {{"udp", "127.0.0.1", U, "--send", "x", "-w", "@0:10"}, 1, ""},
+        {{"udp", "127.0.0.1", U, "--send", "x", "-c", "@0:10", "-w", "@0:10"}, 2, ""},
         {{"tcp", "127.0.0.1", T, "--expect", "hello"}, 0, "OWL TCP OK - 127.0.0.1:" + T + " answered in {} s | 'time'={}s;;;0"},
         {{"tcp", "127.0.0.1", T, "--expect", "bye"}, 2, "{} without the expected text | {}"},
         {{"tcp", "127.0.0.1", T, "-w", "@0:10"}, 1, ""},
@@ -164,9 +166,20 @@ TEST(CheckOwl, UnknownCases) {
     EXPECT_EQ(p.status, 3);
     EXPECT_TRUE(Like(p.line, "OWL AGENT UNKNOWN - {}time-out{}")) << p.line;
     EXPECT_LT(Ms() - start, 2500);
-    for (const char* opt : {"--help", "--version"})
-        EXPECT_EQ(RunProgram(CHECK_OWL_BINARY, {opt}).status, 0);
+    for (const char* opt : {"--help", "-h", "--version"})
+        EXPECT_EQ(RunProgram(CHECK_OWL_BINARY, {opt}).status, 3);
     EXPECT_EQ(RunProgram(CHECK_OWL_BINARY, {"-V"}).output, "check_owl 1.29\n");
+    // The password from the environment, or none at all.
+    const std::vector<std::string> bare = {"-H", "127.0.0.1", "-p", std::to_string(agent.port()),
+                                           "-v", "agent"};
+    EXPECT_EQ(RunProgram(CHECK_OWL_BINARY, bare).output,
+              "OWL AGENT UNKNOWN - no password: give -W FILE or set OWL_PASSWORD\n");
+    setenv("OWL_PASSWORD", agent.password().c_str(), 1);
+    p = Plugin{0, "", RunProgram(CHECK_OWL_BINARY, bare).output};
+    unsetenv("OWL_PASSWORD");
+    EXPECT_NE(p.output.find("\nrequest: GetInfo\\n\\r\nreply: 200\\nAgentName=VT Owlwatch\\n"),
+              std::string::npos)
+        << p.output;
 }
 
 int Matches(const Plugin& p) {
