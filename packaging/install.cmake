@@ -35,7 +35,7 @@ function(owl_gzip src dst)
   endif()
 endfunction()
 
-foreach(page owl.8 owlctl.1 owl.cfg.5)
+foreach(page owl.8 owlctl.1 owl.cfg.5 check_owl.1)
   string(REGEX REPLACE ".*\\." "" section "${page}")
   owl_gzip("${OWL_SOURCE_DIR}/packaging/man/${page}" "${stage}/${page}.gz")
   file(INSTALL "${stage}/${page}.gz" DESTINATION "${prefix}/share/man/man${section}"
