@@ -95,7 +95,7 @@ const std::vector<TCommandRef> OWLCommandRefs = {
     Refused("TEST-DiskSpace", kOtherPlatform, "Drive space of another platform; use TEST-UNC."),
     {"TEST-FolderSize", "files", "Size of a folder tree, or of the files that match a pattern.",
      "foldersize",
-     {{1, "folder, or folder/pattern", "text", "the agent's working folder"},
+     {{1, "folder, or folder/pattern", "text", "refused: 301"},
       {2, "recursive", "bool", "0"},
       {8, kMacros, "bool", "0"}},
      {{"size", "int64", "bytes"}},
@@ -140,7 +140,7 @@ const std::vector<TCommandRef> OWLCommandRefs = {
      {kTestOff, "301 File is not specified", "301 Cannot open file", "301 Read error"},
      "TEST-FileCRC /etc/passwd"},
     {"TEST-CountFiles", "files", "Number of files by age, size or kind.", "countfiles",
-     {{1, "folder", "text", "the agent's working folder"},
+     {{1, "folder", "text", "nothing is counted: 0"},
       {2, "mask", "text", "none matches"},
       {3, "recursive", "bool", "0"},
       {4, "mode: 0 all, 1 older than, 2 newer than (minutes), 3 bigger than, 4 smaller than "
@@ -440,7 +440,7 @@ void CommandSection(std::string& md, const TCommandRef& ref) {
                   (space == std::string::npos ? "" : text.substr(space)) + "\n";
         }
     }
-    md += std::string("\n    owlctl ") + ref.example + "\n";
+    md += std::string("\nExample:\n\n    owlctl ") + ref.example + "\n";
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The request dispatcher: checks the end mark, splits off the command line,
 // applies the management and upgrade access rules and calls the command's
 // handler from one table. Each row's parameters and reply values are
-// described by the row of the same name in protocol/commandref. Runs on session threads; several at once.
+// described by the row of the same name in protocol/commandref. Runs on
+// session threads; several at once.
 #pragma once
 
 #include <netinet/in.h>
