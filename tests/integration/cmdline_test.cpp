@@ -228,7 +228,7 @@ TEST(Startup, ConsoleStagesAndFailures) {
     TestAgent agent({{"pidfile", scratch.File("owl.pid")},
                      {"filterlist", "127.0.0.1"},
                      {"filtermarks", "111"}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
+    ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
     EXPECT_NE(access(scratch.File("owl.pid").c_str(), F_OK), 0);  // none in interactive mode
     EXPECT_NE(agent.Output().find(
                   "Command line checking .. Ok\n"
@@ -255,6 +255,7 @@ TEST(Startup, ConsoleStagesAndFailures) {
     EXPECT_NE(agent.Output().find("Sock testing .. Ok\nWarning: filteractive=0 with allowmanage=1"),
               std::string::npos)
         << agent.Output();
+    EXPECT_TRUE(agent.WaitForLog("verbose.log", "\t owl\t\t Warning: filteractive=0", 5000));
     RunResult negative = RunOwl({"-i", "-p", "-1", agent.ConfigPath()});
     EXPECT_EQ(negative.status, 4);
     EXPECT_NE(negative.output.find("TCP listen error:"), std::string::npos) << negative.output;
