@@ -105,7 +105,8 @@ void ReadAgentConfig(Options& o) {
             std::string text(value.Data() ? value.Data() : "", value.Length());
             if (key == nullptr) return;
             if (std::string(key->key) == "host") host = text;
-            if (std::string(key->key) == "port" && port.empty()) port = text;
+            // As the agent reads it: the first port line that is not 0.
+            if (std::string(key->key) == "port" && atoi(port.c_str()) == 0) port = text;
             if (std::string(key->key) == "password") password = text;
         });
     if (!read) Usage(CannotRead("configuration file", o.configFile));

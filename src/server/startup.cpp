@@ -114,8 +114,8 @@ void ProtocolCipherCheck() {
 // beside the fixed text of the console.
 void ExplainListenFailure() {
     String host = SettingText(&TOWLSettings::host);
-    std::string problem = BindProblem(std::string(host.SetZero().Data(), host.Length()),
-                                      SettingInt(&TOWLSettings::port));
+    std::string text = host.Length() > 0 ? std::string(host.Data(), host.Length()) : "";
+    std::string problem = BindProblem(text, SettingInt(&TOWLSettings::port));
     if (!problem.empty()) fprintf(stderr, "owl: cannot listen on %s\n", problem.c_str());
 }
 
