@@ -89,6 +89,38 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
+// The maintainer scripts of deb in root/dir, with the paths they change
+// moved into root.
+bool ScratchScripts(const TempDir& root, const std::string& deb, const std::string& dir) {
+    if (DpkgDeb({"-e", deb, root.File(dir)}).status != 0) return false;
+    for (const char* name : {"postinst", "prerm", "postrm"}) {
+        std::string script = root.Read(dir + "/" + name);
+        for (const char* path :
+             {"/etc/owl", "/var/log/owl", "/usr/share/owl", "/run/systemd/system"})
+            script = Replace(script, path, root.path() + path);
+        script =
+            Replace(script, "/usr/bin/deb-systemd-helper", root.File("bin/deb-systemd-helper"));
+        root.Write(dir + "/" + name, script);
+    }
+    return true;
+}
+
+// root/bin: stubs of the commands that change the system, each appending
+// its name and arguments to root/calls. The user exists once adduser ran.
+// A running systemd is root/run/systemd/system.
+void StubCommands(const TempDir& root) {
+    const std::string r = root.path();
+    RunProgram("/bin/mkdir", {"-p", r + "/bin", r + "/run/systemd/system", r + "/var/log"});
+    root.Write("bin/stub", "#!/bin/sh\necho \"${0##*/} $*\" >>" + r +
+                               "/calls\n"
+                               "case \"${0##*/} $1\" in \"getent passwd\") [ -e " +
+                               r + "/user ] ;; adduser*) touch " + r + "/user ;; esac\n");
+    chmod(root.File("bin/stub").c_str(), 0755);
+    for (const char* name :
+         {"getent", "adduser", "chown", "deb-systemd-helper", "deb-systemd-invoke", "systemctl"})
+        symlink(root.File("bin/stub").c_str(), root.File(std::string("bin/") + name).c_str());
+}
+
 class Package : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -172,32 +204,10 @@ TEST_F(Package, MaintainerScriptsCycle) {
     std::string newer = BuildPackage(OWL_VERSION ".1");
     ASSERT_FALSE(newer.empty());
     TempDir root;
-    const std::string r = root.path();
+    const std::string r = root.path(), old = r + "/old", fresh = r + "/new";
     ASSERT_EQ(DpkgDeb({"-x", deb_, r}).status, 0);
-    const std::string old = r + "/old", fresh = r + "/new";
-    ASSERT_EQ(DpkgDeb({"-e", deb_, old}).status, 0);
-    ASSERT_EQ(DpkgDeb({"-e", newer, fresh}).status, 0);
-    for (const std::string& dir : {old, fresh})
-        for (const char* name : {"postinst", "prerm", "postrm"}) {
-            std::string script = root.Read(dir.substr(r.size() + 1) + "/" + name);
-            for (const char* path : {"/etc/owl", "/var/log/owl", "/usr/share/owl",
-                                     "/run/systemd/system", "/usr/bin/deb-systemd-helper"})
-                script = Replace(script, path,
-                                 r + (std::string(path) == "/usr/bin/deb-systemd-helper"
-                                          ? "/bin/deb-systemd-helper"
-                                          : path));
-            root.Write(dir.substr(r.size() + 1) + "/" + name, script);
-        }
-    RunProgram("/bin/mkdir", {"-p", r + "/bin", r + "/run/systemd/system", r + "/var/log"});
-    root.Write("bin/stub", "#!/bin/sh\necho \"${0##*/} $*\" >>" + r +
-                               "/calls\n"
-                               "case \"${0##*/} $1\" in \"getent passwd\") [ -e " +
-                               r + "/user ] ;; adduser*) touch " + r + "/user ;; esac\n");
-    for (const char* name :
-         {"getent", "adduser", "chown", "deb-systemd-helper", "deb-systemd-invoke", "systemctl"}) {
-        chmod(root.File("bin/stub").c_str(), 0755);
-        symlink(root.File("bin/stub").c_str(), root.File(std::string("bin/") + name).c_str());
-    }
+    ASSERT_TRUE(ScratchScripts(root, deb_, "old") && ScratchScripts(root, newer, "new"));
+    StubCommands(root);
     const std::string dsh = "deb-systemd-helper ", enable = dsh + "unmask owl.service\n" + dsh +
                                                             "--quiet was-enabled owl.service\n" +
                                                             dsh + "enable owl.service\n" +
