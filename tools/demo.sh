@@ -36,7 +36,8 @@ fi
 echo "Demo configuration: $cfg (logs beside it)"
 if [ -x "$root/$build/owlctl" ]; then
   echo "Ask it from another terminal with:"
-  echo "  $root/$build/owlctl -h 127.0.0.1 -p 1055 -w demo GetInfo"
+  echo "  $root/$build/owlctl -c $cfg GetInfo"
+  echo "  $root/$build/owlctl -c $cfg --explain TEST-FileExists $cfg"
 fi
 echo "Stop it with Ctrl-C."
 exec "$root/$build/owl" -i -v "$cfg"

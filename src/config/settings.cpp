@@ -251,6 +251,7 @@ struct TKeyLine {
     const TSettingKey* key = nullptr;
     int valuePos = 0;
     String value;
+    String name;  // the key as written, trimmed; empty for a line without a key
 };
 
 TKeyLine ParseChunk(const char* chunk, int n) {
@@ -264,6 +265,7 @@ TKeyLine ParseChunk(const char* chunk, int n) {
     int keyEnd = (int)(eq - chunk);
     while (keyStart < keyEnd && IsBlank(chunk[keyStart])) keyStart++;
     while (keyEnd > keyStart && IsBlank(chunk[keyEnd - 1])) keyEnd--;
+    line.name.CopyData(chunk + keyStart, keyEnd - keyStart);
     line.key = FindSettingKey(chunk + keyStart, keyEnd - keyStart);
     if (line.key == nullptr) return line;
     int pos = (int)(eq - chunk) + 1;
@@ -381,6 +383,29 @@ void TOWLSettings::PutRight(String& err) {
     }
     tmpdir = ExcludeTrailingPathDelimiter(tmpdir);
     SetTmpdirEnvironment(tmpdir);
+}
+
+bool VisitConfigurationLines(const char* path, const TConfigLineVisitor& visit) {
+    FILE* file = fopen(path, "rbe");
+    if (file == nullptr) return false;
+    char lineEnd = DetectLineEnd(file);
+    if (lineEnd != 0) {
+        TChunkReader reader(file, lineEnd);
+        char chunk[kChunk];
+        bool lineStart = true;
+        int n, number = 0;
+        while ((n = reader.Next(chunk)) > 0) {
+            if (lineStart) {
+                number++;
+                TKeyLine line = ParseChunk(chunk, n);
+                if (line.name.Length() > 0) visit(number, line.name, line.key, line.value);
+            }
+            lineStart = chunk[n - 1] == lineEnd;
+        }
+    }
+    bool ok = lineEnd != 0 && !ferror(file);
+    fclose(file);
+    return ok;
 }
 
 // ---- Save ------------------------------------------------------------------

@@ -16,6 +16,7 @@
 // take neither lock.
 #pragma once
 
+#include <functional>
 #include <mutex>
 
 #include "text/vtstring.h"
@@ -186,3 +187,14 @@ void SetSettingFromFile(TOWLSettings& settings, const TSettingKey& key, const St
 // numbers with atoi, texts unchanged, the list "%0D"/"%0A"-decoded. The
 // caller holds TSettingsWriteLock when settings is OWLSettings.
 void SetSettingFromRemote(TOWLSettings& settings, const TSettingKey& key, const String& value);
+
+// One key=value line of a configuration file: its number (from 1), the key
+// as written (trimmed), its row (null for a key the agent does not know) and
+// the value as the loader reads it.
+typedef std::function<void(int line, const String& name, const TSettingKey* key,
+                           const String& value)>
+    TConfigLineVisitor;
+// Calls visit for every line of the file at path that the loader would read
+// as key=value (comments and lines without "=" are skipped), in file order.
+// False when the file cannot be opened or read. Takes no lock.
+bool VisitConfigurationLines(const char* path, const TConfigLineVisitor& visit);

@@ -2,8 +2,10 @@
 // console does, and prints the reply (as text, or as JSON for scripts).
 //   owlctl [options] COMMAND [PARAM ...]
 //   owlctl [options] upgrade FILE   sends FILE as the agent's new executable
+//   owlctl --explain-all            prints the command reference (Markdown)
 // Exit status: 0 for "200", 1 for any other status, 2 when no reply came,
 // 64 for a usage error.
+#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,10 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "core/version.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "protocol/codecs.h"
+#include "protocol/commandref.h"
 
 namespace {
 
@@ -37,6 +41,9 @@ struct Options {
     bool havePassword = false;
     bool raw = false;
     bool json = false;
+    bool explain = false;
+    bool haveHost = false, havePort = false;
+    const char* configFile = nullptr;
     int timeoutMs = 10000;
     std::string command;
     std::vector<String> params;
@@ -52,10 +59,14 @@ const char kUsage[] =
     "  -w, --password PASSWORD    the agent's password (visible to other users\n"
     "                             in the process list: prefer -W or OWL_PASSWORD)\n"
     "  -W, --password-file FILE   read the password from the first line of FILE\n"
+    "  -c, --config FILE          take host, port and password from the agent's\n"
+    "                             configuration FILE (the options above win)\n"
     "  -r, --raw                  show %0D and %0A in values as they travel\n"
     "  -t, --timeout MS           time-out for connecting and for the reply\n"
     "                             (default 10000)\n"
     "  -j, --json                 print {\"status\": \"...\", \"lines\": [...]}\n"
+    "  -e, --explain              label each reply value with its name\n"
+    "      --explain-all          print the reference of every command and exit\n"
     "  -V, --version              print the version and exit\n"
     "      --help                 print this text and exit\n"
     "  upgrade FILE               send FILE as the agent's new executable\n"
@@ -64,18 +75,51 @@ const char kUsage[] =
     "Exit status: 0 for status 200, 1 for any other status, 2 when no reply\n"
     "came, 64 for a usage error.\n";
 
-[[noreturn]] void Usage(const char* error) {
-    fprintf(stderr, "owlctl: %s\n%s", error, kUsage);
+[[noreturn]] void Usage(const std::string& error) {
+    fprintf(stderr, "owlctl: %s\nTry 'owlctl --help' for more information.\n", error.c_str());
     exit(kExitUsage);
+}
+
+// "what 'path': reason" for a file that cannot be read.
+std::string CannotRead(const char* what, const char* path) {
+    return std::string("cannot read the ") + what + " '" + path + "': " + strerror(errno);
 }
 
 std::string ReadPasswordFile(const char* path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) Usage("cannot read the password file");
+    if (!in) Usage(CannotRead("password file", path));
     std::string line;
     std::getline(in, line);
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
     return line;
+}
+
+// Host, port and password from the agent's configuration file, where no
+// option gave them. The agent's "host" is where it listens: empty (every
+// interface) is reached at 127.0.0.1.
+void ReadAgentConfig(Options& o) {
+    std::string host, port, password;
+    errno = 0;
+    bool read = VisitConfigurationLines(
+        o.configFile, [&](int, const String&, const TSettingKey* key, const String& value) {
+            std::string text(value.Data() ? value.Data() : "", value.Length());
+            if (key == nullptr) return;
+            if (std::string(key->key) == "host") host = text;
+            // As the agent reads it: the first port line that is not 0.
+            if (std::string(key->key) == "port" && atoi(port.c_str()) == 0) port = text;
+            if (std::string(key->key) == "password") password = text;
+        });
+    if (!read) Usage(CannotRead("configuration file", o.configFile));
+    if (!o.haveHost && !host.empty()) o.host = host;
+    if (!o.havePort) {
+        int n = atoi(port.c_str());
+        if (n < 1 || n > 65535) Usage(std::string("no valid port in '") + o.configFile + "'");
+        o.port = n;
+    }
+    if (!o.havePassword) {
+        o.password = password;
+        o.havePassword = true;
+    }
 }
 
 // A whole number of digits from low up to high, or the usage error.
@@ -94,6 +138,9 @@ const struct option kLongOptions[] = {
     {"raw", no_argument, nullptr, 'r'},
     {"timeout", required_argument, nullptr, 't'},
     {"json", no_argument, nullptr, 'j'},
+    {"config", required_argument, nullptr, 'c'},
+    {"explain", no_argument, nullptr, 'e'},
+    {"explain-all", no_argument, nullptr, 'A'},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'H'},
     {nullptr, 0, nullptr, 0},
@@ -104,14 +151,27 @@ Options ParseOptions(int argc, char** argv) {
     opterr = 0;
     int c;
     // "+": options end at the command, so parameters may begin with "-".
-    while ((c = getopt_long(argc, argv, "+:h:p:w:W:rt:jV", kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+:h:p:w:W:c:rt:jeV", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 'h':
                 o.host = optarg;
+                o.haveHost = true;
                 break;
             case 'p':
                 o.port = Number(optarg, 1, 65535, "invalid port");
+                o.havePort = true;
                 break;
+            case 'c':
+                o.configFile = optarg;
+                break;
+            case 'e':
+                o.explain = true;
+                break;
+            case 'A': {
+                std::string md = CommandReferenceMarkdown();
+                fwrite(md.data(), 1, md.size(), stdout);
+                exit(kExitOk);
+            }
             case 'w':
                 o.password = optarg;
                 o.havePassword = true;
@@ -136,15 +196,16 @@ Options ParseOptions(int argc, char** argv) {
                 fputs(kUsage, stdout);
                 exit(kExitOk);
             case ':':
-                Usage("an option lacks its value");
+                Usage(std::string("option '") + argv[optind - 1] + "' lacks its value");
             default:
-                Usage("unknown option");
+                Usage(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
     if (optind >= argc) Usage("no command given");
+    if (o.configFile != nullptr) ReadAgentConfig(o);
     if (!o.havePassword) {
         const char* env = getenv("OWL_PASSWORD");
-        if (env == nullptr) Usage("no password: give -w, -W or OWL_PASSWORD");
+        if (env == nullptr) Usage("no password: give -w, -W, -c or OWL_PASSWORD");
         o.password = env;
     }
     o.command = argv[optind++];
@@ -214,10 +275,24 @@ std::string JsonString(const std::string& s) {
     return out + "\"";
 }
 
+// The reply lines labelled with their names from the command reference
+// ("name: value"); a line that already begins with "name=" stays as it is.
+void Explain(const std::string& command, const std::string& status,
+             std::vector<std::string>& lines) {
+    const TCommandRef* ref = FindCommandRef(command == "upgrade" ? "UpgradeCode" : command);
+    if (ref == nullptr) return;
+    for (size_t i = 0; i < lines.size(); i++) {
+        std::string name = ReplyValueName(*ref, status, i);
+        if (!name.empty() && lines[i].compare(0, name.size() + 1, name + "=") != 0)
+            lines[i] = name + ": " + lines[i];
+    }
+}
+
 int PrintReply(const String& text, const Options& o) {
     std::string status;
     std::vector<std::string> lines;
     SplitReply(text, o.raw, status, lines);
+    if (o.explain) Explain(o.command, status, lines);
     if (o.json) {
         std::string out = "{\"status\": " + JsonString(status) + ", \"lines\": [";
         for (size_t i = 0; i < lines.size(); i++) out += (i ? ", " : "") + JsonString(lines[i]);
@@ -255,7 +330,7 @@ int Upgrade(const Options& o) {
     if (o.params.size() != 1) Usage("upgrade takes one file");
     String file = o.params[0];
     String body;
-    if (!ReadFile(file.SetZero().Data(), body)) Usage("cannot read the upgrade file");
+    if (!ReadFile(file.SetZero().Data(), body)) Usage(CannotRead("upgrade file", file.Data()));
     String first, final, err;
     int result = OwlUpgrade(o.host.c_str(), o.port, String(o.password.c_str()), body,
                             UpgradeDigest(body), 0, 0, o.timeoutMs, first, final, err);

@@ -25,6 +25,14 @@ const char kUsage[] =
     "  owl -d ~/owl/owl.cfg\n"
     "\n";
 
+const char kOperatorForms[] =
+    " Other forms:\n"
+    "  owl -t [--strict] <cfg_file> - check a configuration and exit: 0 when\n"
+    "                                 the agent would start, 1 when not; with\n"
+    "                                 --strict 2 when it has warnings\n"
+    "  owl --version                - print the version\n"
+    "  owl --help                   - print this text\n";
+
 // The argument at index, or the usage error when the line has run out.
 const char* ArgAt(int argc, char** argv, int index) {
     if (index >= argc) showhelp(kMissed);
@@ -38,6 +46,12 @@ void ShowBanner() {
     printf(" Application:  OWL (Owlwatch for Quellix)\n");
     printf(" Version:      %s for %s\n", OWL_VERSION, "Linux (Red Hat, Mandrake, SuSE)");
     printf("%s\n", kRule);
+}
+
+void ShowUsage() {
+    fputs(kUsage, stdout);
+    fputs(kOperatorForms, stdout);
+    fflush(stdout);
 }
 
 void showhelp(const char* message) {

@@ -17,6 +17,9 @@ enum OwlExitStatus {
 // Prints the banner lines.
 void ShowBanner();
 
+// owl --help: the usage text and the operator forms, on standard output.
+void ShowUsage();
+
 // Prints message, a blank line and the usage text, then ends the process with
 // status 1. Never returns.
 [[noreturn]] void showhelp(const char* message);

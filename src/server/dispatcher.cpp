@@ -119,6 +119,12 @@ void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& req
 
 }  // namespace
 
+std::vector<std::string> DispatcherCommandNames() {
+    std::vector<std::string> names;
+    for (const Command& command : kCommands) names.push_back(command.name);
+    return names;
+}
+
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade) {
     if (request.Pos('\r') == 0) {

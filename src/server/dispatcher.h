@@ -1,9 +1,14 @@
 // The request dispatcher: checks the end mark, splits off the command line,
 // applies the management and upgrade access rules and calls the command's
-// handler from one table. Runs on session threads; several at once.
+// handler from one table. Each row's parameters and reply values are
+// described by the row of the same name in protocol/commandref. Runs on
+// session threads; several at once.
 #pragma once
 
 #include <netinet/in.h>
+
+#include <string>
+#include <vector>
 
 #include "core/flags.h"
 #include "protocol/owlreply.h"
@@ -24,3 +29,7 @@ typedef void (*OwlHandler)(const QXRequest& params, OWLReply& reply);
 // an unknown command.
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade);
+
+// The command names of the table, in its order (for the command reference
+// and its checks).
+std::vector<std::string> DispatcherCommandNames();

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "config/settings.h"
+#include "config/settingscheck.h"
 #include "core/flags.h"
 #include "core/log.h"
 #include "core/logcheck.h"
@@ -107,6 +110,38 @@ void ProtocolCipherCheck() {
     puts("Ok");
 }
 
+// The address, port and reason of a listen failure, on standard error
+// beside the fixed text of the console.
+void ExplainListenFailure() {
+    String host = SettingText(&TOWLSettings::host);
+    std::string text = host.Length() > 0 ? std::string(host.Data(), host.Length()) : "";
+    std::string problem = BindProblem(text, SettingInt(&TOWLSettings::port));
+    if (!problem.empty()) fprintf(stderr, "owl: cannot listen on %s\n", problem.c_str());
+}
+
+// The configuration warnings of settingscheck on standard error and, in
+// verbose mode, in the verbose log. Returns how many there were.
+int ReportSettingsWarnings(bool probeBind) {
+    TOWLSettings loaded;
+    {
+        TSettingsReadLock lock;
+        loaded = OWLSettings;
+    }
+    std::vector<std::string> warnings = CheckSettings(OWLSettings.configfile, loaded, probeBind);
+    time_t now = time(nullptr);
+    struct tm when;
+    localtime_r(&now, &when);
+    for (const std::string& warning : warnings) {
+        fprintf(stderr, "Warning: %s\n", warning.c_str());
+        if (loaded.verbose)
+            writelog(loaded.verboselogfile,
+                     FormatFileLine(when, LOCAL, ("Warning: " + warning + "\n").c_str())
+                         .SetZero()
+                         .Data());
+    }
+    return (int)warnings.size();
+}
+
 void SocketTest() {
     printf("Sock testing .. ");
     fflush(stdout);
@@ -115,6 +150,7 @@ void SocketTest() {
     int sock = Listen(addrlen, err);
     if (sock <= 0) {
         printf("TCP listen error:\n%s\n\n", err.Data());
+        ExplainListenFailure();
         exit(OWL_EXIT_LISTEN);
     }
     puts("Ok");
@@ -263,6 +299,7 @@ void RunAgent() {
     BasicCipherCheck();
     ProtocolCipherCheck();
     SocketTest();
+    ReportSettingsWarnings(false);
     if (!OWLSettings.interactive && daemon_init() != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
         exit(OWL_EXIT_DAEMON);
@@ -279,6 +316,7 @@ void RunAgent() {
     int sock = Listen(addrlen, err);
     if (sock <= 0) {
         printf("TCP listen error: %s\n\n", err.Data());
+        ExplainListenFailure();
         exit(OWL_EXIT_LISTEN);
     }
     FILE* pidfile = CreateDaemonPidFile();
@@ -289,8 +327,10 @@ void RunAgent() {
 
 namespace {
 
-// owl -t: the configured scripts that the tests would fail to run.
-void CheckScripts() {
+// owl -t: the configured scripts that the tests would fail to run; returns
+// how many.
+int CheckScripts() {
+    int count = 0;
     const struct {
         const char* key;
         String TOWLSettings::*field;
@@ -305,12 +345,14 @@ void CheckScripts() {
                           : access(path.Data(), X_OK) != 0 ? "not executable"
                                                            : nullptr;
         if (why) printf("Warning: %s '%s': %s\n", s.key, path.Data(), why);
+        count += why != nullptr;
     }
+    return count;
 }
 
 }  // namespace
 
-int CheckConfigurationOnly() {
+int CheckConfigurationOnly(bool strict) {
     printf("Settings checking .. ");
     String err;
     int ok = LoadAndCheck(err);
@@ -322,7 +364,8 @@ int CheckConfigurationOnly() {
         puts("Ok");
     else
         printf("Warning: %s\n", err.Data());
-    CheckLogFiles();
-    CheckScripts();
-    return OWL_EXIT_OK;
+    int warnings = (err.Length() > 0) + CheckLogFiles() + CheckScripts();
+    fflush(stdout);
+    warnings += ReportSettingsWarnings(true);
+    return strict && warnings > 0 ? kCheckWarnings : OWL_EXIT_OK;
 }

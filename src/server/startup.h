@@ -51,13 +51,19 @@ char** SavedEnvp();
 // by the main thread.
 void RefreshFaultRestart(bool holdsPidFile);
 
+// The exit status of "owl -t --strict" for a configuration with warnings.
+const int kCheckWarnings = 2;
+
 // owl -t: loads and checks the configuration named on the command line as
 // start-up does, prints "Settings checking .. " and "Ok", a warning or the
 // error text, the log files that cannot be written and the configured
-// scripts that cannot be run. The exit status:
-// 0 when the agent would start with it, 1 when not.
-int CheckConfigurationOnly();
+// scripts that cannot be run; then the warnings of settingscheck (unknown
+// keys, placeholder password, a port that cannot be bound, ...) on standard
+// error. The exit status: 0 when the agent would start with it, 1 when not;
+// with strict, kCheckWarnings when it would start but with a warning.
+int CheckConfigurationOnly(bool strict);
 
-// Start-up steps after "Settings checking .. "; enters the accept loop and
-// does not return.
+// Start-up steps after "Settings checking .. "; the warnings of
+// settingscheck go to standard error (and the verbose log) once the port is
+// proven. Enters the accept loop and does not return.
 [[noreturn]] void RunAgent();
