@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -268,6 +269,46 @@ TEST(Load, ManyConcurrentClients) {
     Reply info = agent.Request("GetInfo");
     EXPECT_EQ(info.Value("ActiveConnections"), "1");
     EXPECT_EQ(info.Value("OpenedConnections"), std::to_string(kClients + 2));
+}
+
+// Reloads, settings changes and port changes while 16 clients keep asking:
+// every reply that comes is whole and right, and the agent serves on.
+TEST(Load, ReloadsAndPortChangesRaceWithClients) {
+    TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}});
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    std::atomic<int> port{agent.port()};
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0}, wrong{0};
+    const String password(agent.password().c_str());
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 16; i++)
+        clients.emplace_back([&] {
+            for (int n = 0; n < 2000 && !stop; n++) {
+                String text, err;
+                // Refused or unanswered while a port is switched over.
+                if (OwlRequest("127.0.0.1", port, password, String("GetInfo"), {}, 5000, text,
+                               err) != OWL_REPLY)
+                    continue;
+                bool whole = Str(text).find("200\nAgentName=") == 0 &&
+                             Str(text).find("OSUpdates=not implemented\n\r") != std::string::npos;
+                (whole ? answered : wrong)++;
+            }
+        });
+    for (int round = 0; round < 6; round++) {
+        const char* command = round % 3 == 0 ? "ReloadCfg" : "SetSettings";
+        EXPECT_EQ(agent.Request(command, {"Comment=round " + std::to_string(round)}).status, "200");
+        if (round % 3 != 2) continue;
+        const int next = FreeLoopbackPort();
+        EXPECT_EQ(agent.Request("SetSettings", {"Port=" + std::to_string(next)}).status, "200");
+        agent.set_port(next);
+        EXPECT_TRUE(Eventually([&] { return agent.Request("GetInfo").status == "200"; }, 5000));
+        port = next;
+    }
+    stop = true;
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(answered, 100);
+    EXPECT_EQ(agent.Request("GetInfo").Value("Port"), std::to_string(port));
 }
 
 }  // namespace
