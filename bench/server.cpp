@@ -102,10 +102,10 @@ struct Load {
     double cpuPerReq = 0;  // microseconds of the server's CPU per request
 };
 
-// clients closed-loop clients sending packet on fresh connections to port
-// for seconds; the server is pid. The replies are read whole, not
-// decrypted, so that the clients' own cipher work stays out.
-Load RunLoad(pid_t pid, int port, const String& packet, int clients, int seconds) {
+// clients closed-loop clients sending the packets in turn on fresh
+// connections to port for seconds; the server is pid. The replies are read
+// whole, not decrypted, so that the clients' own cipher work stays out.
+Load RunLoad(pid_t pid, int port, const std::vector<String>& packets, int clients, int seconds) {
     std::atomic<long> failed{0};
     std::vector<std::vector<double>> times(clients);
     auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -114,9 +114,10 @@ Load RunLoad(pid_t pid, int port, const String& packet, int clients, int seconds
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; i++)
         threads.emplace_back([&, i] {
-            while (Clock::now() < end) {
+            for (size_t n = i; Clock::now() < end; n++) {
                 auto s = Clock::now();
                 String reply, err;
+                const String& packet = packets[n % packets.size()];
                 if (ExchangePacket("127.0.0.1", port, packet, 5000, reply, err) == OWL_REPLY)
                     times[i].push_back(bench::Us(Clock::now() - s));
                 else
@@ -139,28 +140,32 @@ Load RunLoad(pid_t pid, int port, const String& packet, int clients, int seconds
 
 // ---- the cipher floor ------------------------------------------------------------
 
-// Microseconds of the cipher work of one request: the packet checked and
-// decrypted, a reply of replyText encrypted.
-double CipherUs(const String& packet, const String& password, const String& replyText) {
+// CPU microseconds of the cipher work of one request: the packet checked
+// and decrypted, a reply of replyText encrypted.
+double CipherUs(const std::vector<String>& packets, const String& password,
+                const String& replyText) {
     const int rounds = 2000;
     in_addr peer{htonl(INADDR_LOOPBACK)};
-    auto t0 = Clock::now();
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
     for (int i = 0; i < rounds; i++) {
         QXRequest q;
-        q = packet;
+        q = packets[i % packets.size()];
         if (!q.ParseInitRequest(password, peer)) exit(1);
         OWLReply r;
         r.InitPacket(nullptr, q.GetSessionKey());
         r += replyText;
         r.FinalizePacket();
     }
-    return bench::Us(Clock::now() - t0) / rounds;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+    return ((t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3) / rounds;
 }
 
 // ---- the burst -------------------------------------------------------------------
 
 // 1,000 connections at once, each sending packet and reading its reply.
 void Burst(int port, const String& packet) {
+    // All connected first, then all sent, then all read.
     std::vector<int> socks;
     for (int i = 0; i < 1000; i++) {
         String err;
@@ -179,7 +184,7 @@ void Burst(int port, const String& packet) {
 
 struct Case {
     const char* name;
-    String packet;
+    std::vector<String> packets;  // each with a session key of its own
     String replyText;
     pid_t floorServer;
     int floorPort;
@@ -203,11 +208,18 @@ int main() {
         exit(1);
     }
     const String password("bench");
+    // Consoles pick a fresh session key for every request.
     auto prepared = [&](const char* command) {
-        return BuildRequestPacket(password, NewSessionKey(), BuildRequestText(String(command), {}));
+        std::vector<String> packets;
+        for (int i = 0; i < 64; i++)
+            packets.push_back(BuildRequestPacket(password, NewSessionKey(),
+                                                 BuildRequestText(String(command), {})));
+        return packets;
     };
     String info, err;
     OwlRequest("127.0.0.1", owlPort, password, String("GetInfo"), {}, 5000, info, err);
+    // The idle figures, before any load.
+    const long idleRss = StatusValue(agent, "VmRSS"), idleThreads = StatusValue(agent, "Threads");
     Case cases[] = {
         {"refused (TEST-Ping)", prepared("TEST-Ping"), String("500\nnot implemented yet\n"), 0, 0},
         {"GetInfo", prepared("GetInfo"), info, 0, 0},
@@ -216,7 +228,7 @@ int main() {
     for (Case& c : cases) {
         int listener = bench::ListenLoopback(&c.floorPort);
         String sample, e;
-        ExchangePacket("127.0.0.1", owlPort, c.packet, 5000, sample, e);
+        ExchangePacket("127.0.0.1", owlPort, c.packets[0], 5000, sample, e);
         c.floorServer =
             StartMinimalServer(listener, std::string(sample.Data(), sample.Length()), 16);
         close(listener);
@@ -229,11 +241,11 @@ int main() {
         return bench::Verdict(ok);
     };
     for (const Case& c : cases) {
-        double cipher = CipherUs(c.packet, password, c.replyText);
+        double cipher = CipherUs(c.packets, password, c.replyText);
         printf("== %s: cipher work per request %.1f us (in process)\n", c.name, cipher);
         for (int clients : {1, 16}) {
-            Load floor = RunLoad(c.floorServer, c.floorPort, c.packet, clients, seconds);
-            Load owl = RunLoad(agent, owlPort, c.packet, clients, seconds);
+            Load floor = RunLoad(c.floorServer, c.floorPort, c.packets, clients, seconds);
+            Load owl = RunLoad(agent, owlPort, c.packets, clients, seconds);
             printf(
                 "%2d clients: agent %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
                 "minimal server %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
@@ -251,8 +263,7 @@ int main() {
     }
 
     // Threads and memory go back to their idle figures after a burst.
-    long idleRss = StatusValue(agent, "VmRSS"), idleThreads = StatusValue(agent, "Threads");
-    Burst(owlPort, cases[1].packet);
+    Burst(owlPort, cases[1].packets[0]);
     long peakThreads = StatusValue(agent, "Threads");
     sleep(idleSeconds);
     long rss = StatusValue(agent, "VmRSS"), threads = StatusValue(agent, "Threads");

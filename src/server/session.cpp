@@ -212,22 +212,29 @@ bool PastDeadline(const Session& s) {
     return !s.wholePacket && s.deadline != 0 && time(nullptr) > s.deadline;
 }
 
+// Waits up to a slice for bytes: 1 when some are there, 0 when none came,
+// -1 when the connection failed.
+int WaitForBytes(const Session& s) {
+    struct pollfd pfd = {s.params.Socket, POLLIN, 0};
+    int ready = poll(&pfd, 1, kPollSliceMs);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    return ready;
+}
+
 void Serve(Session& s) {
     BeginRequest(s);
     char buffer[kChunk];
     for (;;) {
         if (PastDeadline(s)) return;
-        struct pollfd pfd = {s.params.Socket, POLLIN, 0};
-        int ready = poll(&pfd, 1, kPollSliceMs);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (ready == 0) {
-            if (!QuietSlice(s)) return;
+        // Bytes are usually there already (a connection is taken once its
+        // first bytes have come): look before waiting.
+        ssize_t n = recv(s.params.Socket, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            int ready = WaitForBytes(s);
+            if (ready < 0) return;
+            if (ready == 0 && !QuietSlice(s)) return;
             continue;
         }
-        ssize_t n = recv(s.params.Socket, buffer, sizeof buffer, 0);
         if (n <= 0) return;
         if (s.upgrade.Active()) {
             s.lastActivity = time(nullptr);
@@ -243,7 +250,7 @@ void EndSession(Session& s) {
     if (s.upgrade.Active()) s.upgrade.Abandon();
     LeaveRequestPhase(s);
     showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, 0);
-    shutdown(s.params.Socket, SHUT_RDWR);
+    // close sends the FIN behind the reply; no shutdown round is needed.
     close(s.params.Socket);
     __atomic_fetch_sub(&AgentStatus.ActiveConnections, 1, __ATOMIC_RELAXED);
     if (!s.upgraded) return;

@@ -138,12 +138,7 @@ void UpgradeRec::ClearanceUpgrade() {
     pthread_mutex_unlock(&upgrade_mutex);
 }
 
-int UpgradeRec::Active() const {
-    pthread_mutex_lock(&upgrade_mutex);
-    int active = InProgress;
-    pthread_mutex_unlock(&upgrade_mutex);
-    return active;
-}
+int UpgradeRec::Active() const { return InProgress; }
 
 void UpgradeRec::Abandon() {
     if (File != nullptr) {

@@ -26,7 +26,8 @@ class UpgradeRec {
     int RequestUpgrade(const String& key);
     // Releases the reservation.
     void ClearanceUpgrade();
-    // InProgress read under upgrade_mutex.
+    // InProgress: only the session that owns the record changes it, so its
+    // own thread reads it without a lock.
     int Active() const;
     // Ends a transfer that will not complete (the peer left or stalled):
     // closes and removes the temporary file and releases the reservation.
