@@ -1,10 +1,12 @@
 #include "core/log.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -73,18 +75,30 @@ String FormatFileLine(const struct tm& when, in_addr peer, const char* message) 
     return FormatLine("[%s]\t %s\t %s", stamp, peer, message);
 }
 
+// Writes all of n bytes with one write where the system allows; a line
+// written whole to an O_APPEND file never mixes with another thread's.
+void WriteAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t done = write(fd, p, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return;
+        p += done;
+        n -= (size_t)done;
+    }
+}
+
 void writelog(String file, const char* text) {
     if (file.Length() == 0 || text == nullptr) return;
     file = LogFilePath(file);
-    FILE* f = fopen(file.SetZero().Data(), "ae");
-    if (f == nullptr) {
+    int fd = open(file.SetZero().Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
         NoteLogOpenFailure(file, errno);
         return;
     }
-    String owed = NoteLogOpenSuccess(file);
-    if (owed.Length() > 0) fwrite(owed.Data(), 1, owed.Length(), f);
-    fputs(text, f);
-    fclose(f);
+    String lines = NoteLogOpenSuccess(file);
+    lines += text;
+    WriteAll(fd, lines.Data(), (size_t)lines.Length());
+    close(fd);
 }
 
 namespace {
@@ -110,15 +124,16 @@ long long NowMs() {
         .count();
 }
 
-// Writes one message to the console and the files; showmutex is held.
+// Writes one message to the console and the files, each line with one
+// write; no lock is needed.
 void WriteMessage(const LogSettings& settings, bool toFile, in_addr peer, const char* message) {
     time_t now = time(nullptr);
     struct tm when;
     localtime_r(&now, &when);
     if (settings.interactive) {
         String line = FormatConsoleLine(when, peer, message);
-        fwrite(line.Data(), 1, line.Length(), stdout);
-        fflush(stdout);
+        fflush(stdout);  // what printf left there comes first
+        WriteAll(STDOUT_FILENO, line.Data(), (size_t)line.Length());
     }
     if (toFile) {
         String line = FormatFileLine(when, peer, message);
@@ -212,9 +227,12 @@ void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
         snprintf(message, sizeof message, "%s", text);
     }
 
-    pthread_mutex_lock(&showmutex);
-    bool counted = type == MSG_FAILURE && peer.s_addr != LOCAL.s_addr &&
-                   CountRepeat(peer, message, NowMs(), settings, toFile);
-    if (!counted) WriteMessage(settings, toFile, peer, message);
-    pthread_mutex_unlock(&showmutex);
+    // Only failure messages about a peer share state: their repeat counts.
+    if (type == MSG_FAILURE && peer.s_addr != LOCAL.s_addr) {
+        pthread_mutex_lock(&showmutex);
+        bool counted = CountRepeat(peer, message, NowMs(), settings, toFile);
+        pthread_mutex_unlock(&showmutex);
+        if (counted) return;
+    }
+    WriteMessage(settings, toFile, peer, message);
 }

@@ -1,7 +1,9 @@
 // Console and file logging: showmessage, the one entry point of every
-// run-time message, and writelog. Any thread may log; showmutex keeps the
-// lines of one message together. Neither function may be called from a
-// signal handler (they lock showmutex and read the settings under their lock).
+// run-time message, and writelog. Any thread may log without waiting for
+// another: each line goes out with one write (files opened O_APPEND), so
+// lines of different threads never mix; showmutex guards only the repeat
+// counts of failure messages about peers. Neither function may be called
+// from a signal handler.
 #pragma once
 
 #include <netinet/in.h>

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,6 +21,8 @@ namespace {
 std::mutex g_lock;
 std::set<std::string> g_reported;  // unwritable files already reported
 std::vector<std::string> g_owed;   // messages not yet written to a log
+// g_reported is not empty: read without the lock by every log write.
+std::atomic<bool> g_anyReported{false};
 
 std::string Key(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
 
@@ -31,6 +34,7 @@ std::string Message(const String& path, int error) {
 bool Remember(const String& path, int error) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (!g_reported.insert(Key(path)).second) return false;
+    g_anyReported = true;
     g_owed.push_back(Message(path, error));
     return true;
 }
@@ -84,9 +88,11 @@ void NoteLogOpenFailure(const String& path, int error) { Remember(path, error); 
 String NoteLogOpenSuccess(const String& path) {
     std::vector<std::string> owed;
     {
+        if (!g_anyReported.load(std::memory_order_acquire)) return String();
         std::lock_guard<std::mutex> hold(g_lock);
         if (g_reported.empty()) return String();
         g_reported.erase(Key(path));
+        g_anyReported = !g_reported.empty();
         owed.swap(g_owed);
     }
     String lines;

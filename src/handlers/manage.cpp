@@ -51,20 +51,20 @@ void AddKeyValue(OWLReply& reply, const char* key, const String& value, int enco
 }
 
 template <size_t N>
-void AddOffered(OWLReply& reply, const char* availableKey, const char* enabledKey,
-                const Offered (&list)[N]) {
+void AddOffered(OWLReply& reply, const TOWLSettings& settings, const char* availableKey,
+                const char* enabledKey, const Offered (&list)[N]) {
     String names, enabled;
     for (const Offered& o : list) {
         names += o.name;
         names += "\r\n";
-        enabled += Bool(OWLSettings.*(o.flag));
+        enabled += Bool(settings.*(o.flag));
     }
     AddKeyValue(reply, availableKey, names, 1);
     AddKeyValue(reply, enabledKey, enabled, 0);
 }
 
-// The "GetInfo" lines; the caller holds the settings read lock.
-void AddStatus(OWLReply& reply) {
+// The "GetInfo" lines from the settings in force.
+void AddStatus(OWLReply& reply, const TOWLSettings& settings) {
     TAgentStatus status = ReadAgentStatus();
     reply.SetResult(OWL_OK);
     reply.AddVarParams("%s=%s", "AgentName", status.AgentName);
@@ -76,11 +76,11 @@ void AddStatus(OWLReply& reply) {
     reply.AddVarParams("ActiveConnections=%d", status.ActiveConnections);
     reply.AddVarParams("OpenedConnections=%d", status.OpenedConnections);
     reply.AddVarParams("FailedConnections=%d", status.FailedConnections);
-    AddOffered(reply, "Available tests", "Enabled tests", kTests);
-    reply.AddVarParams("%s=%d", "Port", OWLSettings.port);
-    reply.AddVarParams("%s=%d", "Timeout", OWLSettings.timeout);
-    AddKeyValue(reply, "Comment", OWLSettings.comment, 0);
-    AddOffered(reply, "Available actions", "Enabled actions", kActions);
+    AddOffered(reply, settings, "Available tests", "Enabled tests", kTests);
+    reply.AddVarParams("%s=%d", "Port", settings.port);
+    reply.AddVarParams("%s=%d", "Timeout", settings.timeout);
+    AddKeyValue(reply, "Comment", settings.comment, 0);
+    AddOffered(reply, settings, "Available actions", "Enabled actions", kActions);
     struct utsname names;
     if (uname(&names) != 0) return;
     AddKeyValue(reply, "HostName", String(names.nodename), 0);
@@ -149,18 +149,15 @@ bool Acceptable(const TSettingAssignment& a) {
 
 }  // namespace
 
-void GetAgentStatus(const QXRequest&, OWLReply& reply) {
-    TSettingsReadLock lock;
-    AddStatus(reply);
-}
+void GetAgentStatus(const QXRequest&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
 
 void GetAgentSettings(const QXRequest&, OWLReply& reply) {
-    TSettingsReadLock lock;
-    AddStatus(reply);
+    const TOWLSettings& settings = CurrentSettings();
+    AddStatus(reply, settings);
     for (const char* name : kManagedSettings) {
         const TSettingKey* key = FindRemoteSetting(String(name));
         if (key == nullptr) continue;
-        AddKeyValue(reply, name, SettingValue(OWLSettings, *key), key->kind == SettingKind::List);
+        AddKeyValue(reply, name, SettingValue(settings, *key), key->kind == SettingKind::List);
     }
 }
 

@@ -181,6 +181,7 @@ void HandleRequests(Listener& l) {
                         err.SetZero().Data());
     }
     if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);
+    ReapWorkers();
     // The fault handler's copies follow the settings about once a second.
     time_t now = time(nullptr);
     if (now != l.refreshed) {

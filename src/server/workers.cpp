@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "config/ipfilter.h"
 #include "core/coverage.h"
@@ -119,25 +121,35 @@ void TakeConnection(int sock, in_addr peer) {
     ServeConnection(sock, peer);
 }
 
-// A worker that ends gives back the stack pages below its frame and the
-// memory its sessions freed, so that a burst leaves no resident memory.
-void ReleaseMemory() {
-    pthread_attr_t attr;
-    void* stack;
-    size_t size;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        if (pthread_attr_getstack(&attr, &stack, &size) == 0) {
-            const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
-            uintptr_t low = ((uintptr_t)stack + page - 1) & ~(page - 1);
-            uintptr_t high = ((uintptr_t)__builtin_frame_address(0) - 4 * page) & ~(page - 1);
-            if (high > low) madvise((void*)low, high - low, MADV_DONTNEED);
-        }
-        pthread_attr_destroy(&attr);
-    }
-    malloc_trim(0);
+// A worker's stack is its own mapping, so that a worker that ends leaves
+// nothing behind: the accept loop joins it and unmaps the stack (glibc would
+// keep a stack of its own making, with its pages, for the next thread).
+struct WorkerStack {
+    void* base = nullptr;  // the mapping, a guard page at its low end
+    size_t size = 0;
+};
+
+struct RetiredWorker {
+    pthread_t thread;
+    WorkerStack stack;
+};
+
+std::mutex g_retiredLock;
+std::vector<RetiredWorker> g_retired;  // guarded by g_retiredLock
+
+size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
+
+bool MapStack(WorkerStack& stack) {
+    stack.size = SESSION_STACK_SIZE + PageSize();
+    stack.base = mmap(nullptr, stack.size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack.base == MAP_FAILED) return false;
+    mprotect(stack.base, PageSize(), PROT_NONE);
+    return true;
 }
 
-void* Worker(void*) {
+void* Worker(void* arg) {
+    WorkerStack* stack = static_cast<WorkerStack*>(arg);
     time_t idleSince = time(nullptr);
     for (;;) {
         g_idle++;
@@ -154,7 +166,11 @@ void* Worker(void*) {
         idleSince = time(nullptr);
     }
     g_workers--;
-    ReleaseMemory();
+    {
+        std::lock_guard<std::mutex> lock(g_retiredLock);
+        g_retired.push_back({pthread_self(), *stack});
+    }
+    delete stack;
     return nullptr;
 }
 
@@ -165,14 +181,21 @@ bool StartWorker() {
         g_workers--;
         return false;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SESSION_STACK_SIZE);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, Worker, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) g_workers--;
+    WorkerStack* stack = new WorkerStack;
+    int rc = MapStack(*stack) ? 0 : -1;
+    if (rc == 0) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstack(&attr, (char*)stack->base + PageSize(), SESSION_STACK_SIZE);
+        pthread_t thread;
+        rc = pthread_create(&thread, &attr, Worker, stack);
+        pthread_attr_destroy(&attr);
+        if (rc != 0) munmap(stack->base, stack->size);
+    }
+    if (rc != 0) {
+        delete stack;
+        g_workers--;
+    }
     return rc == 0;
 }
 
@@ -198,6 +221,20 @@ void ReplaceListener(int listenSocket) {
     // Bounded: a worker leaves accept on the shutdown, or at its wake-up.
     for (int i = 0; i < 1000 * kAcceptWakeSeconds && g_users[generation % 2].load() > 0; i++)
         usleep(1000);
+}
+
+void ReapWorkers() {
+    std::vector<RetiredWorker> retired;
+    {
+        std::lock_guard<std::mutex> lock(g_retiredLock);
+        retired.swap(g_retired);
+    }
+    for (RetiredWorker& r : retired) {
+        pthread_join(r.thread, nullptr);
+        munmap(r.stack.base, r.stack.size);
+    }
+    // What the workers' sessions freed goes back to the system too.
+    if (!retired.empty()) malloc_trim(0);
 }
 
 int WorkerCount() { return g_workers.load(); }

@@ -18,6 +18,10 @@ void StartWorkers(int listenSocket);
 // accept on it, so that the caller may close it.
 void ReplaceListener(int listenSocket);
 
+// Joins the workers that have ended and frees their stacks. The accept loop
+// calls it on every pass.
+void ReapWorkers();
+
 // Workers now alive and how many wait in accept (for tests and benchmarks).
 int WorkerCount();
 int IdleWorkers();
