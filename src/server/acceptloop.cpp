@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -196,6 +197,10 @@ void HandleRequests(Listener& l) {
 void AcceptLoop(int listenSocket, unsigned int addrlen, FILE* pidfile) {
     Listener l = {listenSocket, addrlen, SettingInt(&TOWLSettings::port), pidfile, 0};
     RaiseDescriptorLimit();
+    // One malloc arena for all workers: the sessions' allocations are small
+    // and short, and memory freed after a burst then goes back to the
+    // system (each further arena would keep its top resident).
+    mallopt(M_ARENA_MAX, 1);
     DeferAccept(l.socket);
     StartWorkers(l.socket);
     for (;;) {

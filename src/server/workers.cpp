@@ -45,6 +45,7 @@ std::atomic<int> g_users[2];
 
 std::atomic<int> g_workers{0};
 std::atomic<int> g_idle{0};
+std::atomic<int> g_busy{0};          // workers serving a connection
 std::atomic<bool> g_starved{false};  // accept is failing for want of resources
 
 bool StartWorker();
@@ -160,9 +161,12 @@ void* Worker(void* arg) {
             if (othersIdle >= kIdleFloor && time(nullptr) - idleSince >= kIdleLifeSeconds) break;
             continue;
         }
-        // Somebody must wait in accept while this connection is served.
-        if (othersIdle == 0) StartWorker();
+        // Somebody must wait in accept while this connection is served: a
+        // worker that is only finishing a session will be back in a moment,
+        // so a new one starts only when every worker is serving.
+        if (g_busy.fetch_add(1) + 1 >= g_workers.load()) StartWorker();
         TakeConnection(sock, peer);
+        g_busy--;
         idleSince = time(nullptr);
     }
     g_workers--;
