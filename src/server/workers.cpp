@@ -30,6 +30,8 @@ namespace {
 // kIdleLifeSeconds without a connection. accept wakes them every
 // kAcceptWakeSeconds to look (the listener's receive time-out).
 const int kIdleFloor = 2;
+// A worker that finds this many waiting when its session ends ends too.
+const int kMaxIdleWorkers = 64;
 const int kIdleLifeSeconds = 50;
 const int kAcceptWakeSeconds = 5;
 // While accept fails for want of descriptors or memory, a worker waits this
@@ -167,6 +169,7 @@ void* Worker(void* arg) {
         if (g_busy.fetch_add(1) + 1 >= g_workers.load()) StartWorker();
         TakeConnection(sock, peer);
         g_busy--;
+        if (g_idle.load() >= kMaxIdleWorkers) break;  // enough wait already
         idleSince = time(nullptr);
     }
     g_workers--;

@@ -3,9 +3,9 @@
 // the connection filter, the "TCP connection accepted" line, the session
 // limit, then the session. Nothing is handed from thread to thread on the
 // way. One worker is always waiting in accept while the limits allow: the
-// worker that takes the last waiting place starts another. Idle workers
-// beyond a small floor end after a while, so that threads and memory go
-// back down after a burst.
+// worker that takes the last waiting place starts another. At most 64 wait
+// at once, and those beyond a small floor end after a while, so that
+// threads and memory go back down after a burst.
 // Threads: the accept loop (main thread) starts the workers once and then
 // only replaces the socket they accept on; everything here is atomics.
 #pragma once
