@@ -2,12 +2,13 @@
 // and serve each connection they take on their own thread, start to end:
 // the connection filter, the "TCP connection accepted" line, the session
 // limit, then the session. Nothing is handed from thread to thread on the
-// way. One worker is always waiting in accept while the limits allow: the
-// worker that takes the last waiting place starts another. At most 64 wait
-// at once, and those beyond a small floor end after a while, so that
-// threads and memory go back down after a burst.
-// Threads: the accept loop (main thread) starts the workers once and then
-// only replaces the socket they accept on; everything here is atomics.
+// way. One worker always waits in accept while the limits allow: when every
+// worker is serving, the one that took the last connection starts another.
+// At most 64 wait at once, and those beyond a small floor end after 50 s
+// without work, so that threads and memory go back down after a burst.
+// Threads: the accept loop (main thread) starts the workers once, then only
+// replaces the socket they accept on and reaps the ones that ended; the
+// shared state is atomics, with one small lock for the ended workers.
 #pragma once
 
 // Starts the workers on the listening socket. Called once.
