@@ -15,7 +15,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map format-check lines
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map mutants format-check lines
 
 all: build
 
@@ -64,6 +64,19 @@ coverage-map: coverage
 	@rm -rf $(COVERAGE_BUILD)/coverage-map
 	@tools/coverage-map.py run $(COVERAGE_BUILD) $(COVERAGE_BUILD)/coverage-map >/dev/null
 	@tools/coverage-map.py report $(COVERAGE_BUILD)/coverage-map
+
+# make mutants: MUTANTS mutants of src/ (or of MUTANT_FILES) drawn with SEED,
+# each built in build-mutants/ and run against the suite (tools/mutants.py;
+# MUTANT_ARGS=--list prints the draw without running it).
+MUTANTS ?= 100
+SEED ?= 1
+MUTANT_FILES ?=
+MUTANT_JOBS ?= $(JOBS)
+MUTANT_TIMEOUT ?=
+mutants: deps
+	@tools/ensure-deps.sh python3:python3
+	@python3 tools/mutants.py -n $(MUTANTS) --seed $(SEED) --files '$(MUTANT_FILES)' \
+	  --jobs $(MUTANT_JOBS) $(if $(MUTANT_TIMEOUT),--timeout $(MUTANT_TIMEOUT)) $(MUTANT_ARGS)
 
 # make format-check: every source through clang-format without changing it.
 FORMAT_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.h')
