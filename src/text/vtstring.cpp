@@ -70,8 +70,22 @@ void String::prAllocMem(unsigned n) {
         return;
     }
     unsigned newCap = fixed_ ? n : (n / 128 + 1) * 128;
+    // Small buffers come from malloc, which serves them from the thread's
+    // own cache; calloc and realloc always take the arena's lock, which
+    // many session threads would contend for.
+    const unsigned kThreadCached = 1024;
     if (data_ == nullptr) {
-        data_ = (char*)calloc(newCap, 1);
+        data_ = (char*)malloc(newCap);
+        if (data_ != nullptr) memset(data_, 0, newCap);
+    } else if (newCap <= kThreadCached && capacity_ <= kThreadCached) {
+        char* grown = (char*)malloc(newCap);
+        if (grown != nullptr) {
+            unsigned kept = capacity_ < newCap ? capacity_ : newCap;
+            memcpy(grown, data_, kept);
+            memset(grown + kept, 0, newCap - kept);
+        }
+        free(data_);
+        data_ = grown;
     } else {
         data_ = (char*)realloc(data_, newCap);
         if (newCap > capacity_) memset(data_ + capacity_, 0, newCap - capacity_);
