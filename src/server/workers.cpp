@@ -142,8 +142,15 @@ std::vector<RetiredWorker> g_retired;  // guarded by g_retiredLock
 
 size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
 
+// The sanitizers keep data of their own on a thread's stack.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const size_t kStackSize = 4 * SESSION_STACK_SIZE + 2 * 1024 * 1024;
+#else
+const size_t kStackSize = SESSION_STACK_SIZE;
+#endif
+
 bool MapStack(WorkerStack& stack) {
-    stack.size = SESSION_STACK_SIZE + PageSize();
+    stack.size = kStackSize + PageSize();
     stack.base = mmap(nullptr, stack.size, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (stack.base == MAP_FAILED) return false;
@@ -193,7 +200,7 @@ bool StartWorker() {
     if (rc == 0) {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
-        pthread_attr_setstack(&attr, (char*)stack->base + PageSize(), SESSION_STACK_SIZE);
+        pthread_attr_setstack(&attr, (char*)stack->base + PageSize(), kStackSize);
         pthread_t thread;
         rc = pthread_create(&thread, &attr, Worker, stack);
         pthread_attr_destroy(&attr);
