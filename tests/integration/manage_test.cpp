@@ -266,7 +266,7 @@ TEST_F(Upgrade, InstallsWithoutFollowingLinks) {
 // GetInfo alongside is answered within its own time-out. An unwritable log
 // is named on the console at start and, once, in the next log that can be
 // written.
-TEST(Operate, HugeSetSettingsAndUnwritableLog) {
+TEST(Manage, HugeSetSettingsAndUnwritableLog) {
     TestAgent agent({{"badlogfile", "/nonexistent-owl-folder/fail.log"}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     EXPECT_NE(agent.Output().find("Warning: cannot open log file "
@@ -300,15 +300,18 @@ TEST(Operate, HugeSetSettingsAndUnwritableLog) {
 
 // SIGTERM (and SIGINT at the terminal) end the agent like "QUIT": a request
 // in progress gets its reply, the exit status is 0.
-TEST(Operate, StopSignalsEndLikeQuit) {
+TEST(Manage, StopSignalsEndLikeQuit) {
     for (int sig : {SIGTERM, SIGINT}) {
         TestAgent agent;
         ASSERT_TRUE(agent.Start()) << agent.Output();
         std::string packet = agent.Packet("GetInfo\n\r");
+        const int idle = OpenDescriptors(agent.pid());
         int sock = agent.Send(packet.substr(0, 10));
-        usleep(100 * 1000);
+        // Accepted (a descriptor more) before the signal; the rest follows it.
+        EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) > idle; }));
         agent.process().Kill(sig);
-        usleep(300 * 1000);
+        EXPECT_TRUE(agent.process().WaitForOutput(
+            sig == SIGTERM ? "SIGTERM received" : "SIGINT received", 5000));
         ASSERT_EQ(send(sock, &packet[10], packet.size() - 10, MSG_NOSIGNAL),
                   (ssize_t)packet.size() - 10);
         EXPECT_EQ(ReadReply(sock).substr(0, 4), "200\n");
