@@ -242,6 +242,20 @@ TEST_F(Upgrade, FailuresReleaseTheReservation) {
     EXPECT_TRUE(agent.process().Running());
 }
 
+// A transfer that stalls for UPGRADE_STALL_SECONDS (shortened to 1 here) is
+// abandoned: the connection closes and the reservation is free again.
+TEST(Manage, StalledUpgradeIsAbandoned) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({}, [] { setenv("OWL_TEST_UPGRADE_STALL", "1", 1); }))
+        << agent.Output();
+    int sock = agent.Send(agent.Packet("UpgradeCode\n1000\n\r"));
+    EXPECT_EQ(ReadReply(sock), "200\n\r");
+    EXPECT_EQ(agent.Request("UpgradeCode", {"1000"}).text, "302\n\r");
+    EXPECT_TRUE(ClosedWithoutReply(sock, 5000));
+    close(sock);
+    EXPECT_TRUE(Eventually([&] { return agent.Request("UpgradeCode", {"1000"}).status == "200"; }));
+}
+
 // The agent installs the program at owlpath and starts it with its own
 // arguments. Links planted at both upgrade names in the temporary folder are
 // replaced, never followed.

@@ -268,6 +268,20 @@ TEST(Serve, EarlyFaultEndsTheProcess) {
     EXPECT_EQ(status, 128 + SIGSEGV);
 }
 
+// A fault after the first FAULT_RESTART_SECONDS (shortened to 1 here)
+// starts the agent over in the same process.
+TEST(Serve, LateFaultRestarts) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({}, [] { setenv("OWL_TEST_FAULT_RESTART", "1", 1); }))
+        << agent.Output();
+    const time_t started = time(nullptr);
+    EXPECT_TRUE(Eventually([&] { return time(nullptr) > started + 1; }, 3000));
+    agent.process().Kill(SIGSEGV);
+    EXPECT_TRUE(Eventually([&] { return Count(agent.Output(), "Listening...") == 2; }));
+    EXPECT_TRUE(agent.process().Running());
+    EXPECT_EQ(agent.Request("GetInfo").Value("OpenedConnections"), "1");
+}
+
 TEST(Serve, ManyConcurrentClients) {
     TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
