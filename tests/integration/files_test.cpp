@@ -133,29 +133,24 @@ TEST(FileTests, RepliesOfEveryHandler) {
 // the file list is refused only with all six of its keys off. One agent,
 // reloaded for each row.
 TEST(SwitchedOff, EachSwitchGatesItsOwnCommands) {
-    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
-        {{"unc"}, {"TEST-UNC"}},
-        {{"foldersize"}, {"TEST-FolderSize"}},
-        {{"countfiles"}, {"TEST-CountFiles"}},
-        {{"fileexists"}, {"TEST-FileExists"}},
-        {{"filecrc"}, {"TEST-FileCRC"}},
-        {{"comparefiles"}, {"TEST-FileCompare"}},
-        {{"textlog"}, {"TEST-TextLog", "TEST-TextLog2"}},
-        {{"external"}, {"TEST-ExternalPrg"}},
-        {{"shellscript"}, {"TEST-ShellScript"}},
-        {{"process"}, {"TEST-Process", "GetProcessesList"}},
-        {{"cpuusage"}, {"TEST-CPU"}},
-        {{"tcp"}, {"TEST-TCP"}},
-        {{"udp"}, {"TEST-UDP"}},
-        {{"executeaction"}, {"ACT-ExternalCmd"}},
-        {{"tcpudpaction"}, {"ACT-TCPUDPsend"}},
-        {{"syslogaction"}, {"ACT-Syslog"}},
-        {{"ping", "script", "freespace"}, {}},
-        {{"foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog"},
-         {"TEST-FolderSize", "TEST-CountFiles", "TEST-FileExists", "TEST-FileCRC",
-          "TEST-FileCompare", "TEST-TextLog", "TEST-TextLog2", "GetFilesList"}},
+    using Names = std::vector<std::string>;
+    const Names fileList = {"foldersize", "countfiles",   "fileexists",
+                            "filecrc",    "comparefiles", "textlog"};
+    // clang-format off
+    const std::vector<std::pair<Names, Names>> rows = {
+        {{"unc"}, {"TEST-UNC"}}, {{"foldersize"}, {"TEST-FolderSize"}},
+        {{"countfiles"}, {"TEST-CountFiles"}}, {{"fileexists"}, {"TEST-FileExists"}},
+        {{"filecrc"}, {"TEST-FileCRC"}}, {{"comparefiles"}, {"TEST-FileCompare"}},
+        {{"textlog"}, {"TEST-TextLog", "TEST-TextLog2"}}, {{"external"}, {"TEST-ExternalPrg"}},
+        {{"process"}, {"TEST-Process", "GetProcessesList"}}, {{"cpuusage"}, {"TEST-CPU"}},
+        {{"shellscript"}, {"TEST-ShellScript"}}, {{"tcp"}, {"TEST-TCP"}}, {{"udp"}, {"TEST-UDP"}},
+        {{"executeaction"}, {"ACT-ExternalCmd"}}, {{"tcpudpaction"}, {"ACT-TCPUDPsend"}},
+        {{"syslogaction"}, {"ACT-Syslog"}}, {{"ping", "script", "freespace"}, {}},
+        {fileList, {"TEST-FolderSize", "TEST-CountFiles", "TEST-FileExists", "TEST-FileCRC",
+                    "TEST-FileCompare", "TEST-TextLog", "TEST-TextLog2", "GetFilesList"}},
     };
-    std::set<std::string> commands = {"GetFilesList"}, keys = {"ping", "script", "freespace"};
+    // clang-format on
+    std::set<std::string> commands, keys;
     for (const auto& row : rows) {
         commands.insert(row.second.begin(), row.second.end());
         keys.insert(row.first.begin(), row.first.end());
