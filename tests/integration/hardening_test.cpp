@@ -104,6 +104,7 @@ TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
     for (int i = 0; i < 3; i++) EXPECT_EQ(agent.Request("GetInfo").status, "200");
     EXPECT_TRUE(agent.process().Running()) << agent.Output();
 
+    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";  // peak = now
     long before = StatusField(pid, "VmHWM:");
     std::string head = std::string("\xF0\xFF\xFF\x00\x03\x12\x10\x00", 8) + std::string(16, 'x');
     std::string mib(1 << 20, 'y');
