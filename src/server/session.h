@@ -9,6 +9,7 @@
 // and the request-phase slots are atomics, claimed without a lock.
 #pragma once
 
+#include "core/limits.h"
 #include "server/dispatcher.h"
 
 // At most this many sessions run at once; fewer when the descriptor limit
@@ -20,9 +21,6 @@ const int RESERVED_DESCRIPTORS = 32;
 // Descriptors one session may need: its socket and a file or pipe of its
 // handler.
 const int DESCRIPTORS_PER_SESSION = 2;
-// A request must have arrived whole within the "timeout" setting plus this
-// many seconds from its accept, however slowly it trickles in.
-const int REQUEST_GRACE_SECONDS = 3;
 // Stack size of a worker thread.
 const size_t SESSION_STACK_SIZE = 256 * 1024;
 

@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "config/settingscheck.h"
 #include "core/flags.h"
+#include "core/limits.h"
 #include "core/log.h"
 #include "core/logcheck.h"
 #include "crypto/ciplib.h"
@@ -253,7 +254,7 @@ int TakeStopSignal() { return g_stopSignal.exchange(0); }
 
 void reloadapp(int) {
     signal(SIGSEGV, SIG_DFL);
-    if (time(nullptr) - OWLFlags.StartTime <= 180) {
+    if (time(nullptr) - OWLFlags.StartTime <= FAULT_RESTART_SECONDS) {
         // Let the fault end the process, as a crash right after start must.
         raise(SIGSEGV);
         return;

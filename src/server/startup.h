@@ -36,8 +36,8 @@ void stopagent(int sig);
 // The stop signal that arrived (clears it), or 0. Once OWLFlags.Terminate
 // reads 1 because of a signal, this returns that signal.
 int TakeStopSignal();
-// SIGSEGV: after the first 180 seconds restarts the agent, else lets the
-// fault end the process.
+// SIGSEGV: after the first FAULT_RESTART_SECONDS restarts the agent, else
+// lets the fault end the process.
 void reloadapp(int);
 // 1 once, after a SIGHUP arrived (clears the request).
 int TakeReloadRequest();

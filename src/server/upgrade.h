@@ -8,11 +8,9 @@
 #include <stdio.h>
 #include <time.h>
 
+#include "core/limits.h"
 #include "crypto/md5.h"
 #include "text/vtstring.h"
-
-// A transfer that receives nothing for this long is abandoned.
-const int UPGRADE_STALL_SECONDS = 60;
 
 class UpgradeRec {
   public:

@@ -277,12 +277,23 @@ TEST(SettingsSave, FailuresLeaveTheFileAlone) {
     EXPECT_NE(access("/no/such/target", F_OK), 0);
 }
 
-// Lines that name no key come through a save byte for byte; the keys that
-// the file lacks are appended as to an empty file.
+// Lines that name no key come through a save byte for byte; every saved key
+// that the file lacks is appended in a fixed order with its value (the
+// defaults here), and "freespace" never is.
 TEST(SettingsSave, RandomBytesSurvive) {
     Dir dir;
     TOWLSettings s = Defaults(dir).settings;
-    const std::string appended = SaveOver(dir, s, "");
+    std::string appended =
+        "host=\r\nport=1055\r\ntimeout=4000\r\ncomment=\r\npassword=secret\r\n"
+        "filteractive=0\r\nfiltermarks=1\r\nfilterlist=127.0.0.1\r\nverboselogfile=\r\n"
+        "logsuccess=0\r\nlogfails=1\r\noklogfile=log1.txt\r\nbadlogfile=log2.txt\r\n"
+        "allowupdates=1\r\nallowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\n";
+    for (const char* on :
+         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "process",
+          "cpuusage", "script", "external", "ping", "tcp", "udp", "textlog", "shellscript"})
+        appended += on + "=1\r\n"s;
+    appended += "executeaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n";
+    EXPECT_EQ(SaveOver(dir, s, ""), appended);
     std::mt19937 rng(777);
     for (int round = 0; round < 40; round++) {
         std::string text;
@@ -404,6 +415,8 @@ TEST(IPAllowed, AddressLists) {
         {"192.168.1.50", "192.168.1.1-192.168.1.100", 1, ""},
         {"192.168.1.50", "192.168.1.100-192.168.1.1", 1, ""},
         {"192.168.1.100", "192.168.1.1-192.168.1.100", 1, ""},
+        {"192.168.1.0", "192.168.1.1-192.168.1.100", 0, ""},
+        {"192.168.1.101", "192.168.1.100-192.168.1.1", 0, ""},
         {"127.0.0.1", "10.0.0.1,127.0.0.1", 1, ""},
         {"127.0.0.1", "abc,127.0.0.1", 1, "Illegal character (a) specified"},
         {"10.0.0.2", "10.0.0.1, 10.0.0.2", 1, "Illegal character ( ) specified"},
@@ -414,7 +427,9 @@ TEST(IPAllowed, AddressLists) {
         {"127.0.0.1", "255.255.255.255,127.0.0.1", 0,
          "Invalid IP address (255.255.255.255) specified"},
         {"8.0.0.1", "010.0.0.1", 1, ""},
+        {"10.0.0.1", "010.0.0.1", 0, ""},
         {"127.0.0.1", "127.0.0.1-", 1, ""},
+        {"127.0.0.2", "127.0.0.1-", 0, ""},
         {"10.0.0.9", "10.0.0.1-10.0.0.5-10.0.0.9", 1, ""},
         {"10.0.0.1", "10.0.0.1-,10.0.0.2", 1, "Invalid IP address () specified"},
         {"127.0.0.1", ",,-.", 0, ""},

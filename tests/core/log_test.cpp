@@ -114,12 +114,14 @@ TEST_F(LogRouting, FilesWithoutFolderLandBesideTheConfiguration) {
     ASSERT_EQ(chdir(cwd.path().c_str()), 0);
     strcpy(OWLSettings.configfile, "owl.cfg");
     writelog(String("log1.txt"), "here\n");
-    EXPECT_EQ(cwd.Read("log1.txt"), "here\n");
-    ASSERT_EQ(chdir(old), 0);
     // Nothing happens for an empty name, a null text or an unopenable file.
     writelog(String(), "x");
     writelog(String("log1.txt"), nullptr);
     writelog(String("/nonexistent/folder/log.txt"), "x");
+    EXPECT_EQ(cwd.Read("log1.txt"), "here\n");
+    EXPECT_EQ(Entries(cwd.path()), 1);
+    EXPECT_NE(access("/nonexistent", F_OK), 0);
+    ASSERT_EQ(chdir(old), 0);
 }
 
 }  // namespace

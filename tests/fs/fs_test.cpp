@@ -508,8 +508,7 @@ TEST(Runner, Outcomes) {
         std::getline(std::ifstream(stat), text);
         return text.empty() || text.find(") Z ") != std::string::npos;  // a zombie of init's
     };
-    for (int i = 0; i < 100 && !gone(); i++) usleep(10000);
-    EXPECT_TRUE(gone());
+    EXPECT_TRUE(Eventually(gone, 1000));
 }
 
 TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
@@ -520,14 +519,14 @@ TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
         threads.emplace_back([&] {
             int exitCode = -1;
             String error;
-            ok += SystemEx("/bin/sleep 1.1", nullptr, -1, exitCode, error) == 1 && exitCode == 0;
+            // Twice the runner's wait: still running when it gives up.
+            ok += SystemEx("/bin/sleep 2", nullptr, -1, exitCode, error) == 1 && exitCode == 0;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(ok, 50);
-    EXPECT_GE(Ms() - start, 900);
+    EXPECT_GE(Ms() - start, RUNNER_DETACH_WAIT_MS - 100);
     EXPECT_GT(PendingReaps(), 0);
-    for (int i = 0; i < 150 && PendingReaps() > 0; i++) usleep(20000);
-    EXPECT_EQ(PendingReaps(), 0);
+    EXPECT_TRUE(Eventually([] { return PendingReaps() == 0; }, 10000));
     siginfo_t zombie = {};
     int r = waitid(P_ALL, 0, &zombie, WEXITED | WNOHANG | WNOWAIT);
     EXPECT_TRUE(r == -1 || zombie.si_pid == 0) << zombie.si_pid;
@@ -558,18 +557,24 @@ TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
     EXPECT_EQ(dir.Read("out"), Str(GetCurrentDir()) + "\n");
 }
 
-// Numbered names skip existing files; a link planted on the next free name
-// is skipped, never followed; a given name that is taken falls back to the
-// numbered names; TMPDIR, then TMP, then "./" give the folder.
+// Numbered names "tmp-<thread>-<n>" skip existing files; a link planted on
+// the next free name is skipped, never followed; a given name that is taken
+// falls back to the numbered names; TMPDIR, then TMP, then "./" give the
+// folder. A new file has the mode asked for, whatever the umask allows.
 TEST(Runner, TempFileNames) {
     TmpEnv env;
     TempDir dir;
     char buf[512];
-    std::string prefix = dir.path() + "/tmp-" + std::to_string(GetUniqueThreadID()) + "-";
     EXPECT_EQ(gettempfilename(buf, 15, nullptr), 0);
     setenv("TMPDIR", dir.path().c_str(), 1);
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
-    EXPECT_EQ(buf, prefix + "0");
+    std::string first = buf, prefix = first.substr(0, first.size() - 1);
+    ASSERT_EQ(prefix.rfind(dir.path() + "/tmp-", 0), 0u) << first;
+    std::string thread = prefix.substr(dir.path().size() + 5);
+    EXPECT_TRUE(thread.size() > 1 && thread.back() == '-' &&
+                thread.find_first_not_of("0123456789") == thread.size() - 1)
+        << first;
+    EXPECT_EQ(first.back(), '0');
     close(open(buf, O_CREAT | O_WRONLY, 0600));
     symlink(dir.File("target").c_str(), (prefix + "1").c_str());
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
@@ -579,12 +584,18 @@ TEST(Runner, TempFileNames) {
     EXPECT_EQ(buf, dir.File("x.txt"));
     EXPECT_EQ(gettempfilename(buf, need - 1, "x.txt"), 0);
     EXPECT_EQ(buf[0], 0);
-    close(CreateTempFile(buf, sizeof(buf), nullptr, 0600));
-    EXPECT_EQ(buf, prefix + "2");
+    mode_t umaskWas = umask(0);
+    struct stat st;
+    for (mode_t mode : {0600, 0644}) {
+        close(CreateTempFile(buf, sizeof(buf), nullptr, mode));
+        EXPECT_EQ(buf, prefix + (mode == 0600 ? "2" : "3"));
+        EXPECT_TRUE(stat(buf, &st) == 0 && (st.st_mode & 0777) == mode) << std::oct << mode;
+    }
+    umask(umaskWas);
     EXPECT_FALSE(FileExists(dir.File("target").c_str()));
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
-    EXPECT_EQ(buf, prefix + "3");
+    EXPECT_EQ(buf, prefix + "4");
     unsetenv("TMPDIR");
     setenv("TMP", "/var/tmp", 1);
     gettempfilename(buf, sizeof(buf), "n");

@@ -9,8 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,31 +129,52 @@ TEST(FileTests, RepliesOfEveryHandler) {
     EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) == descriptors; }, 1000));
 }
 
-// Every test and action switched off gets its refusal; the file list
-// follows either of its two keys.
-TEST(SwitchedOff, TestsActionsAndTheFileListKeys) {
-    std::map<std::string, std::string> keys = {{"ping", "1"}};
-    for (const char* key :
-         {"unc", "foldersize", "countfiles", "fileexists", "filecrc", "comparefiles", "textlog",
-          "external", "shellscript", "process", "cpuusage", "tcp", "udp", "executeaction",
-          "tcpudpaction", "syslogaction"})
-        keys[key] = "0";
-    TestAgent off(keys);
-    ASSERT_TRUE(off.Start()) << off.Output();
-    std::vector<Case> cases = {{"TEST-Ping", {}, "500\nnot implemented yet\n"}};
-    for (const char* command :
-         {"TEST-UNC", "TEST-FolderSize", "TEST-FileExists", "TEST-FileCompare", "TEST-FileCRC",
-          "TEST-CountFiles", "GetFilesList", "TEST-TextLog", "TEST-TextLog2", "TEST-ExternalPrg",
-          "TEST-ShellScript", "TEST-Process", "TEST-CPU", "GetProcessesList", "TEST-TCP",
-          "TEST-UDP"})
-        cases.push_back({command, {"/bin/true", "x"}, "600\ntest is not allowed\n"});
-    for (const char* action : {"ACT-ExternalCmd", "ACT-TCPUDPsend", "ACT-Syslog"})
-        cases.push_back({action, {"/bin/true", "x"}, "600\noperation is not allowed\n"});
-    off.Expect(cases);
-    keys["textlog"] = "1";
-    TestAgent textlog(keys);
-    ASSERT_TRUE(textlog.Start()) << textlog.Output();
-    EXPECT_EQ(textlog.Request("GetFilesList").status, "200");
+// Each switch, turned off alone, refuses its own commands and no other;
+// the file list is refused only with all six of its keys off. One agent,
+// reloaded for each row.
+TEST(SwitchedOff, EachSwitchGatesItsOwnCommands) {
+    using Names = std::vector<std::string>;
+    const Names fileList = {"foldersize", "countfiles",   "fileexists",
+                            "filecrc",    "comparefiles", "textlog"};
+    // clang-format off
+    const std::vector<std::pair<Names, Names>> rows = {
+        {{"unc"}, {"TEST-UNC"}}, {{"foldersize"}, {"TEST-FolderSize"}},
+        {{"countfiles"}, {"TEST-CountFiles"}}, {{"fileexists"}, {"TEST-FileExists"}},
+        {{"filecrc"}, {"TEST-FileCRC"}}, {{"comparefiles"}, {"TEST-FileCompare"}},
+        {{"textlog"}, {"TEST-TextLog", "TEST-TextLog2"}}, {{"external"}, {"TEST-ExternalPrg"}},
+        {{"process"}, {"TEST-Process", "GetProcessesList"}}, {{"cpuusage"}, {"TEST-CPU"}},
+        {{"shellscript"}, {"TEST-ShellScript"}}, {{"tcp"}, {"TEST-TCP"}}, {{"udp"}, {"TEST-UDP"}},
+        {{"executeaction"}, {"ACT-ExternalCmd"}}, {{"tcpudpaction"}, {"ACT-TCPUDPsend"}},
+        {{"syslogaction"}, {"ACT-Syslog"}}, {{"ping", "script", "freespace"}, {}},
+        {fileList, {"TEST-FolderSize", "TEST-CountFiles", "TEST-FileExists", "TEST-FileCRC",
+                    "TEST-FileCompare", "TEST-TextLog", "TEST-TextLog2", "GetFilesList"}},
+    };
+    // clang-format on
+    std::set<std::string> commands, keys;
+    for (const auto& row : rows) {
+        commands.insert(row.second.begin(), row.second.end());
+        keys.insert(row.first.begin(), row.first.end());
+    }
+    TestAgent agent;
+    for (const std::string& key : keys) agent.settings()[key] = "1";
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    for (const auto& [off, refused] : rows) {
+        for (const std::string& key : off) agent.settings()[key] = "0";
+        agent.WriteConfig();
+        ASSERT_EQ(agent.Request("ReloadCfg").text, "200\nOk\n\r") << off[0];
+        for (const std::string& command : commands) {
+            bool gated = std::count(refused.begin(), refused.end(), command) > 0;
+            std::string expected = command.rfind("ACT-", 0) == 0 ? "600\noperation is not allowed\n"
+                                                                 : "600\ntest is not allowed\n";
+            // Parameters that every handler refuses without touching the network.
+            Reply r = agent.Request(command, {"", "", ""});
+            if (gated)
+                EXPECT_EQ(r.text, expected + "\r") << off[0] << ": " << command;
+            else
+                EXPECT_NE(r.status, "600") << off[0] << ": " << command << " " << r.body;
+        }
+        for (const std::string& key : off) agent.settings()[key] = "1";
+    }
 }
 
 // Bad input straight into the handlers: every request gets one of the
@@ -171,12 +194,25 @@ TEST(FileHandlers, BadInputGetsItsReply) {
         dir.path() + "/%newestfile%junk", dir.path() + "/app-%NEWESTFILE%", dir.File("fifo"),
         "/dev/zero", "\xff\\*["};
     // clang-format on
-    void (*handlers[])(const QXRequest&, OWLReply&) = {
-        ProcessTest_UNC,        ProcessTest_FolderSize,  ProcessTest_FileExists,
-        ProcessTest_FileCRC,    ProcessTest_FileCompare, ProcessTest_CountFiles,
-        ProcessInfo_GetFileList};
+    // Each handler's own refusals ("301 *": any reason of the system's) and
+    // the number of lines of its "200" (at least that many for the list).
+    const struct {
+        void (*handler)(const QXRequest&, OWLReply&);
+        std::set<std::string> refusals;
+        size_t lines;
+    } handlers[] = {{ProcessTest_UNC, {"501 Path not specified", "301 *"}, 3},
+                    {ProcessTest_FolderSize, {"301 Folder/File doesn`t exist or access denied"}, 1},
+                    {ProcessTest_FileExists, {"301 no such file or acess denied"}, 6},
+                    {ProcessTest_FileCRC,
+                     {"301 File is not specified", "301 Cannot open file", "301 Read error"},
+                     1},
+                    {ProcessTest_FileCompare, {"301 File doesn`t exist", "501 Wrong parameter"}, 1},
+                    {ProcessTest_CountFiles,
+                     {"301 Folder doesn`t exist or access denied", "501 Wrong parameter"},
+                     1},
+                    {ProcessInfo_GetFileList, {}, 3}};
     int descriptors = OpenDescriptors(getpid());
-    for (auto handler : handlers)
+    for (const auto& h : handlers)
         for (const std::string& v : values)
             for (const char* first : {"", "1", "2", "3", "5"}) {
                 std::string text = *first ? first + std::string("\n") : v + "\n";
@@ -184,10 +220,21 @@ TEST(FileHandlers, BadInputGetsItsReply) {
                 QXRequest params;
                 params = Bytes(text);
                 OWLReply reply;
-                handler(params, reply);
-                std::string status = Str(reply).substr(0, 4);
-                EXPECT_TRUE(status == "200\n" || status == "301\n" || status == "501\n")
-                    << Str(reply);
+                h.handler(params, reply);
+                std::string got = Str(reply), head = got.substr(0, 3), line;
+                std::istringstream body(got.substr(std::min<size_t>(4, got.size())));
+                std::vector<std::string> lines;
+                while (std::getline(body, line)) lines.push_back(line);
+                if (head == "200") {
+                    EXPECT_TRUE(lines.size() == h.lines ||
+                                (h.handler == ProcessInfo_GetFileList && lines.size() >= h.lines))
+                        << got;
+                    continue;
+                }
+                std::string reason = lines.empty() ? "" : lines[0];
+                EXPECT_TRUE(h.refusals.count(head + " " + reason) ||
+                            (h.refusals.count(head + " *") && !reason.empty()))
+                    << got;
             }
     EXPECT_EQ(OpenDescriptors(getpid()), descriptors);
 }

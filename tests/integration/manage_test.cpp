@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -33,18 +34,38 @@ std::vector<std::string> Events(int watch) {
     return names;
 }
 
-TEST(Manage, InfoSettingsAndPorts) {
-    TestAgent agent({{"udp", "0"},
-                     {"textlog", "0"},
-                     {"comment", "rack \"7\""},
-                     {"filterlist", "127.0.0.1 10.0.0.1"},
-                     {"filtermarks", "10"}});
-    ASSERT_TRUE(agent.Start()) << agent.Output();
+// One agent for the tests that leave its settings as they found them;
+// those that change them start their own.
+class Manage : public ::testing::Test {
+  protected:
+    static std::map<std::string, std::string> Settings() {
+        return {{"udp", "0"},
+                {"textlog", "0"},
+                {"comment", "rack \"7\""},
+                {"filterlist", "127.0.0.1 10.0.0.1"},
+                {"filtermarks", "10"}};
+    }
+    static TestAgent& Shared() {
+        if (!shared_) {
+            shared_ = std::make_unique<TestAgent>(Settings());
+            EXPECT_TRUE(shared_->Start()) << shared_->Output();
+        }
+        return *shared_;
+    }
+    static void TearDownTestSuite() { shared_.reset(); }
+    inline static std::unique_ptr<TestAgent> shared_;
+};
+
+TEST_F(Manage, InfoNamesTheAgentItsSwitchesAndCounters) {
+    TestAgent& agent = Shared();
+    const int opened = std::stoi(agent.Request("GetInfo").Value("OpenedConnections"));
     Reply r = agent.Request("GetInfo");
     std::string expectedHead =
         "AgentName=VT Owlwatch\nAgentPlatform=Linux (Red Hat, Mandrake, SuSE)\n"
         "AgentVersion=1.29\nAgentDeveloper=owl developers\nService=0\nActive=0\n"
-        "ActiveConnections=1\nOpenedConnections=1\nFailedConnections=0\n"
+        "ActiveConnections=1\nOpenedConnections=" +
+        std::to_string(opened + 1) +
+        "\nFailedConnections=0\n"
         "Available tests=TCP%0D%0AUDP%0D%0AUNC%0D%0AFolder Size%0D%0ACount Files%0D%0A"
         "File Availability%0D%0AFile Integrity%0D%0AFile Compare%0D%0AText Log%0D%0A"
         "Process%0D%0ACPU Usage%0D%0AExternal%0D%0AShell Script%0D%0A\n"
@@ -62,8 +83,11 @@ TEST(Manage, InfoSettingsAndPorts) {
               "Password=test-password\nIPFiltering=0\nIPFilterAddr=127.0.0.1%0D%0A10.0.0.1\n"
               "IPFilterMarks=10\nAllowUpdates=1\nAllowRManage=1\nUpdateAddr=127.0.0.1\n"
               "ManageAddr=127.0.0.1\n\r");
+}
 
-    // owlctl: the password from a file or the environment, JSON replies.
+// owlctl: the password from a file or the environment, JSON replies.
+TEST_F(Manage, OwlctlPasswordSourcesAndJson) {
+    TestAgent& agent = Shared();
     std::string port = std::to_string(agent.port());
     agent.dir().Write("pw", agent.password() + "\n");
     setenv("OWL_PASSWORD", agent.password().c_str(), 1);
@@ -75,8 +99,11 @@ TEST(Manage, InfoSettingsAndPorts) {
     EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_NE(json.output.find("\"Comment=rack \\\"7\\\"\""), std::string::npos) << json.output;
     EXPECT_NE(json.output.find("\"Available tests=TCP\\r\\nUDP\\r\\n"), std::string::npos);
+}
 
-    // Values that would strand the agent are refused whole; the file stays.
+// Values that would strand the agent are refused whole; the file stays.
+TEST_F(Manage, StrandingValuesAreRefusedWhole) {
+    TestAgent& agent = Shared();
     const std::string before = agent.dir().Read("owl.cfg");
     std::vector<std::vector<std::string>> refused = {{"Comment=new", "Port=0"},
                                                      {"Port=0", "Comment=new"}};
@@ -91,9 +118,13 @@ TEST(Manage, InfoSettingsAndPorts) {
     }
     EXPECT_EQ(access(agent.dir().File("owl.cfg.Old").c_str(), F_OK), -1);
     EXPECT_EQ(agent.Request("GetSettings").Value("Comment"), "rack \"7\"");
+}
 
-    // Sound values are assigned and saved, the old file kept as .Old; the
-    // configuration's name never goes missing, not even for a moment.
+// Sound values are assigned and saved, the old file kept as .Old; the
+// configuration's name never goes missing, not even for a moment.
+TEST_F(Manage, SoundValuesAreSavedBesideTheOldFile) {
+    TestAgent agent(Settings());
+    ASSERT_TRUE(agent.Start()) << agent.Output();
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(watch, agent.dir().path().c_str(), IN_MOVED_FROM | IN_DELETE), 0);
     EXPECT_EQ(agent
@@ -120,8 +151,14 @@ TEST(Manage, InfoSettingsAndPorts) {
     for (const std::string& name : Events(watch)) EXPECT_NE(name, "owl.cfg");
     close(watch);
     EXPECT_EQ(agent.Request("ReloadCfg").status, "200");
+}
 
-    // A new port that is taken: the agent returns to its own.
+// A new port that is taken: the agent returns to its own; a free one: served
+// there from then on.
+TEST_F(Manage, PortChangesFallBackOrMove) {
+    TestAgent agent(Settings());
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    const std::string port = std::to_string(agent.port());
     int taken = 0, holder = BoundLoopback(SOCK_STREAM, &taken);
     EXPECT_EQ(agent.Request("SetSettings", {"Port=" + std::to_string(taken)}).status, "200");
     EXPECT_TRUE(agent.WaitForLog("fail.log", "Return to original port", 10000));
@@ -129,7 +166,6 @@ TEST(Manage, InfoSettingsAndPorts) {
               std::string::npos);
     EXPECT_EQ(agent.Request("GetInfo").Value("Port"), port);
     close(holder);
-    // A free one: served there from then on.
     const std::string newPort = std::to_string(FreeLoopbackPort());
     EXPECT_EQ(agent.Request("SetSettings", {"Port=" + newPort}).status, "200");
     agent.set_port(std::stoi(newPort));
@@ -138,7 +174,7 @@ TEST(Manage, InfoSettingsAndPorts) {
 }
 
 // The file is gone: "300", and the new values are in force all the same.
-TEST(Manage, SettingsWithoutTheFile) {
+TEST_F(Manage, SettingsWithoutTheFile) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
     unlink(agent.ConfigPath().c_str());
@@ -150,7 +186,7 @@ TEST(Manage, SettingsWithoutTheFile) {
 // A restart that cannot start the program keeps the agent serving. (The
 // re-execution is a test of its own: what the agent counted before an exec
 // is not in its coverage data.)
-TEST(Manage, FailedRestartKeepsServing) {
+TEST_F(Manage, FailedRestartKeepsServing) {
     TempDir work;
     work.Write("not-a-program", "plain text\n");  // exists, but cannot be executed
     TestAgent agent({{"owlpath", work.File("not-a-program")}});
@@ -162,7 +198,7 @@ TEST(Manage, FailedRestartKeepsServing) {
     EXPECT_EQ(r.Value("OpenedConnections"), "2");  // the same process
 }
 
-TEST(Manage, ReloadAppReExecutes) {
+TEST_F(Manage, ReloadAppReExecutes) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
     EXPECT_EQ(agent.Request("GetInfo").status, "200");
@@ -242,6 +278,20 @@ TEST_F(Upgrade, FailuresReleaseTheReservation) {
     EXPECT_TRUE(agent.process().Running());
 }
 
+// A transfer that stalls for UPGRADE_STALL_SECONDS (shortened to 1 here) is
+// abandoned: the connection closes and the reservation is free again.
+TEST_F(Manage, StalledUpgradeIsAbandoned) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({}, [] { setenv("OWL_TEST_UPGRADE_STALL", "1", 1); }))
+        << agent.Output();
+    int sock = agent.Send(agent.Packet("UpgradeCode\n1000\n\r"));
+    EXPECT_EQ(ReadReply(sock), "200\n\r");
+    EXPECT_EQ(agent.Request("UpgradeCode", {"1000"}).text, "302\n\r");
+    EXPECT_TRUE(ClosedWithoutReply(sock, 5000));
+    close(sock);
+    EXPECT_TRUE(Eventually([&] { return agent.Request("UpgradeCode", {"1000"}).status == "200"; }));
+}
+
 // The agent installs the program at owlpath and starts it with its own
 // arguments. Links planted at both upgrade names in the temporary folder are
 // replaced, never followed.
@@ -266,7 +316,7 @@ TEST_F(Upgrade, InstallsWithoutFollowingLinks) {
 // GetInfo alongside is answered within its own time-out. An unwritable log
 // is named on the console at start and, once, in the next log that can be
 // written.
-TEST(Operate, HugeSetSettingsAndUnwritableLog) {
+TEST_F(Manage, HugeSetSettingsAndUnwritableLog) {
     TestAgent agent({{"badlogfile", "/nonexistent-owl-folder/fail.log"}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     EXPECT_NE(agent.Output().find("Warning: cannot open log file "
@@ -300,15 +350,18 @@ TEST(Operate, HugeSetSettingsAndUnwritableLog) {
 
 // SIGTERM (and SIGINT at the terminal) end the agent like "QUIT": a request
 // in progress gets its reply, the exit status is 0.
-TEST(Operate, StopSignalsEndLikeQuit) {
+TEST_F(Manage, StopSignalsEndLikeQuit) {
     for (int sig : {SIGTERM, SIGINT}) {
         TestAgent agent;
         ASSERT_TRUE(agent.Start()) << agent.Output();
         std::string packet = agent.Packet("GetInfo\n\r");
+        const int idle = OpenDescriptors(agent.pid());
         int sock = agent.Send(packet.substr(0, 10));
-        usleep(100 * 1000);
+        // Accepted (a descriptor more) before the signal; the rest follows it.
+        EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) > idle; }));
         agent.process().Kill(sig);
-        usleep(300 * 1000);
+        EXPECT_TRUE(agent.process().WaitForOutput(
+            sig == SIGTERM ? "SIGTERM received" : "SIGINT received", 5000));
         ASSERT_EQ(send(sock, &packet[10], packet.size() - 10, MSG_NOSIGNAL),
                   (ssize_t)packet.size() - 10);
         EXPECT_EQ(ReadReply(sock).substr(0, 4), "200\n");

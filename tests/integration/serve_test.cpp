@@ -135,21 +135,41 @@ TEST(Serve, RejectedPacketsLogTheirSizes) {
     EXPECT_EQ(seen, expected);
 }
 
-// Management needs permission and the right address; GetInfo and upgrades
-// do not.
+const char kRefused[] = "600\nOperation is not allowed\n\r";
+
+// Management needs its switch and the right address; GetInfo and upgrades
+// do not. Upgrades need theirs, changed one at a time as a console does.
 TEST(Serve, ManagementNeedsPermission) {
     TestAgent agent({{"allowmanage", "0"}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     for (const char* command : {"QUIT", "ReloadCfg", "ReloadApp", "GetSettings", "SetSettings"})
-        EXPECT_EQ(agent.Request(command).text, "600\nOperation is not allowed\n\r") << command;
+        EXPECT_EQ(agent.Request(command).text, kRefused) << command;
     EXPECT_EQ(agent.Request("GetInfo").status, "200");
     EXPECT_EQ(agent.Request("UpgradeCode", {"1000"}).text, "200\n\r");  // allowed by default
     EXPECT_TRUE(agent.process().Running());
-    TestAgent elsewhere({{"manageaddr", "10.0.0.1-10.0.0.9"}});
-    ASSERT_TRUE(elsewhere.Start()) << elsewhere.Output();
-    EXPECT_EQ(elsewhere.Request("GetSettings").text, "600\nOperation is not allowed\n\r");
-    EXPECT_EQ(elsewhere.Request("QUIT").status, "600");
-    EXPECT_TRUE(elsewhere.process().Running());
+    TestAgent other;
+    ASSERT_TRUE(other.Start()) << other.Output();
+    const struct {
+        const char* setting;
+        std::string upgrade, settings;
+    } steps[] = {
+        {"AllowUpdates=0", kRefused, "200"},
+        {"AllowUpdates=1", "", "200"},
+        {"UpdateAddr=10.0.0.1", kRefused, "200"},
+        {"ManageAddr=10.1.1.1", kRefused, kRefused},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(other.Request("SetSettings", {step.setting}).text, "200\n\r") << step.setting;
+        std::string upgrade = other.Request("UpgradeCode", {"1000"}).text;
+        if (step.upgrade.empty())
+            EXPECT_NE(upgrade, kRefused) << step.setting;
+        else
+            EXPECT_EQ(upgrade, step.upgrade) << step.setting;
+        Reply settings = other.Request("GetSettings");
+        EXPECT_EQ(settings.status == "200" ? "200" : settings.text, step.settings) << step.setting;
+    }
+    EXPECT_EQ(other.Request("QUIT").text, kRefused);
+    EXPECT_EQ(other.Request("GetInfo").status, "200");
 }
 
 TEST(Serve, ConnectionFilter) {
@@ -190,9 +210,10 @@ TEST(Serve, Daemon) {
     EXPECT_EQ(lock.l_pid, agent.pid());
     close(fd);
 
+    const int idle = OpenDescriptors(agent.pid());
     int sock = agent.Connect();  // a session in progress holds its connection
     ASSERT_EQ(send(sock, "x", 1, MSG_NOSIGNAL), 1);
-    usleep(200 * 1000);
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) > idle; }));
     std::string proc = "/proc/" + std::to_string(agent.pid());
     int checked = 0;
     for (int fd = 3; fd < 1024; fd++) {  // the agent inherited none of these
@@ -247,12 +268,29 @@ TEST(Serve, EarlyFaultEndsTheProcess) {
     EXPECT_EQ(status, 128 + SIGSEGV);
 }
 
-TEST(Load, ManyConcurrentClients) {
+// A fault after the first FAULT_RESTART_SECONDS (shortened to 1 here)
+// starts the agent over in the same process.
+TEST(Serve, LateFaultRestarts) {
+    TestAgent agent;
+    ASSERT_TRUE(agent.Start({}, [] { setenv("OWL_TEST_FAULT_RESTART", "1", 1); }))
+        << agent.Output();
+    const time_t started = time(nullptr);
+    EXPECT_TRUE(Eventually([&] { return time(nullptr) > started + 1; }, 3000));
+    agent.process().Kill(SIGSEGV);
+    EXPECT_TRUE(Eventually([&] { return Count(agent.Output(), "Listening...") == 2; }));
+    EXPECT_TRUE(agent.process().Running());
+    EXPECT_EQ(agent.Request("GetInfo").Value("OpenedConnections"), "1");
+}
+
+TEST(Serve, ManyConcurrentClients) {
     TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
-    // A first request so that everything the agent opens once is open.
-    ASSERT_EQ(agent.Request("quit").status, "500");
-    usleep(200 * 1000);
+    // A first request so that everything the agent opens once is open; its
+    // session has closed the connection when the peer reads the end.
+    int sock = agent.Send(agent.Packet("quit\r"));
+    ASSERT_EQ(ReadReply(sock), kUnknownQuit);
+    EXPECT_TRUE(ClosedWithoutReply(sock, 5000));
+    close(sock);
     int before = OpenDescriptors(agent.pid());
     const int kClients = 200;
     std::vector<std::thread> threads;
@@ -273,7 +311,7 @@ TEST(Load, ManyConcurrentClients) {
 
 // Reloads, settings changes and port changes while 16 clients keep asking:
 // every reply that comes is whole and right, and the agent serves on.
-TEST(Load, ReloadsAndPortChangesRaceWithClients) {
+TEST(Serve, ReloadsAndPortChangesRaceWithClients) {
     TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     std::atomic<int> port{agent.port()};

@@ -154,10 +154,17 @@ void TestAgent::Expect(const std::vector<Case>& cases, bool elapsed) const {
     for (const Case& c : cases) {
         Reply r = Request(c.command, c.params);
         std::string got = r.text.substr(0, r.text.size() - (r.text.empty() ? 0 : 1));
-        size_t nl = got.find('\n', 4);
-        if (elapsed && r.status == "200" && nl + 1 < got.size() && isdigit(got[4]))
-            got.erase(4, nl - 3);
-        EXPECT_EQ(got, c.reply) << c.command << " " << (c.params.empty() ? "" : c.params[0]);
+        const std::string what = c.command + " " + (c.params.empty() ? "" : c.params[0]);
+        if (elapsed && r.status == "200" && (c.command == "TEST-TCP" || c.command == "TEST-UDP")) {
+            // Milliseconds, within the probe's time-out (its third parameter).
+            size_t nl = got.find('\n', 4);
+            std::string ms = got.substr(4, nl == std::string::npos ? 0 : nl - 4);
+            EXPECT_TRUE(!ms.empty() && ms.find_first_not_of("0123456789") == std::string::npos &&
+                        std::stoll(ms) <= std::stoll(c.params.at(2)))
+                << what << ": elapsed '" << ms << "'";
+            got.erase(4, nl == std::string::npos ? 0 : nl - 3);
+        }
+        EXPECT_EQ(got, c.reply) << what;
     }
 }
 

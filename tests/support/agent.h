@@ -82,7 +82,9 @@ class TestAgent {
     Reply Request(const std::string& command, const std::vector<std::string>& params = {},
                   const std::string& password = "", int timeoutMs = 10000) const;
     // Sends every request of cases and expects its reply. With elapsed, the
-    // first body line of a "200" reply (a probe's elapsed time) is left out.
+    // first body line of a TCP or UDP probe's "200" reply must be its elapsed time
+    // (milliseconds within the time-out of its third parameter) and is left
+    // out of the comparison.
     void Expect(const std::vector<Case>& cases, bool elapsed = false) const;
     // The request packet carrying text as it stands, under this agent's
     // password and the session key.
