@@ -30,8 +30,9 @@ namespace {
 // kIdleLifeSeconds without a connection. accept wakes them every
 // kAcceptWakeSeconds to look (the listener's receive time-out).
 const int kIdleFloor = 2;
-// A worker that finds this many waiting when its session ends ends too.
-const int kMaxIdleWorkers = 64;
+// A worker that finds this many waiting when its session ends ends too: a
+// small pool of waiting workers stays warm.
+const int kMaxIdleWorkers = 8;
 const int kIdleLifeSeconds = 50;
 const int kAcceptWakeSeconds = 5;
 // While accept fails for want of descriptors or memory, a worker waits this

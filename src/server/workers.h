@@ -4,7 +4,7 @@
 // limit, then the session. Nothing is handed from thread to thread on the
 // way. One worker always waits in accept while the limits allow: when every
 // worker is serving, the one that took the last connection starts another.
-// At most 64 wait at once, and those beyond a small floor end after 50 s
+// At most 8 wait at once, and those beyond a small floor end after 50 s
 // without work, so that threads and memory go back down after a burst.
 // Threads: the accept loop (main thread) starts the workers once, then only
 // replaces the socket they accept on and reaps the ones that ended; the
