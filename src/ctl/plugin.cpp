@@ -149,14 +149,14 @@ AgentReply SplitAgentReply(int result, const std::string& text, const std::strin
 
 namespace {
 
-struct CheckSpec;
+struct CheckEntry;
 
 // What a check works with: the options, the way to the agent, the
 // thresholds and the time left.
 struct Ctx {
     const PluginOptions& o;
     const Asker& ask;
-    const CheckSpec& spec;
+    const CheckEntry& entry;
     Thresholds t;
     long long deadline;
     std::string Opt(const char* name) const {
@@ -175,7 +175,7 @@ using Build = bool (*)(const Ctx&, std::vector<std::string>*, std::string*);
 using Judge = void (*)(const Ctx&, const AgentReply&, PluginResult*);
 using Run = PluginResult (*)(Ctx&);
 
-struct CheckSpec {
+struct CheckEntry {
     const char* name;
     const char* command;
     const char* enableKey;  // the agent's configuration key that switches it on
@@ -200,7 +200,7 @@ PluginResult Unknown(const std::string& text) {
 // What the check looks at, as its texts begin: "PATH: ", "HOST:PORT: " or "".
 std::string Target(const Ctx& c) {
     if (c.o.args.empty()) return "";
-    return c.o.args[0] + (c.spec.minArgs == 2 && c.spec.run == nullptr ? ":" + c.Arg(1) : "") +
+    return c.o.args[0] + (c.entry.minArgs == 2 && c.entry.run == nullptr ? ":" + c.Arg(1) : "") +
            ": ";
 }
 
@@ -221,13 +221,13 @@ bool Unanswered(const Ctx& c, const AgentReply& r, PluginResult* out) {
         return false;
     else if (r.status == "600")
         *out = Unknown(std::string("the check is switched off in the agent's configuration (") +
-                       c.spec.enableKey + "=0)");
+                       c.entry.enableKey + "=0)");
     else if (r.status == "501")
         *out = Unknown("the agent refused the parameters: " + text);
     else if (r.status == "500")
-        *out = Unknown("the agent does not support " + std::string(c.spec.command) + ": " + text);
+        *out = Unknown("the agent does not support " + std::string(c.entry.command) + ": " + text);
     else if (r.status == "301")  // the check ran and could not be done
-        *out = {c.spec.failState, Target(c) + (r.values.empty() ? "" : r.values[0]), {}, {}};
+        *out = {c.entry.failState, Target(c) + (r.values.empty() ? "" : r.values[0]), {}, {}};
     else
         *out = Unknown("status " + r.status + ": " + text);
     return true;
@@ -665,7 +665,7 @@ PluginResult RunLog(Ctx& c) {
 }
 
 // clang-format off
-const CheckSpec kChecks[] = {
+const CheckEntry kChecks[] = {
     {"disk", "TEST-UNC", "unc", "disk PATH [--units B|KiB|MiB|GiB|TiB]", "units=", 1, 1, true,
      nullptr, PLUGIN_CRITICAL, BuildDisk, JudgeDisk, nullptr},
     {"folder-size", "TEST-FolderSize", "foldersize",
@@ -698,16 +698,16 @@ const CheckSpec kChecks[] = {
 };
 // clang-format on
 
-const CheckSpec* FindCheck(const std::string& name) {
-    for (const CheckSpec& spec : kChecks)
-        if (name == spec.name) return &spec;
+const CheckEntry* FindCheck(const std::string& name) {
+    for (const CheckEntry& entry : kChecks)
+        if (name == entry.name) return &entry;
     return nullptr;
 }
 
 // Whether the check takes the option name: 1 as a flag, 2 with a value, 0 not.
-int CheckOption(const CheckSpec* spec, const std::string& name) {
-    if (!spec) return 0;
-    std::string list = std::string(" ") + spec->options + " ";
+int CheckOption(const CheckEntry* entry, const std::string& name) {
+    if (!entry) return 0;
+    std::string list = std::string(" ") + entry->options + " ";
     if (list.find(" " + name + " ") != std::string::npos) return 1;
     return list.find(" " + name + "= ") != std::string::npos ? 2 : 0;
 }
@@ -720,7 +720,7 @@ bool Threshold(const std::string& text, bool given, Range* range, bool* has, std
 }
 
 // The thresholds of the check from the command line and its defaults.
-bool MakeThresholds(const PluginOptions& o, const CheckSpec& spec, Thresholds* t,
+bool MakeThresholds(const PluginOptions& o, const CheckEntry& entry, Thresholds* t,
                     std::string* error) {
     bool warn = o.hasWarn, crit = o.hasCrit;
     std::string w = o.warn, c = o.crit;
@@ -729,9 +729,9 @@ bool MakeThresholds(const PluginOptions& o, const CheckSpec& spec, Thresholds* t
     };
     age("age-w", &w, &warn);
     age("age-c", &c, &crit);
-    if (!spec.thresholds && (warn || crit))
-        *error = std::string("the ") + spec.name + " check takes no thresholds";
-    if (!crit && spec.defaultCrit) c = spec.defaultCrit, crit = true;
+    if (!entry.thresholds && (warn || crit))
+        *error = std::string("the ") + entry.name + " check takes no thresholds";
+    if (!crit && entry.defaultCrit) c = entry.defaultCrit, crit = true;
     Range unused;
     bool unusedHas;
     for (const char* key : {"size-w", "size-c"})
@@ -745,26 +745,26 @@ bool MakeThresholds(const PluginOptions& o, const CheckSpec& spec, Thresholds* t
 PluginResult RunSimple(Ctx& c) {
     std::vector<std::string> params;
     std::string error;
-    if (!c.spec.build(c, &params, &error)) return Unknown(error);
-    AgentReply r = c.ask(c.spec.command, params, c.LeftMs());
+    if (!c.entry.build(c, &params, &error)) return Unknown(error);
+    AgentReply r = c.ask(c.entry.command, params, c.LeftMs());
     PluginResult out;
     if (Unanswered(c, r, &out)) return out;
     out.state = PLUGIN_OK;
-    c.spec.judge(c, r, &out);
+    c.entry.judge(c, r, &out);
     return out;
 }
 
 }  // namespace
 
 PluginResult RunCheck(const PluginOptions& o, const Asker& ask) {
-    const CheckSpec* spec = FindCheck(o.check);
-    if (!spec) return Unknown("unknown check '" + o.check + "' (see --help)");
+    const CheckEntry* entry = FindCheck(o.check);
+    if (!entry) return Unknown("unknown check '" + o.check + "' (see --help)");
     std::string error;
-    Ctx c{o, ask, *spec, Thresholds(), NowMs() + o.timeoutSec * 1000LL};
-    if ((int)o.args.size() < spec->minArgs || (int)o.args.size() > spec->maxArgs)
-        return Unknown(std::string("usage: check_owl -H HOST ") + spec->synopsis);
-    if (!MakeThresholds(o, *spec, &c.t, &error)) return Unknown(error);
-    return spec->run ? spec->run(c) : RunSimple(c);
+    Ctx c{o, ask, *entry, Thresholds(), NowMs() + o.timeoutSec * 1000LL};
+    if ((int)o.args.size() < entry->minArgs || (int)o.args.size() > entry->maxArgs)
+        return Unknown(std::string("usage: check_owl -H HOST ") + entry->synopsis);
+    if (!MakeThresholds(o, *entry, &c.t, &error)) return Unknown(error);
+    return entry->run ? entry->run(c) : RunSimple(c);
 }
 
 // ---- The command line and the output ----
@@ -936,7 +936,7 @@ std::string PluginUsage() {
         "Ranges: 10 (alert outside 0..10), 10: (below 10), ~:10 (above 10),\n"
         "10:20 (outside 10..20), @10:20 (inside 10..20).\n"
         "Checks:\n";
-    for (const CheckSpec& spec : kChecks) text += std::string("  ") + spec.synopsis + "\n";
+    for (const CheckEntry& entry : kChecks) text += std::string("  ") + entry.synopsis + "\n";
     text += "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (also after --help).\n";
     return text;
 }
