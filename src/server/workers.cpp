@@ -252,8 +252,6 @@ void ReapWorkers() {
     if (!retired.empty()) malloc_trim(0);
 }
 
-int WorkerCount() { return g_workers.load(); }
-int IdleWorkers() { return g_idle.load(); }
 
 void EndProcess(int status) {
     fflush(nullptr);

@@ -23,10 +23,6 @@ void ReplaceListener(int listenSocket);
 // calls it on every pass.
 void ReapWorkers();
 
-// Workers now alive and how many wait in accept (for tests and benchmarks).
-int WorkerCount();
-int IdleWorkers();
-
 // Ends the process at once while workers may still run: no static
 // destructors under their feet, only the streams and coverage flushed.
 [[noreturn]] void EndProcess(int status);

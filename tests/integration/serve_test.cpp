@@ -342,10 +342,11 @@ TEST(Serve, ReloadsAndPortChangesRaceWithClients) {
         EXPECT_TRUE(Eventually([&] { return agent.Request("GetInfo").status == "200"; }, 5000));
         port = next;
     }
+    // A loaded machine may have let the clients ask little meanwhile.
+    EXPECT_TRUE(Eventually([&] { return answered > 100; }, 20000));
     stop = true;
     for (auto& t : clients) t.join();
     EXPECT_EQ(wrong, 0);
-    EXPECT_GT(answered, 100);
     EXPECT_EQ(agent.Request("GetInfo").Value("Port"), std::to_string(port));
 }
 
