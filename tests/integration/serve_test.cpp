@@ -119,20 +119,44 @@ TEST(Serve, RejectedPacketsLogTheirSizes) {
                                                      Bytes(std::string(2000, 'x'))));
     std::string raw;
     EXPECT_EQ(agent.SendRaw(small, &raw), OWL_NO_REPLY);
-    int sock = agent.Send(large.substr(0, 30));
-    EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
-    close(sock);
+    std::string digestLength5 = large.substr(0, 8);
+    digestLength5[6] = 5;
+    for (const std::string& start : {large.substr(0, 30), digestLength5}) {
+        int sock = agent.Send(start);
+        EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
+        close(sock);
+    }
     const std::string expected =
         "TCP packet size: 45|OWL packet size: 41|Pswd size: 16|Key size: 3|Req size: 12|"
         "Wrong password or MD5 error|Invalid QX request received|"
         "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|Wrong password or MD5 error|"
-        "Invalid QX request received|";
+        "Invalid QX request received|TCP packet size: 8|OWL packet size: 2029|Pswd size: 5|"
+        "Wrong password or MD5 error|Invalid QX request received|";
     std::string seen;
     std::istringstream verbose(agent.dir().Read("verbose.log"));
     for (std::string line; std::getline(verbose, line);)
         if (line.find("\t <-- ") != std::string::npos)
             seen += line.substr(line.find("<-- ") + 4) + "|";
     EXPECT_EQ(seen, expected);
+}
+
+// A peer that keeps sending a byte at a time, never silent for the idle
+// time-out, is still closed once its request's deadline has passed.
+TEST(Serve, RequestDeadlineEndsATricklingPeer) {
+    TestAgent agent({{"timeout", "1000"}});
+    ASSERT_TRUE(agent.Start({}, [] { setenv("OWL_TEST_REQUEST_GRACE", "0", 1); }))
+        << agent.Output();
+    const std::string packet = agent.Packet("GetInfo\n\r");
+    int sock = agent.Send(packet.substr(0, 1));
+    bool closed = false;
+    for (size_t at = 1; at < 16 && !closed; at++) {
+        usleep(200 * 1000);
+        char c;
+        closed =
+            recv(sock, &c, 1, MSG_DONTWAIT) == 0 || send(sock, &packet[at], 1, MSG_NOSIGNAL) != 1;
+    }
+    EXPECT_TRUE(closed);  // within about two seconds, not after three
+    close(sock);
 }
 
 const char kRefused[] = "600\nOperation is not allowed\n\r";
@@ -321,12 +345,15 @@ TEST(Serve, ReloadsAndPortChangesRaceWithClients) {
     std::vector<std::thread> clients;
     for (int i = 0; i < 16; i++)
         clients.emplace_back([&] {
-            for (int n = 0; n < 2000 && !stop; n++) {
+            for (int n = 0; n < 20000 && !stop; n++) {
                 String text, err;
-                // Refused or unanswered while a port is switched over.
+                // Refused or unanswered while a port is switched over: a
+                // moment before the next try, so as not to starve the agent.
                 if (OwlRequest("127.0.0.1", port, password, String("GetInfo"), {}, 5000, text,
-                               err) != OWL_REPLY)
+                               err) != OWL_REPLY) {
+                    usleep(1000);
                     continue;
+                }
                 bool whole = Str(text).find("200\nAgentName=") == 0 &&
                              Str(text).find("OSUpdates=not implemented\n\r") != std::string::npos;
                 (whole ? answered : wrong)++;
