@@ -252,7 +252,6 @@ void ReapWorkers() {
     if (!retired.empty()) malloc_trim(0);
 }
 
-
 void EndProcess(int status) {
     fflush(nullptr);
     FlushCoverageCounters();
