@@ -140,6 +140,13 @@ struct AgentOptions {
     bool keepStderr = false;  // the agent's stderr stays the benchmark's
 };
 
+// The agent binary the benchmarks start: OWL_BENCH_AGENT names another build
+// (an older one, to compare before and after in the same run), else this one.
+inline const char* AgentBinary() {
+    const char* other = getenv("OWL_BENCH_AGENT");
+    return other != nullptr && *other != 0 ? other : OWL_BINARY;
+}
+
 // Writes dir/owl.cfg for an agent on 127.0.0.1:port that logs failures only
 // and starts the real agent with it, as a daemon (its pid read from
 // dir/owl.pid) or as a child in the foreground. Returns the agent's pid
@@ -147,7 +154,7 @@ struct AgentOptions {
 // (a foreground child is then killed).
 inline pid_t StartAgent(const std::string& dir, int port, const AgentOptions& options = {}) {
     std::string cfg = dir + "/owl.cfg", pidfile = dir + "/owl.pid";
-    std::ofstream(cfg) << "owlpath=" << OWL_BINARY << "\nhost=127.0.0.1\nport=" << port
+    std::ofstream(cfg) << "owlpath=" << AgentBinary() << "\nhost=127.0.0.1\nport=" << port
                        << "\npassword=" << options.password << "\nlogsuccess=0\nlogfails=1\n"
                        << options.extra << (options.daemon ? "pidfile=" + pidfile + "\n" : "");
     pid_t child = fork();
@@ -155,7 +162,8 @@ inline pid_t StartAgent(const std::string& dir, int port, const AgentOptions& op
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         if (!options.keepStderr) dup2(null, 2);
-        execl(OWL_BINARY, OWL_BINARY, options.daemon ? "-d" : "-i", cfg.c_str(), (char*)nullptr);
+        execl(AgentBinary(), AgentBinary(), options.daemon ? "-d" : "-i", cfg.c_str(),
+              (char*)nullptr);
         _exit(127);
     }
     if (options.daemon) waitpid(child, nullptr, 0);  // the parent half of the daemon start

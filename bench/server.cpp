@@ -97,9 +97,9 @@ long StatusValue(pid_t pid, const char* name) {
 // ---- load ------------------------------------------------------------------------
 
 struct Load {
-    double rate = 0;       // requests per second
-    double p99 = 0;        // microseconds
-    double cpuPerReq = 0;  // microseconds of the server's CPU per request
+    double rate = 0;                   // requests per second
+    double p50 = 0, p99 = 0, max = 0;  // microseconds
+    double cpuPerReq = 0;              // microseconds of the server's CPU per request
 };
 
 // clients closed-loop clients sending the packets in turn on fresh
@@ -133,7 +133,9 @@ Load RunLoad(pid_t pid, int port, const std::vector<String>& packets, int client
     if (all.empty()) return l;
     std::sort(all.begin(), all.end());
     l.rate = all.size() / wall;
+    l.p50 = all[all.size() / 2];
     l.p99 = all[all.size() * 99 / 100];
+    l.max = all.back();
     l.cpuPerReq = cpu * 1e6 / all.size();
     return l;
 }
@@ -247,11 +249,12 @@ int main() {
             Load floor = RunLoad(c.floorServer, c.floorPort, c.packets, clients, seconds);
             Load owl = RunLoad(agent, owlPort, c.packets, clients, seconds);
             printf(
-                "%2d clients: agent %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
-                "minimal server %.0f req/s, CPU %.1f us/req, p99 %.0f us | "
+                "%2d clients: agent %.0f req/s, CPU %.1f us/req, p50/p99/max %.0f/%.0f/%.0f us | "
+                "minimal server %.0f req/s, CPU %.1f us/req, p50/p99/max %.0f/%.0f/%.0f us | "
                 "CPU ratio %.2fx, p99 ratio %.2fx\n",
-                clients, owl.rate, owl.cpuPerReq, owl.p99, floor.rate, floor.cpuPerReq, floor.p99,
-                owl.cpuPerReq / floor.cpuPerReq, owl.p99 / floor.p99);
+                clients, owl.rate, owl.cpuPerReq, owl.p50, owl.p99, owl.max, floor.rate,
+                floor.cpuPerReq, floor.p50, floor.p99, floor.max, owl.cpuPerReq / floor.cpuPerReq,
+                owl.p99 / floor.p99);
             if (clients != 16) continue;
             bool refused = c.replyText.Pos("500") == 1;
             double limit = (refused ? 0 : cipher) + 1.3 * floor.cpuPerReq;

@@ -81,6 +81,9 @@ unsigned char q_table[2][256];  // q0, q1
 // Column j of the MDS matrix applied to the last q permutation of byte lane
 // j (q1, q0, q1, q0): the tail of h for one input byte.
 uint32_t mds_table[4][256];
+// Column j of the Reed-Solomon matrix times every byte value, the four
+// products packed as the key word's bytes: rs_encode is eight lookups.
+uint32_t rs_table[8][256];
 
 std::atomic<int> Twofish_initialised{0};
 std::once_flag tables_once;
@@ -121,6 +124,15 @@ void initialise_mds_tables() {
             uint32_t w = 0;
             for (int i = 0; i < 4; ++i) w |= (uint32_t)GfMul(y, kMds[i][j], 0x169) << (8 * i);
             mds_table[j][x] = w;
+        }
+}
+
+void initialise_rs_tables() {
+    for (int j = 0; j < 8; ++j)
+        for (unsigned x = 0; x < 256; ++x) {
+            uint32_t w = 0;
+            for (int i = 0; i < 4; ++i) w |= (uint32_t)GfMul(x, kRs[i][j], 0x14D) << (8 * i);
+            rs_table[j][x] = w;
         }
 }
 
@@ -195,11 +207,7 @@ void fill_keyed_sboxes(const uint32_t* S, int k, Twofish_key* xkey) {
 // The Reed-Solomon code of the 8 key bytes m: one S-box key word.
 uint32_t rs_encode(const unsigned char* m) {
     uint32_t w = 0;
-    for (int i = 0; i < 4; ++i) {
-        unsigned s = 0;
-        for (int j = 0; j < 8; ++j) s ^= GfMul(m[j], kRs[i][j], 0x14D);
-        w |= (uint32_t)s << (8 * i);
-    }
+    for (int j = 0; j < 8; ++j) w ^= rs_table[j][m[j]];
     return w;
 }
 
@@ -343,6 +351,7 @@ void Twofish_initialise() {
         test_platform();
         initialise_q_boxes();
         initialise_mds_tables();
+        initialise_rs_tables();
         Twofish_initialised.store(1, std::memory_order_release);
     });
     self_test();
@@ -411,6 +420,34 @@ void Twofish_encrypt(Twofish_key* xkey, unsigned char* p, unsigned char* c) {
     PUT32(x3 ^ k->K[5], c + 4);
     PUT32(x0 ^ k->K[6], c + 8);
     PUT32(x1 ^ k->K[7], c + 12);
+}
+
+// Four blocks at once: the same rounds as Twofish_encrypt on four
+// independent states, so that the processor overlaps their lookups (one
+// block alone waits on each round's loads).
+void Twofish_encrypt_x4(const Twofish_key* k, const unsigned char* const p[4],
+                        unsigned char c[4][16]) {
+    uint32_t x0[4], x1[4], x2[4], x3[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+        x0[j] = GET32(p[j]) ^ k->K[0];
+        x1[j] = GET32(p[j] + 4) ^ k->K[1];
+        x2[j] = GET32(p[j] + 8) ^ k->K[2];
+        x3[j] = GET32(p[j] + 12) ^ k->K[3];
+    }
+    for (int r = 8; r < 40; r += 4) {
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; j++) EncRound(k, x0[j], x1[j], x2[j], x3[j], r);
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; j++) EncRound(k, x2[j], x3[j], x0[j], x1[j], r + 2);
+    }
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+        PUT32(x2[j] ^ k->K[4], c[j]);
+        PUT32(x3[j] ^ k->K[5], c[j] + 4);
+        PUT32(x0[j] ^ k->K[6], c[j] + 8);
+        PUT32(x1[j] ^ k->K[7], c[j] + 12);
+    }
 }
 
 void Twofish_decrypt(Twofish_key* xkey, unsigned char* c, unsigned char* p) {

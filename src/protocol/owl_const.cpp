@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "crypto/ciplib.h"
 #include "crypto/md5.h"
@@ -67,20 +68,50 @@ TCipherKey& ExpandedKey(const char* key, int keyLen) {
     return *oldest;
 }
 
+// Decryption knows every shift register beforehand: register i is bytes
+// i to i+15 of the start register followed by the ciphertext. So the block
+// encryptions are independent and go four at a time.
+void DecryptStream(TCipherKey& k, const char* in, char* out, int n) {
+    unsigned char small[1024];
+    std::vector<unsigned char> large;
+    unsigned char* regs = small;
+    if ((size_t)n + 16 > sizeof small) {
+        large.resize((size_t)n + 16);
+        regs = large.data();
+    }
+    memcpy(regs, k.start, 16);
+    memcpy(regs + 16, in, n);  // in may be out
+    const unsigned char* cipher = regs + 16;
+    unsigned char block[4][16];
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const unsigned char* next[4] = {regs + i, regs + i + 1, regs + i + 2, regs + i + 3};
+        Twofish_encrypt_x4(&k.expanded, next, block);
+        for (int j = 0; j < 4; j++) out[i + j] = (char)(block[j][0] ^ cipher[i + j]);
+    }
+    for (; i < n; i++) {
+        Twofish_encrypt(&k.expanded, regs + i, block[0]);
+        out[i] = (char)(block[0][0] ^ cipher[i]);
+    }
+}
+
 }  // namespace
 
 void CipherStream(const char* key, int keyLen, const char* in, char* out, int n, bool encrypt) {
     TCipherKey& k = ExpandedKey(key, keyLen);
+    if (!encrypt) {
+        DecryptStream(k, in, out, n);
+        return;
+    }
     unsigned char reg[16];
     memcpy(reg, k.start, sizeof reg);
     unsigned char block[16];
     for (int i = 0; i < n; i++) {
         Twofish_encrypt(&k.expanded, reg, block);
-        unsigned char input = (unsigned char)in[i];
-        unsigned char output = block[0] ^ input;
+        unsigned char output = block[0] ^ (unsigned char)in[i];
         out[i] = (char)output;
         memmove(reg, reg + 1, 15);
-        reg[15] = encrypt ? output : input;
+        reg[15] = output;
     }
 }
 

@@ -30,9 +30,12 @@ namespace {
 // kIdleLifeSeconds without a connection. accept wakes them every
 // kAcceptWakeSeconds to look (the listener's receive time-out).
 const int kIdleFloor = 2;
-// A worker that finds this many waiting when its session ends ends too: a
-// small pool of waiting workers stays warm.
-const int kMaxIdleWorkers = 8;
+// A worker that finds this many waiting when its session ends ends too,
+// so that a burst's workers go at once. Below it, workers end only after
+// kIdleLifeSeconds without a connection: under steady load the pool keeps
+// its size instead of ending workers that the next connections would start
+// again (a thread start costs more than a request).
+const int kMaxIdleWorkers = 64;
 const int kIdleLifeSeconds = 50;
 const int kAcceptWakeSeconds = 5;
 // While accept fails for want of descriptors or memory, a worker waits this
