@@ -76,6 +76,9 @@ void String::prAllocMem(unsigned n) {
     const unsigned kThreadCached = 1024;
     if (data_ == nullptr) {
         data_ = (char*)malloc(newCap);
+        // The compiler would merge malloc and memset into calloc, which
+        // skips the thread's cache: hide the pointer's origin from it.
+        __asm__("" : "+r"(data_));
         if (data_ != nullptr) memset(data_, 0, newCap);
     } else if (newCap <= kThreadCached && capacity_ <= kThreadCached) {
         char* grown = (char*)malloc(newCap);
