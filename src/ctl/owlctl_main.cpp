@@ -146,61 +146,66 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// Takes one option c (with optarg) into o; options that answer at once
+// (--help, --version, --explain-all) print and exit.
+void TakeOption(int c, char** argv, Options& o) {
+    switch (c) {
+        case 'h':
+            o.host = optarg;
+            o.haveHost = true;
+            break;
+        case 'p':
+            o.port = Number(optarg, 1, 65535, "invalid port");
+            o.havePort = true;
+            break;
+        case 'c':
+            o.configFile = optarg;
+            break;
+        case 'e':
+            o.explain = true;
+            break;
+        case 'A': {
+            std::string md = CommandReferenceMarkdown();
+            fwrite(md.data(), 1, md.size(), stdout);
+            exit(kExitOk);
+        }
+        case 'w':
+            o.password = optarg;
+            o.havePassword = true;
+            break;
+        case 'W':
+            o.password = ReadPasswordFile(optarg);
+            o.havePassword = true;
+            break;
+        case 'r':
+            o.raw = true;
+            break;
+        case 't':
+            o.timeoutMs = Number(optarg, 1, 86400000, "invalid time-out");
+            break;
+        case 'j':
+            o.json = true;
+            break;
+        case 'V':
+            printf("owlctl %s\n", OWL_VERSION);
+            exit(kExitOk);
+        case 'H':
+            fputs(kUsage, stdout);
+            exit(kExitOk);
+        case ':':
+            Usage(std::string("option '") + argv[optind - 1] + "' lacks its value");
+        default:
+            Usage(std::string("unknown option '") + argv[optind - 1] + "'");
+    }
+}
+
 Options ParseOptions(int argc, char** argv) {
     Options o;
     opterr = 0;
     int c;
     // "+": options end at the command, so parameters may begin with "-".
-    while ((c = getopt_long(argc, argv, "+:h:p:w:W:c:rt:jeV", kLongOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'h':
-                o.host = optarg;
-                o.haveHost = true;
-                break;
-            case 'p':
-                o.port = Number(optarg, 1, 65535, "invalid port");
-                o.havePort = true;
-                break;
-            case 'c':
-                o.configFile = optarg;
-                break;
-            case 'e':
-                o.explain = true;
-                break;
-            case 'A': {
-                std::string md = CommandReferenceMarkdown();
-                fwrite(md.data(), 1, md.size(), stdout);
-                exit(kExitOk);
-            }
-            case 'w':
-                o.password = optarg;
-                o.havePassword = true;
-                break;
-            case 'W':
-                o.password = ReadPasswordFile(optarg);
-                o.havePassword = true;
-                break;
-            case 'r':
-                o.raw = true;
-                break;
-            case 't':
-                o.timeoutMs = Number(optarg, 1, 86400000, "invalid time-out");
-                break;
-            case 'j':
-                o.json = true;
-                break;
-            case 'V':
-                printf("owlctl %s\n", OWL_VERSION);
-                exit(kExitOk);
-            case 'H':
-                fputs(kUsage, stdout);
-                exit(kExitOk);
-            case ':':
-                Usage(std::string("option '") + argv[optind - 1] + "' lacks its value");
-            default:
-                Usage(std::string("unknown option '") + argv[optind - 1] + "'");
-        }
-    }
+    while ((c = getopt_long(argc, argv, "+:h:p:w:W:c:rt:jeV", kLongOptions, nullptr)) != -1)
+        TakeOption(c, argv, o);
     if (optind >= argc) Usage("no command given");
     if (o.configFile != nullptr) ReadAgentConfig(o);
     if (!o.havePassword) {

@@ -195,6 +195,41 @@ class TCandidates {
 
 const int kReadBlock = 256 * 1024;
 
+// Looks at the complete lines of buf from p up to rend (just after the last
+// line break), buf[0] being at file offset bufOff; p ends where it stopped.
+// True when a match ends the scan.
+bool ScanCompleteLines(const char* buf, int& p, int rend, long long bufOff, bool skipUnmatched,
+                       TCandidates& candidates, TScan& scan) {
+    for (;;) {
+        while (p < rend && IsBreak(buf[p])) p++;
+        if (p >= rend) return false;
+        int ls = p, e;
+        if (skipUnmatched) {
+            const char* c = candidates.First(buf + p, buf + rend);
+            if (c == buf + rend) {
+                int q = rend;
+                while (IsBreak(buf[q - 1])) q--;
+                scan.readPos = bufOff + q + 1;
+                p = rend;
+                return false;
+            }
+            const char* before = LastBreak(buf + p, c);
+            ls = before ? (int)(before - buf) + 1 : p;
+            int q = ls;
+            while (q > p && IsBreak(buf[q - 1])) q--;
+            if (q > p) scan.readPos = bufOff + q + 1;
+            e = (int)(FindBreak(c, buf + rend) - buf);
+        } else {
+            e = (int)(FindBreak(buf + ls, buf + rend) - buf);
+        }
+        long long consumedStart = scan.readPos;
+        scan.readPos = bufOff + e + 1;
+        int lineLen = e - ls < kMaxLogLine ? e - ls : kMaxLogLine;
+        if (TakeLine(scan, buf + ls, lineLen, consumedStart)) return true;
+        p = e + 1;
+    }
+}
+
 // Reads fd from scan.readPos up to the offset limit and looks at every
 // complete line. Lines that no needle can match are passed over in bulk
 // when the filters allow it. Read errors end the scan like the end of file.
@@ -240,34 +275,7 @@ void ScanLines(int fd, long long limit, TScan& scan) {
         }
         const char* last = LastBreak(buf + p, buf + len);
         const int rend = last ? (int)(last - buf) + 1 : p;
-        for (;;) {
-            while (p < rend && IsBreak(buf[p])) p++;
-            if (p >= rend) break;
-            int ls = p, e;
-            if (skipUnmatched) {
-                const char* c = candidates.First(buf + p, buf + rend);
-                if (c == buf + rend) {
-                    int q = rend;
-                    while (IsBreak(buf[q - 1])) q--;
-                    scan.readPos = bufOff + q + 1;
-                    p = rend;
-                    break;
-                }
-                const char* before = LastBreak(buf + p, c);
-                ls = before ? (int)(before - buf) + 1 : p;
-                int q = ls;
-                while (q > p && IsBreak(buf[q - 1])) q--;
-                if (q > p) scan.readPos = bufOff + q + 1;
-                e = (int)(FindBreak(c, buf + rend) - buf);
-            } else {
-                e = (int)(FindBreak(buf + ls, buf + rend) - buf);
-            }
-            long long consumedStart = scan.readPos;
-            scan.readPos = bufOff + e + 1;
-            int lineLen = e - ls < kMaxLogLine ? e - ls : kMaxLogLine;
-            if (TakeLine(scan, buf + ls, lineLen, consumedStart)) return;
-            p = e + 1;
-        }
+        if (ScanCompleteLines(buf, p, rend, bufOff, skipUnmatched, candidates, scan)) return;
         if (len - p >= kMaxLogLine) {
             longLine.CopyData(buf + p, kMaxLogLine);
             inLongLine = true;
