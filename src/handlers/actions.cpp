@@ -11,12 +11,6 @@
 
 namespace {
 
-bool Allowed(int TOWLSettings::*flag, OWLReply& reply) {
-    if (SettingInt(flag)) return true;
-    reply.SetResult(OWL_NOT_ALLOWED) += "operation is not allowed";
-    return false;
-}
-
 void WrongParameter(OWLReply& reply) { reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter"; }
 
 void SleepSeconds(int seconds) {
@@ -27,7 +21,6 @@ void SleepSeconds(int seconds) {
 }  // namespace
 
 void ProcessAct_ExternalCmd(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::executeaction, reply)) return;
     int unused = 0, timeout = 0;
     if (!owlDecodeInt(params.GetParam(3, 1), &unused) ||
         !owlDecodeInt(params.GetParam(4, 1), &timeout)) {
@@ -38,7 +31,6 @@ void ProcessAct_ExternalCmd(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessAct_TCPSend(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::tcpudpaction, reply)) return;
     String host = params.GetParam(1, 1);
     String first = owlDecodeStrings(params.GetParam(4, 0));
     String second = owlDecodeStrings(params.GetParam(6, 0));
@@ -62,7 +54,6 @@ void ProcessAct_TCPSend(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessAct_Syslog(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::syslogaction, reply)) return;
     String host = params.GetParam(1, 1);
     String message = owlDecodeStrings(params.GetParam(5, 0));
     int port = 0, facility = 0, severity = 0;

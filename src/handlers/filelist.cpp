@@ -8,19 +8,6 @@
 
 namespace {
 
-// The keys of which any one enables the file list.
-int TOWLSettings::*const kFileListKeys[] = {
-    &TOWLSettings::foldersize, &TOWLSettings::countfiles,   &TOWLSettings::fileexists,
-    &TOWLSettings::filecrc,    &TOWLSettings::comparefiles, &TOWLSettings::textlog,
-};
-
-bool FileListEnabled() {
-    TSettingsReadLock lock;
-    for (int TOWLSettings::*key : kFileListKeys)
-        if (OWLSettings.*key) return true;
-    return false;
-}
-
 bool Flag(const QXRequest& params, int position) {
     return owlDecodeBool(params.GetParam(position, 1)) != 0;
 }
@@ -87,10 +74,6 @@ void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, in
 }
 
 void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
-    if (!FileListEnabled()) {
-        reply.SetResult(OWL_NOT_ALLOWED) += "test is not allowed";
-        return;
-    }
     TListRequest request;
     request.folder = ListedFolder(params.GetParam(1, 1));
     request.mask = params.GetParam(2, 1);

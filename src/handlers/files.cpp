@@ -16,13 +16,6 @@ namespace {
 // The largest second file of "find file in file", held whole in memory.
 const int64_t kMaxPatternFile = 8388608;
 
-// "600" when the test's enable flag is off; true when the test may run.
-bool Enabled(int TOWLSettings::*flag, OWLReply& reply) {
-    if (SettingInt(flag)) return true;
-    reply.SetResult(OWL_NOT_ALLOWED) += "test is not allowed";
-    return false;
-}
-
 bool Flag(const QXRequest& params, int position) {
     return owlDecodeBool(params.GetParam(position, 1)) != 0;
 }
@@ -104,7 +97,6 @@ int FirstMacroPosition(const String& mode) {
 }  // namespace
 
 void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::unc, reply)) return;
     String path = params.GetParam(1, 1);
     if (path.Length() == 0) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Path not specified";
@@ -129,7 +121,6 @@ void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::foldersize, reply)) return;
     String path = PathParam(params, 1, 8);
     int64_t size = GetFolderSize(path, Flag(params, 2));
     if (size < 0) {
@@ -141,7 +132,6 @@ void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::fileexists, reply)) return;
     String path = PathParam(params, 1, 7);
     int64_t size = 0;
     long changeTime = 0, modifyTime = 0;
@@ -167,7 +157,6 @@ void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::comparefiles, reply)) return;
     reply.SetResult(OWL_CANNOT_PERFORM) += "File doesn`t exist";
     String mode = params.GetParam(1, 1);
     String first = PathParam(params, 2, FirstMacroPosition(mode));
@@ -183,7 +172,6 @@ void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::filecrc, reply)) return;
     String path = params.GetParam(1, 1);
     if (path.Length() > 0 && !IsValidPath(path)) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "Cannot open file";
@@ -200,7 +188,6 @@ void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_CountFiles(const QXRequest& params, OWLReply& reply) {
-    if (!Enabled(&TOWLSettings::countfiles, reply)) return;
     String folder = PathParam(params, 1, 11);
     String mask = params.GetParam(2, 1);
     int recursive = Flag(params, 3);

@@ -12,12 +12,6 @@ namespace {
 const int kReceiveMax = 8192;
 const int kDefaultTcpTimeoutMs = 120000;
 
-bool Allowed(int TOWLSettings::*flag, OWLReply& reply) {
-    if (SettingInt(flag)) return true;
-    reply.SetResult(OWL_NOT_ALLOWED) += "test is not allowed";
-    return false;
-}
-
 void WrongParameter(OWLReply& reply) { reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter"; }
 
 // The receive count asked for, cut to the buffer; 0 or less receives none.
@@ -57,7 +51,6 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
 }  // namespace
 
 void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::tcp, reply)) return;
     String host = params.GetParam(1, 1);
     String data = owlDecodeStrings(params.GetParam(4, 0));
     int port = 0, timeout = 0, receive = 0;
@@ -79,7 +72,6 @@ void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_UDP(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::udp, reply)) return;
     String host = params.GetParam(1, 1);
     String data = owlDecodeStrings(params.GetParam(5, 0));
     int port = 0, timeout = 0, attempts = 0, receive = 0;

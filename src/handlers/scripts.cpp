@@ -18,18 +18,11 @@
 
 namespace {
 
-const char kNotAllowed[] = "test is not allowed";
 const int kNameSize = 512;
 // The most of a process list that a reply carries.
 const int kMaxProcessList = 8 * 1024 * 1024;
 // The console's script is written out this long before it is started.
 const useconds_t kScriptPauseUs = 90000;
-
-bool Allowed(int TOWLSettings::*flag, OWLReply& reply) {
-    if (SettingInt(flag)) return true;
-    reply.SetResult(OWL_NOT_ALLOWED) += kNotAllowed;
-    return false;
-}
 
 void Refuse(OWLReply& reply, const char* code, const char* text) { reply.SetResult(code) += text; }
 
@@ -225,7 +218,6 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
 }
 
 void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::external, reply)) return;
     int timeout = 0;
     if (!owlDecodeInt(params.GetParam(4, 1), &timeout)) {
         Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
@@ -235,7 +227,6 @@ void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::shellscript, reply)) return;
     String start = params.GetParam(1, 1);
     String script = owlDecodeStrings(params.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
     String scriptParams = owlDecodeStrings(params.GetParam(3, 1));
@@ -260,7 +251,6 @@ void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::process, reply)) return;
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
     String name = params.GetParam(2, 1);
@@ -283,7 +273,6 @@ void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_CPU(const QXRequest&, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::cpuusage, reply)) return;
     String script = ConfiguredScript(&TOWLSettings::cpuusagescript, "CPUUsage", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -299,7 +288,6 @@ void ProcessTest_CPU(const QXRequest&, OWLReply& reply) {
 }
 
 void ProcessInfo_ProcessesList(const QXRequest&, OWLReply& reply) {
-    if (!Allowed(&TOWLSettings::process, reply)) return;
     String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);

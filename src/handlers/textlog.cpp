@@ -17,13 +17,9 @@ struct TLogState {
     int matchedFilter = kNoFilterMatched;
 };
 
-// The enable flag and the log file of line 1. false with the reply written
-// when the test is off or no file matches.
+// The log file of line 1. false with the reply written when no file
+// matches.
 bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
-    if (!SettingInt(&TOWLSettings::textlog)) {
-        reply.SetResult(OWL_NOT_ALLOWED) += "test is not allowed";
-        return false;
-    }
     path = GetFirstMatchedFile(params.GetParam(1, 1));
     if (path.Length() == 0) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "File does not exist";

@@ -18,78 +18,42 @@ namespace {
 
 enum Access { OPEN, MANAGE, UPGRADE };
 
-// What the dispatcher does with a command besides calling its handler.
-enum Builtin { HANDLER, RELOAD_CFG, RELOAD_APP, QUIT, UPGRADE_CODE };
+// The switch that enables a command, and the reply when it is off.
+struct Switch {
+    int TOWLSettings::*flag;  // nullptr with a refusal: any file test's switch
+    const char* refusal;      // nullptr: the command is always on
+};
+const char kTestOff[] = "test is not allowed";
+const char kActionOff[] = "operation is not allowed";
+constexpr Switch kAlwaysOn = {nullptr, nullptr};
+constexpr Switch kAnyFileTest = {nullptr, kTestOff};
+constexpr Switch Test(int TOWLSettings::*flag) { return {flag, kTestOff}; }
+constexpr Switch Action(int TOWLSettings::*flag) { return {flag, kActionOff}; }
 
-struct Command {
-    const char* name;
-    OwlHandler handler;
-    Access access;
-    Builtin builtin;
+// The file list is on while any of the tests that take file names is.
+int TOWLSettings::*const kFileTestSwitches[] = {
+    &TOWLSettings::foldersize, &TOWLSettings::countfiles,   &TOWLSettings::fileexists,
+    &TOWLSettings::filecrc,    &TOWLSettings::comparefiles, &TOWLSettings::textlog,
 };
 
-// Matched exactly, in this order, against the trimmed first line.
-const Command kCommands[] = {
-    {"TEST-UNC", ProcessTest_UNC, OPEN, HANDLER},
-    {"TEST-DiskSpace", ProcessTest_DiskSpace, OPEN, HANDLER},
-    {"TEST-FolderSize", ProcessTest_FolderSize, OPEN, HANDLER},
-    {"TEST-FileExists", ProcessTest_FileExists, OPEN, HANDLER},
-    {"TEST-FileCompare", ProcessTest_FileCompare, OPEN, HANDLER},
-    {"TEST-FileCRC", ProcessTest_FileCRC, OPEN, HANDLER},
-    {"TEST-CountFiles", ProcessTest_CountFiles, OPEN, HANDLER},
-    {"TEST-Process", ProcessTest_Process, OPEN, HANDLER},
-    {"TEST-Service", ProcessTest_Service, OPEN, HANDLER},
-    {"TEST-NTLog", ProcessTest_NTLog, OPEN, HANDLER},
-    {"TEST-CPU", ProcessTest_CPU, OPEN, HANDLER},
-    {"TEST-PerfCounter", ProcessTest_Perf, OPEN, HANDLER},
-    {"TEST-Script", ProcessTest_Script, OPEN, HANDLER},
-    {"TEST-SNMP", ProcessTest_SNMP, OPEN, HANDLER},
-    {"TEST-ExternalPrg", ProcessTest_External, OPEN, HANDLER},
-    {"TEST-Ping", ProcessTest_Ping, OPEN, HANDLER},
-    {"TEST-TCP", ProcessTest_TCP, OPEN, HANDLER},
-    {"TEST-UDP", ProcessTest_UDP, OPEN, HANDLER},
-    {"TEST-TextLog", ProcessTest_TextLog, OPEN, HANDLER},
-    {"TEST-TextLog2", ProcessTest_TextLog2, OPEN, HANDLER},
-    {"TEST-ShellScript", ProcessTest_ShellScript, OPEN, HANDLER},
-    {"ACT-ExternalCmd", ProcessAct_ExternalCmd, OPEN, HANDLER},
-    {"ACT-TCPUDPsend", ProcessAct_TCPSend, OPEN, HANDLER},
-    {"ACT-Syslog", ProcessAct_Syslog, OPEN, HANDLER},
-    {"GetProcessesList", ProcessInfo_ProcessesList, OPEN, HANDLER},
-    {"GetServicesList", ProcessInfo_ServicesList, OPEN, HANDLER},
-    {"GetEventLogFiles", ProcessInfo_EventLogFiles, OPEN, HANDLER},
-    {"GetEventLogSources", ProcessInfo_EventLogSources, OPEN, HANDLER},
-    {"GetDriveList", ProcessInfo_GetDriveList, OPEN, HANDLER},
-    {"GetFilesList", ProcessInfo_GetFileList, OPEN, HANDLER},
-    {"GetInfo", GetAgentStatus, OPEN, HANDLER},
-    {"GetSettings", GetAgentSettings, MANAGE, HANDLER},
-    {"SetSettings", SetAgentSettings, MANAGE, HANDLER},
-    {"ReloadCfg", nullptr, MANAGE, RELOAD_CFG},
-    {"ReloadApp", nullptr, MANAGE, RELOAD_APP},
-    {"QUIT", nullptr, MANAGE, QUIT},
-    {"UpgradeCode", nullptr, UPGRADE, UPGRADE_CODE},
+bool SwitchedOn(const Switch& s, const TOWLSettings& settings) {
+    if (s.refusal == nullptr) return true;
+    if (s.flag != nullptr) return settings.*(s.flag) != 0;
+    for (int TOWLSettings::*key : kFileTestSwitches)
+        if (settings.*key) return true;
+    return false;
+}
+
+// What the commands that act on the agent itself get besides their
+// parameters.
+struct AgentContext {
+    const QXRequest& request;  // the whole request (its session key)
+    TOWLFlags& flags;
+    UpgradeRec& upgrade;
 };
+typedef void (*AgentHandler)(const QXRequest& params, OWLReply& reply, AgentContext& agent);
 
-const Command* FindCommand(const String& name) {
-    for (const Command& command : kCommands)
-        if (name == command.name) return &command;
-    return nullptr;
-}
-
-// The management and upgrade rules: the switch and the peer's address list.
-bool PeerAllowed(Access access, in_addr peer) {
-    if (access == OPEN) return true;
-    int on;
-    String list;
-    {
-        TSettingsReadLock lock;
-        on = access == MANAGE ? OWLSettings.allowmanage : OWLSettings.allowupdates;
-        list = access == MANAGE ? OWLSettings.manageaddr : OWLSettings.updateaddr;
-    }
-    String ignored;
-    return on && IPAllowed(peer.s_addr, list, ignored);
-}
-
-void ReloadConfiguration(OWLReply& reply) {
+void ReloadConfiguration(const QXRequest&, OWLReply& reply, AgentContext&) {
     String err;
     if (OWLSettings.LoadOptions(err))
         reply.SetResult(OWL_OK) += "Ok";
@@ -97,9 +61,19 @@ void ReloadConfiguration(OWLReply& reply) {
         reply.SetResult(OWL_AGENT_FAILED) += err;
 }
 
-void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& request,
-                  UpgradeRec& upgrade) {
-    if (!upgrade.RequestUpgrade(request.GetSessionKey())) {
+void ReloadApplication(const QXRequest&, OWLReply& reply, AgentContext& agent) {
+    reply.SetResult(OWL_OK) += "Ok";
+    agent.flags.Reload = 1;
+}
+
+void Quit(const QXRequest&, OWLReply& reply, AgentContext& agent) {
+    reply.SetResult(OWL_OK) += "Ok";
+    agent.flags.Terminate = 1;
+}
+
+void StartUpgrade(const QXRequest& params, OWLReply& reply, AgentContext& agent) {
+    UpgradeRec& upgrade = agent.upgrade;
+    if (!upgrade.RequestUpgrade(agent.request.GetSessionKey())) {
         reply.SetResult(OWL_UPGRADE_RUNNING);
         return;
     }
@@ -115,6 +89,74 @@ void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& req
     }
     upgrade.ClearanceUpgrade();
     reply.SetResult(OWL_BAD_PARAMETER) += "Wrong file parameter(s)";
+}
+
+// A row has either a handler or, for the commands on the agent itself, an
+// agent handler.
+struct Command {
+    const char* name;
+    Access access;
+    Switch enabled;
+    OwlHandler handler;
+    AgentHandler agentHandler;
+};
+
+using S = TOWLSettings;
+// Matched exactly, in this order, against the trimmed first line.
+const Command kCommands[] = {
+    {"TEST-UNC", OPEN, Test(&S::unc), ProcessTest_UNC, nullptr},
+    {"TEST-DiskSpace", OPEN, kAlwaysOn, ProcessTest_DiskSpace, nullptr},
+    {"TEST-FolderSize", OPEN, Test(&S::foldersize), ProcessTest_FolderSize, nullptr},
+    {"TEST-FileExists", OPEN, Test(&S::fileexists), ProcessTest_FileExists, nullptr},
+    {"TEST-FileCompare", OPEN, Test(&S::comparefiles), ProcessTest_FileCompare, nullptr},
+    {"TEST-FileCRC", OPEN, Test(&S::filecrc), ProcessTest_FileCRC, nullptr},
+    {"TEST-CountFiles", OPEN, Test(&S::countfiles), ProcessTest_CountFiles, nullptr},
+    {"TEST-Process", OPEN, Test(&S::process), ProcessTest_Process, nullptr},
+    {"TEST-Service", OPEN, kAlwaysOn, ProcessTest_Service, nullptr},
+    {"TEST-NTLog", OPEN, kAlwaysOn, ProcessTest_NTLog, nullptr},
+    {"TEST-CPU", OPEN, Test(&S::cpuusage), ProcessTest_CPU, nullptr},
+    {"TEST-PerfCounter", OPEN, kAlwaysOn, ProcessTest_Perf, nullptr},
+    {"TEST-Script", OPEN, kAlwaysOn, ProcessTest_Script, nullptr},
+    {"TEST-SNMP", OPEN, kAlwaysOn, ProcessTest_SNMP, nullptr},
+    {"TEST-ExternalPrg", OPEN, Test(&S::external), ProcessTest_External, nullptr},
+    {"TEST-Ping", OPEN, kAlwaysOn, ProcessTest_Ping, nullptr},
+    {"TEST-TCP", OPEN, Test(&S::tcp), ProcessTest_TCP, nullptr},
+    {"TEST-UDP", OPEN, Test(&S::udp), ProcessTest_UDP, nullptr},
+    {"TEST-TextLog", OPEN, Test(&S::textlog), ProcessTest_TextLog, nullptr},
+    {"TEST-TextLog2", OPEN, Test(&S::textlog), ProcessTest_TextLog2, nullptr},
+    {"TEST-ShellScript", OPEN, Test(&S::shellscript), ProcessTest_ShellScript, nullptr},
+    {"ACT-ExternalCmd", OPEN, Action(&S::executeaction), ProcessAct_ExternalCmd, nullptr},
+    {"ACT-TCPUDPsend", OPEN, Action(&S::tcpudpaction), ProcessAct_TCPSend, nullptr},
+    {"ACT-Syslog", OPEN, Action(&S::syslogaction), ProcessAct_Syslog, nullptr},
+    {"GetProcessesList", OPEN, Test(&S::process), ProcessInfo_ProcessesList, nullptr},
+    {"GetServicesList", OPEN, kAlwaysOn, ProcessInfo_ServicesList, nullptr},
+    {"GetEventLogFiles", OPEN, kAlwaysOn, ProcessInfo_EventLogFiles, nullptr},
+    {"GetEventLogSources", OPEN, kAlwaysOn, ProcessInfo_EventLogSources, nullptr},
+    {"GetDriveList", OPEN, kAlwaysOn, ProcessInfo_GetDriveList, nullptr},
+    {"GetFilesList", OPEN, kAnyFileTest, ProcessInfo_GetFileList, nullptr},
+    {"GetInfo", OPEN, kAlwaysOn, GetAgentStatus, nullptr},
+    {"GetSettings", MANAGE, kAlwaysOn, GetAgentSettings, nullptr},
+    {"SetSettings", MANAGE, kAlwaysOn, SetAgentSettings, nullptr},
+    {"ReloadCfg", MANAGE, kAlwaysOn, nullptr, ReloadConfiguration},
+    {"ReloadApp", MANAGE, kAlwaysOn, nullptr, ReloadApplication},
+    {"QUIT", MANAGE, kAlwaysOn, nullptr, Quit},
+    {"UpgradeCode", UPGRADE, kAlwaysOn, nullptr, StartUpgrade},
+};
+
+const Command* FindCommand(const String& name) {
+    for (const Command& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+// The management and upgrade rules: the switch and the peer's address list.
+bool PeerAllowed(Access access, in_addr peer) {
+    if (access == OPEN) return true;
+    const TOWLSettings& settings = CurrentSettings();
+    int on = access == MANAGE ? settings.allowmanage : settings.allowupdates;
+    const String& list = access == MANAGE ? settings.manageaddr : settings.updateaddr;
+    String ignored;
+    return on && IPAllowed(peer.s_addr, list, ignored);
 }
 
 }  // namespace
@@ -161,24 +203,15 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
         reply.SetResult(OWL_NOT_ALLOWED) += "Operation is not allowed";
         return 1;
     }
-    switch (command->builtin) {
-        case HANDLER:
-            command->handler(parameters, reply);
-            break;
-        case RELOAD_CFG:
-            ReloadConfiguration(reply);
-            break;
-        case RELOAD_APP:
-            reply.SetResult(OWL_OK) += "Ok";
-            flags.Reload = 1;
-            break;
-        case QUIT:
-            reply.SetResult(OWL_OK) += "Ok";
-            flags.Terminate = 1;
-            break;
-        case UPGRADE_CODE:
-            StartUpgrade(parameters, reply, request, upgrade);
-            break;
+    if (!SwitchedOn(command->enabled, CurrentSettings())) {
+        reply.SetResult(OWL_NOT_ALLOWED) += command->enabled.refusal;
+        return 1;
+    }
+    if (command->handler != nullptr) {
+        command->handler(parameters, reply);
+    } else {
+        AgentContext agent = {request, flags, upgrade};
+        command->agentHandler(parameters, reply, agent);
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 // The request dispatcher: checks the end mark, splits off the command line,
-// applies the management and upgrade access rules and calls the command's
-// handler from one table. Each row's parameters and reply values are
+// applies the management and upgrade access rules and the command's enable
+// switch ("600" when it is off), and calls the command's handler, all from
+// one table. Each row's parameters and reply values are
 // described by the row of the same name in protocol/commandref. Runs on
 // session threads; several at once.
 #pragma once
