@@ -7,7 +7,7 @@
 #include "net/exchange.h"
 #include "net/syncsocket.h"
 #include "net/syslog.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 

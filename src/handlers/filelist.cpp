@@ -4,7 +4,7 @@
 
 #include "config/settings.h"
 #include "fs/fileutils.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -60,14 +60,6 @@ String ListedFolder(String folder) {
     return IncludeTrailingPathDelimiter(folder);
 }
 
-void NotApplicable(OWLReply& reply) {
-    reply.SetResult(OWL_NOT_SUPPORTED) += "Not applicable for UNIX/Linux";
-}
-
-void NotImplemented(OWLReply& reply) {
-    reply.SetResult(OWL_NOT_SUPPORTED) += "not implemented yet";
-}
-
 }  // namespace
 
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
@@ -112,16 +104,3 @@ void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
     reply.AddIntParam(2 + request.withSize + request.withChangeTime + request.withModifyTime);
     reply += lines;
 }
-
-void ProcessTest_DiskSpace(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Service(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_NTLog(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Perf(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_ServicesList(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogFiles(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogSources(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-
-void ProcessInfo_GetDriveList(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_SNMP(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Script(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Ping(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }

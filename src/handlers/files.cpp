@@ -7,9 +7,9 @@
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "fs/fileutils.h"
+#include "fs/findstr.h"
 #include "fs/macros.h"
-#include "logsearch/findstr.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "core/flags.h"
-#include "protocol/codecs.h"
+#include "runtime/flags.h"
+#include "text/codecs.h"
 
 const char* const BoolConst[2] = {"0", "1"};
 

@@ -4,7 +4,7 @@
 
 #include "config/settings.h"
 #include "net/exchange.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "config/settings.h"
-#include "core/log.h"
 #include "fs/filesearch.h"
-#include "fs/runner.h"
-#include "protocol/codecs.h"
+#include "proc/runner.h"
+#include "runtime/log.h"
+#include "text/codecs.h"
 
 namespace {
 

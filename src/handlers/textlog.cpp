@@ -3,7 +3,7 @@
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "logsearch/logscan.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -31,6 +31,15 @@ bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
     }
     path.SetZero();
     return true;
+}
+
+// Reads the four request lines from position first on (text, expression
+// flag, case-sensitive, whole word) into filter. Never fails.
+void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
+    filter.Text = owlDecodeStrings(request.GetParam(first, 1));
+    filter.Expression = owlDecodeBool(request.GetParam(first + 1, 1)) ? 1 : 0;
+    filter.CaseSensitive = owlDecodeBool(request.GetParam(first + 2, 1));
+    filter.WholeWord = owlDecodeBool(request.GetParam(first + 3, 1));
 }
 
 // The read position, last size and last age from line first on. false with

@@ -17,17 +17,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/log.h"
 #include "fs/filesearch.h"
 #include "logsearch/exprparser.h"
-#include "protocol/codecs.h"
-
-void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
-    filter.Text = owlDecodeStrings(request.GetParam(first, 1));
-    filter.Expression = owlDecodeBool(request.GetParam(first + 1, 1)) ? 1 : 0;
-    filter.CaseSensitive = owlDecodeBool(request.GetParam(first + 2, 1));
-    filter.WholeWord = owlDecodeBool(request.GetParam(first + 3, 1));
-}
+#include "runtime/log.h"
 
 namespace {
 

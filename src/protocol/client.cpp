@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include "crypto/md5.h"
-#include "protocol/codecs.h"
 #include "protocol/owl_const.h"
+#include "text/codecs.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "protocol/codecs.h"
 #include "protocol/owl_const.h"
+#include "text/codecs.h"
 
 OWLReply& OWLReply::operator=(const String& text) {
     String::operator=(text);

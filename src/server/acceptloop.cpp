@@ -17,13 +17,13 @@
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
-#include "core/coverage.h"
-#include "core/flags.h"
-#include "core/log.h"
 #include "net/syncsocket.h"
-#include "server/cmdline.h"
+#include "runtime/coverage.h"
+#include "runtime/flags.h"
+#include "runtime/log.h"
+#include "server/exitstatus.h"
+#include "server/lifecycle.h"
 #include "server/session.h"
-#include "server/startup.h"
 #include "server/workers.h"
 
 namespace {

@@ -4,15 +4,16 @@
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
-#include "core/log.h"
 #include "handlers/actions.h"
 #include "handlers/filelist.h"
 #include "handlers/files.h"
 #include "handlers/manage.h"
 #include "handlers/network.h"
+#include "handlers/otherplatforms.h"
 #include "handlers/scripts.h"
 #include "handlers/textlog.h"
-#include "protocol/codecs.h"
+#include "runtime/log.h"
+#include "text/codecs.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "fs/filesearch.h"
 #include "fs/fileutils.h"
 #include "fs/macros.h"
-#include "fs/runner.h"
+#include "proc/runner.h"
 #include "support/agent.h"
 
 namespace {

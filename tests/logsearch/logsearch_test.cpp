@@ -15,8 +15,8 @@
 #include <thread>
 #include <tuple>
 
+#include "fs/findstr.h"
 #include "logsearch/exprparser.h"
-#include "logsearch/findstr.h"
 #include "logsearch/logscan.h"
 #include "support/agent.h"
 

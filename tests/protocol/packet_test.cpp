@@ -13,11 +13,12 @@
 #include "config/settings.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
-#include "protocol/codecs.h"
 #include "protocol/owl_const.h"
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
+#include "runtime/log.h"
 #include "support/agent.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -26,6 +27,9 @@ namespace {
 struct AgentStartUp : ::testing::Environment {
     void SetUp() override {
         Twofish_initialise();
+        SetPacketDebugSink([](in_addr peer, const char* format, int value) {
+            showmessage(format, peer, MSG_DEBUG, 1, value);
+        });
         TSettingsWriteLock lock;
         OWLSettings.debug = OWLSettings.interactive = 1;
     }
