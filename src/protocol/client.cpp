@@ -15,6 +15,7 @@
 
 #include "crypto/md5.h"
 #include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
 #include "text/codecs.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
 #include "text/codecs.h"
 
 OWLReply& OWLReply::operator=(const String& text) {

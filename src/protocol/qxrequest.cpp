@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "crypto/twofish.h"
 #include "fs/filesearch.h"
 #include "net/syncsocket.h"
-#include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
 #include "protocol/qxrequest.h"
 #include "runtime/flags.h"
 #include "runtime/limits.h"

@@ -8,7 +8,7 @@
 
 #include "config/settings.h"
 #include "fs/filesearch.h"
-#include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
 #include "runtime/flags.h"
 
 namespace {

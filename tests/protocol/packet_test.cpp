@@ -15,6 +15,7 @@
 #include "protocol/client.h"
 #include "protocol/owl_const.h"
 #include "protocol/owlreply.h"
+#include "protocol/packetcipher.h"
 #include "protocol/qxrequest.h"
 #include "runtime/log.h"
 #include "support/agent.h"
