@@ -22,7 +22,7 @@ bool FileListEnabled() {
 }
 
 bool Flag(const QXRequest& params, int position) {
-    return owlDecodeBool(params.GetParam(position, 1)) != 0;
+    return owlDecodeBool(params.GetParam(position, PARAM_TRIMMED)) != 0;
 }
 
 struct TListRequest {
@@ -64,7 +64,7 @@ String ListedFolder(String folder) {
 
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
                 int withModifyTime) {
-    reply.AddStringParam(owlOneLine(rec.Name), 0);
+    reply.AddStringParam(owlOneLine(rec.Name), VALUE_AS_IS);
     reply.AddIntParam((int)rec.Attr);
     if (withSize) reply.AddIntParam((long long)rec.Size);
     if (withChangeTime) {
@@ -84,8 +84,8 @@ void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
         return;
     }
     TListRequest request;
-    request.folder = ListedFolder(params.GetParam(1, 1));
-    request.mask = params.GetParam(2, 1);
+    request.folder = ListedFolder(params.GetParam(1, PARAM_TRIMMED));
+    request.mask = params.GetParam(2, PARAM_TRIMMED);
     if (request.mask.Length() == 0) request.mask = "*";
     bool folders = Flag(params, 3), files = Flag(params, 4);
     request.attr = 63 - (Flag(params, 5) ? 0 : attrHidden) - (Flag(params, 6) ? 0 : attrSysFile);
@@ -99,7 +99,7 @@ void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
     if (folders) count += AddEntries(lines, request, String("*"), true);
     if (files) count += AddEntries(lines, request, request.mask, false);
     reply.SetResult(OWL_OK);
-    reply.AddStringParam(request.folder, 0);
+    reply.AddStringParam(request.folder, VALUE_AS_IS);
     reply.AddIntParam(count);
     reply.AddIntParam(2 + request.withSize + request.withChangeTime + request.withModifyTime);
     reply += lines;

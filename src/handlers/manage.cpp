@@ -47,7 +47,7 @@ void AddKeyValue(OWLReply& reply, const char* key, const String& value, int enco
     String line(key);
     line += "=";
     line += encode ? owlEncodeStrings(value) : value;
-    reply.AddStringParam(line, 0);
+    reply.AddStringParam(line, VALUE_AS_IS);
 }
 
 template <size_t N>

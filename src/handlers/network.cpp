@@ -46,10 +46,11 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
     if (result > 0) {
         reply.SetResult(OWL_OK);
         reply.AddIntParam(elapsed);
-        reply.AddStringParam(receiveCount > 0 ? owlEncodeStrings(received, result) : String(), 0);
+        reply.AddStringParam(receiveCount > 0 ? owlEncodeStrings(received, result) : String(),
+                             VALUE_AS_IS);
     } else {
         reply.SetResult(OWL_CANNOT_PERFORM);
-        reply.AddStringParam(err, 0);
+        reply.AddStringParam(err, VALUE_AS_IS);
         reply.AddIntParam(result);
     }
 }
@@ -58,12 +59,12 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
 
 void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
     if (!Allowed(&TOWLSettings::tcp, reply)) return;
-    String host = params.GetParam(1, 1);
-    String data = owlDecodeStrings(params.GetParam(4, 0));
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String data = owlDecodeStrings(params.GetParam(4, PARAM_AS_SENT));
     int port = 0, timeout = 0, receive = 0;
-    if (!owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(3, 1), &timeout) ||
-        !owlDecodeInt(params.GetParam(5, 1), &receive)) {
+    if (!owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &timeout) ||
+        !owlDecodeInt(params.GetParam(5, PARAM_TRIMMED), &receive)) {
         WrongParameter(reply);
         return;
     }
@@ -80,14 +81,14 @@ void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
 
 void ProcessTest_UDP(const QXRequest& params, OWLReply& reply) {
     if (!Allowed(&TOWLSettings::udp, reply)) return;
-    String host = params.GetParam(1, 1);
-    String data = owlDecodeStrings(params.GetParam(5, 0));
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String data = owlDecodeStrings(params.GetParam(5, PARAM_AS_SENT));
     int port = 0, timeout = 0, attempts = 0, receive = 0;
     // A negative attempt count would make no attempt at all: refused like 0.
-    if (!owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(3, 1), &timeout) ||
-        !owlDecodeInt(params.GetParam(4, 1), &attempts) || attempts <= 0 ||
-        !owlDecodeInt(params.GetParam(6, 1), &receive) || data.Length() == 0) {
+    if (!owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &timeout) ||
+        !owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &attempts) || attempts <= 0 ||
+        !owlDecodeInt(params.GetParam(6, PARAM_TRIMMED), &receive) || data.Length() == 0) {
         WrongParameter(reply);
         return;
     }

@@ -321,12 +321,12 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
     } else {
         if (known && (seen.device != st.st_dev || seen.inode != st.st_ino)) {
             showmessage("Log file \"%s\" was replaced, reading the new file from its start\n",
-                        LOCAL, MSG_INFO, 1, path);
+                        LOCAL, MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;
         } else if (size < lastSize || size < readPos) {
             showmessage("Log file \"%s\" was truncated, reading it from its start\n", LOCAL,
-                        MSG_INFO, 1, path);
+                        MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;
         } else if (lastSize == 0 && readPos < 0) {

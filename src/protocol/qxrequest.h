@@ -21,6 +21,10 @@ typedef void (*PacketDebugSink)(in_addr peer, const char* format, int value);
 // them unformatted. Set before any thread parses; read without a lock.
 void SetPacketDebugSink(PacketDebugSink sink);
 
+// The trim argument of GetParam: the line as the console sent it, or without
+// the blank bytes at both ends.
+enum ParamTrim { PARAM_AS_SENT = 0, PARAM_TRIMMED = 1 };
+
 class QXRequest : public String {
   public:
     String SessionKey;

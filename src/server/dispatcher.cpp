@@ -104,7 +104,7 @@ void StartUpgrade(const QXRequest& params, OWLReply& reply, const QXRequest& req
         reply.SetResult(OWL_UPGRADE_RUNNING);
         return;
     }
-    upgrade.FileSize = owlDecodeInt64(params.GetParam(1, 1));
+    upgrade.FileSize = owlDecodeInt64(params.GetParam(1, PARAM_TRIMMED));
     upgrade.SizeSet = 1;
     if (upgrade.FileSize > 100 && upgrade.FileSize < 10485760) {
         String err;
@@ -129,7 +129,7 @@ std::vector<std::string> DispatcherCommandNames() {
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade) {
     if (request.Pos('\r') == 0) {
-        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, 0);
+        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NO_END_MARK) += "EndOfTransmission signal missed";
         return 0;
     }
@@ -144,7 +144,7 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     }
     name.Trim();
     if (name.Length() == 0) {
-        showmessage("Void request received\n", params.Address, MSG_FAILURE, 0);
+        showmessage("Void request received\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NOT_SUPPORTED) += "Void request received";
         return 0;
     }
@@ -152,7 +152,8 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     const Command* command = FindCommand(name);
     if (command == nullptr) {
         name.SetZero();
-        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, 1, name.Data());
+        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, MSG_PRINTF,
+                    name.Data());
         reply.SetResult(OWL_NOT_SUPPORTED) += "Unknown command \"";
         reply += name;
         reply += "\"";

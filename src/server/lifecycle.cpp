@@ -84,7 +84,7 @@ FILE* createpidfile() {
     path.SetZero();
     FILE* f = fopen(path.Data(), "we");
     if (f == nullptr) {
-        showmessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, 1, path.Data());
+        showmessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         return nullptr;
     }
     struct flock lock;
@@ -92,7 +92,7 @@ FILE* createpidfile() {
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
-        showmessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, 1, path.Data());
+        showmessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         fclose(f);
         return nullptr;
     }

@@ -149,7 +149,7 @@ void SocketTest() {
 
 // The request parser's debug lines, into the log.
 void LogPacketDebugLine(in_addr peer, const char* format, int value) {
-    showmessage(format, peer, MSG_DEBUG, 1, value);
+    showmessage(format, peer, MSG_DEBUG, MSG_PRINTF, value);
 }
 
 }  // namespace
@@ -189,7 +189,7 @@ void RunAgent() {
     }
     FILE* pidfile = CreateDaemonPidFile();
     RefreshFaultRestart(pidfile != nullptr);
-    showmessage("Listening...\n", LOCAL, MSG_INFO, 0);
+    showmessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
     AcceptLoop(sock, addrlen, pidfile);
 }
 
