@@ -15,7 +15,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map mutants format-check lines
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map mutants format-check lines deps-graph
 
 all: build
 
@@ -83,6 +83,12 @@ FORMAT_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.h')
 format-check:
 	@tools/ensure-deps.sh clang-format:clang-format
 	@clang-format --dry-run --Werror $(FORMAT_SOURCES)
+
+# make deps-graph: the include graph between the folders of src/ and the
+# layer order of CMakeLists.txt; fails on an upward or circular include.
+deps-graph:
+	@tools/ensure-deps.sh python3:python3
+	@python3 tools/deps-graph.py
 
 # make lines: non-blank, non-comment lines of src/ and tests/ and their ratio.
 lines:

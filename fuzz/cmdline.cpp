@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/runner.h"
 #include "fuzz/fuzz_common.h"
+#include "proc/runner.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 8192) return 0;

@@ -58,7 +58,7 @@ HASHED = ["CMakeLists.txt", "src", "tests", "fuzz"]
 # Tests left out: the package tests build a .deb and run lintian (minutes, and
 # nothing of src/ they could tell apart), the tool's own tests check no source.
 EXCLUDED_LABELS = ["packaging"]
-EXCLUDED_TESTS = "^mutants_tool$"
+EXCLUDED_TESTS = "^(mutants_tool|deps_graph_tool)$"
 
 # ---------------------------------------------------------------- the lexer
 

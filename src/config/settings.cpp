@@ -13,7 +13,7 @@
 #include <shared_mutex>
 
 #include "fs/filesearch.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 TOWLSettings OWLSettings;
 std::mutex optmutex;

@@ -10,10 +10,10 @@
 
 #include <string>
 
-#include "core/version.h"
 #include "crypto/twofish.h"
 #include "ctl/plugin.h"
 #include "protocol/client.h"
+#include "text/version.h"
 
 namespace {
 

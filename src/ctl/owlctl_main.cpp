@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "core/version.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
-#include "protocol/codecs.h"
 #include "protocol/commandref.h"
+#include "text/codecs.h"
+#include "text/version.h"
 
 namespace {
 

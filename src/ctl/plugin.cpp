@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "protocol/client.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 

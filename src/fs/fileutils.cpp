@@ -18,7 +18,7 @@
 
 #include "crypto/ciplib.h"
 #include "fs/filesearch.h"
-#include "logsearch/findstr.h"
+#include "fs/findstr.h"
 
 const char* const CountFilesModeName[6] = {"AllFiles",   "OlderThan",   "NewerThan",
                                            "BiggerThan", "SmallerThan", "SubFolders"};

@@ -7,7 +7,7 @@
 #include "net/exchange.h"
 #include "net/syncsocket.h"
 #include "net/syslog.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -22,22 +22,24 @@ void SleepSeconds(int seconds) {
 
 void ProcessAct_ExternalCmd(const QXRequest& params, OWLReply& reply) {
     int unused = 0, timeout = 0;
-    if (!owlDecodeInt(params.GetParam(3, 1), &unused) ||
-        !owlDecodeInt(params.GetParam(4, 1), &timeout)) {
+    if (!owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &unused) ||
+        !owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
         WrongParameter(reply);
         return;
     }
-    ReplyProgramRun(params.GetParam(1, 1), params.GetParam(2, 1), timeout, reply);
+    ReplyProgramRun(params.GetParam(1, PARAM_TRIMMED), params.GetParam(2, PARAM_TRIMMED), timeout,
+                    reply);
 }
 
 void ProcessAct_TCPSend(const QXRequest& params, OWLReply& reply) {
-    String host = params.GetParam(1, 1);
-    String first = owlDecodeStrings(params.GetParam(4, 0));
-    String second = owlDecodeStrings(params.GetParam(6, 0));
-    String protocol = params.GetParam(3, 1);
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String first = owlDecodeStrings(params.GetParam(4, PARAM_AS_SENT));
+    String second = owlDecodeStrings(params.GetParam(6, PARAM_AS_SENT));
+    String protocol = params.GetParam(3, PARAM_TRIMMED);
     int port = 0, pause = 0;
-    if (host.Length() == 0 || first.Length() == 0 || !owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(5, 1), &pause)) {
+    if (host.Length() == 0 || first.Length() == 0 ||
+        !owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(5, PARAM_TRIMMED), &pause)) {
         WrongParameter(reply);
         return;
     }
@@ -54,12 +56,13 @@ void ProcessAct_TCPSend(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessAct_Syslog(const QXRequest& params, OWLReply& reply) {
-    String host = params.GetParam(1, 1);
-    String message = owlDecodeStrings(params.GetParam(5, 0));
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String message = owlDecodeStrings(params.GetParam(5, PARAM_AS_SENT));
     int port = 0, facility = 0, severity = 0;
-    if (host.Length() == 0 || !owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(3, 1), &facility) ||
-        !owlDecodeInt(params.GetParam(4, 1), &severity) || severity < 0 || severity > 7) {
+    if (host.Length() == 0 || !owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &facility) ||
+        !owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &severity) || severity < 0 ||
+        severity > 7) {
         WrongParameter(reply);
         return;
     }

@@ -4,12 +4,12 @@
 
 #include "config/settings.h"
 #include "fs/fileutils.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
 bool Flag(const QXRequest& params, int position) {
-    return owlDecodeBool(params.GetParam(position, 1)) != 0;
+    return owlDecodeBool(params.GetParam(position, PARAM_TRIMMED)) != 0;
 }
 
 struct TListRequest {
@@ -47,19 +47,11 @@ String ListedFolder(String folder) {
     return IncludeTrailingPathDelimiter(folder);
 }
 
-void NotApplicable(OWLReply& reply) {
-    reply.SetResult(OWL_NOT_SUPPORTED) += "Not applicable for UNIX/Linux";
-}
-
-void NotImplemented(OWLReply& reply) {
-    reply.SetResult(OWL_NOT_SUPPORTED) += "not implemented yet";
-}
-
 }  // namespace
 
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
                 int withModifyTime) {
-    reply.AddStringParam(owlOneLine(rec.Name), 0);
+    reply.AddStringParam(owlOneLine(rec.Name), VALUE_AS_IS);
     reply.AddIntParam((int)rec.Attr);
     if (withSize) reply.AddIntParam((long long)rec.Size);
     if (withChangeTime) {
@@ -75,8 +67,8 @@ void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, in
 
 void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
     TListRequest request;
-    request.folder = ListedFolder(params.GetParam(1, 1));
-    request.mask = params.GetParam(2, 1);
+    request.folder = ListedFolder(params.GetParam(1, PARAM_TRIMMED));
+    request.mask = params.GetParam(2, PARAM_TRIMMED);
     if (request.mask.Length() == 0) request.mask = "*";
     bool folders = Flag(params, 3), files = Flag(params, 4);
     request.attr = 63 - (Flag(params, 5) ? 0 : attrHidden) - (Flag(params, 6) ? 0 : attrSysFile);
@@ -90,21 +82,8 @@ void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply) {
     if (folders) count += AddEntries(lines, request, String("*"), true);
     if (files) count += AddEntries(lines, request, request.mask, false);
     reply.SetResult(OWL_OK);
-    reply.AddStringParam(request.folder, 0);
+    reply.AddStringParam(request.folder, VALUE_AS_IS);
     reply.AddIntParam(count);
     reply.AddIntParam(2 + request.withSize + request.withChangeTime + request.withModifyTime);
     reply += lines;
 }
-
-void ProcessTest_DiskSpace(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Service(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_NTLog(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Perf(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_ServicesList(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogFiles(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogSources(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-
-void ProcessInfo_GetDriveList(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_SNMP(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Script(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Ping(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }

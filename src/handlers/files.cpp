@@ -7,9 +7,9 @@
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "fs/fileutils.h"
+#include "fs/findstr.h"
 #include "fs/macros.h"
-#include "logsearch/findstr.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -17,13 +17,13 @@ namespace {
 const int64_t kMaxPatternFile = 8388608;
 
 bool Flag(const QXRequest& params, int position) {
-    return owlDecodeBool(params.GetParam(position, 1)) != 0;
+    return owlDecodeBool(params.GetParam(position, PARAM_TRIMMED)) != 0;
 }
 
 // The path at position, passed through the file-name macros when the flag at
 // macroPosition says so (macroPosition 0: never).
 String PathParam(const QXRequest& params, int position, int macroPosition) {
-    String path = params.GetParam(position, 1);
+    String path = params.GetParam(position, PARAM_TRIMMED);
     if (macroPosition > 0 && Flag(params, macroPosition)) path = GetFileUsingSpecialMacros(path);
     return path;
 }
@@ -78,7 +78,7 @@ void FindFileContent(const QXRequest& params, String& first, OWLReply& reply) {
 
 // Mode "3": whether the text occurs in the first file.
 void FindText(const QXRequest& params, String& first, OWLReply& reply) {
-    String text = params.GetParam(3, 1);
+    String text = params.GetParam(3, PARAM_TRIMMED);
     int64_t position = FindStrInFile(CPath(first), text, Flag(params, 4), Flag(params, 5));
     if (position < 0)
         reply.SetResult(OWL_CANNOT_PERFORM) += "I/O Error";
@@ -97,7 +97,7 @@ int FirstMacroPosition(const String& mode) {
 }  // namespace
 
 void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
-    String path = params.GetParam(1, 1);
+    String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() == 0) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Path not specified";
         return;
@@ -117,7 +117,7 @@ void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
     String message;
     message.CopyData(text, (int)strnlen(text, 255));
     reply.SetResult(OWL_CANNOT_PERFORM);
-    reply.AddStringParam(message, 1);
+    reply.AddStringParam(message, VALUE_ESCAPED);
 }
 
 void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply) {
@@ -151,14 +151,14 @@ void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
     reply.AddIntParam((long long)size);
     reply.AddTimeParam(changeTime);
     reply.AddTimeParam(modifyTime);
-    reply.AddStringParam(owlOneLine(path), 0);
-    reply.AddStringParam("min", 0);
+    reply.AddStringParam(owlOneLine(path), VALUE_AS_IS);
+    reply.AddStringParam("min", VALUE_AS_IS);
     reply.AddIntParam((int)(((long)time(nullptr) - modifyTime) / 60));
 }
 
 void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
     reply.SetResult(OWL_CANNOT_PERFORM) += "File doesn`t exist";
-    String mode = params.GetParam(1, 1);
+    String mode = params.GetParam(1, PARAM_TRIMMED);
     String first = PathParam(params, 2, FirstMacroPosition(mode));
     if (!RegularFile(first)) return;
     if (mode == "1")
@@ -172,7 +172,7 @@ void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
-    String path = params.GetParam(1, 1);
+    String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() > 0 && !IsValidPath(path)) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "Cannot open file";
         return;
@@ -189,11 +189,12 @@ void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
 
 void ProcessTest_CountFiles(const QXRequest& params, OWLReply& reply) {
     String folder = PathParam(params, 1, 11);
-    String mask = params.GetParam(2, 1);
+    String mask = params.GetParam(2, PARAM_TRIMMED);
     int recursive = Flag(params, 3);
-    int mode = owlDecodeInt(params.GetParam(4, 1));
+    int mode = owlDecodeInt(params.GetParam(4, PARAM_TRIMMED));
     int value = 0;
-    if (mode < cfAllFiles || mode > cfSubFolders || !owlDecodeInt(params.GetParam(5, 1), &value)) {
+    if (mode < cfAllFiles || mode > cfSubFolders ||
+        !owlDecodeInt(params.GetParam(5, PARAM_TRIMMED), &value)) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
         return;
     }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "core/flags.h"
-#include "protocol/codecs.h"
+#include "runtime/flags.h"
+#include "text/codecs.h"
 
 const char* const BoolConst[2] = {"0", "1"};
 
@@ -47,7 +47,7 @@ void AddKeyValue(OWLReply& reply, const char* key, const String& value, int enco
     String line(key);
     line += "=";
     line += encode ? owlEncodeStrings(value) : value;
-    reply.AddStringParam(line, 0);
+    reply.AddStringParam(line, VALUE_AS_IS);
 }
 
 template <size_t N>

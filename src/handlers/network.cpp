@@ -4,7 +4,7 @@
 
 #include "config/settings.h"
 #include "net/exchange.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -40,10 +40,11 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
     if (result > 0) {
         reply.SetResult(OWL_OK);
         reply.AddIntParam(elapsed);
-        reply.AddStringParam(receiveCount > 0 ? owlEncodeStrings(received, result) : String(), 0);
+        reply.AddStringParam(receiveCount > 0 ? owlEncodeStrings(received, result) : String(),
+                             VALUE_AS_IS);
     } else {
         reply.SetResult(OWL_CANNOT_PERFORM);
-        reply.AddStringParam(err, 0);
+        reply.AddStringParam(err, VALUE_AS_IS);
         reply.AddIntParam(result);
     }
 }
@@ -51,12 +52,12 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
 }  // namespace
 
 void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
-    String host = params.GetParam(1, 1);
-    String data = owlDecodeStrings(params.GetParam(4, 0));
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String data = owlDecodeStrings(params.GetParam(4, PARAM_AS_SENT));
     int port = 0, timeout = 0, receive = 0;
-    if (!owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(3, 1), &timeout) ||
-        !owlDecodeInt(params.GetParam(5, 1), &receive)) {
+    if (!owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &timeout) ||
+        !owlDecodeInt(params.GetParam(5, PARAM_TRIMMED), &receive)) {
         WrongParameter(reply);
         return;
     }
@@ -72,14 +73,14 @@ void ProcessTest_TCP(const QXRequest& params, OWLReply& reply) {
 }
 
 void ProcessTest_UDP(const QXRequest& params, OWLReply& reply) {
-    String host = params.GetParam(1, 1);
-    String data = owlDecodeStrings(params.GetParam(5, 0));
+    String host = params.GetParam(1, PARAM_TRIMMED);
+    String data = owlDecodeStrings(params.GetParam(5, PARAM_AS_SENT));
     int port = 0, timeout = 0, attempts = 0, receive = 0;
     // A negative attempt count would make no attempt at all: refused like 0.
-    if (!owlDecodeInt(params.GetParam(2, 1), &port) ||
-        !owlDecodeInt(params.GetParam(3, 1), &timeout) ||
-        !owlDecodeInt(params.GetParam(4, 1), &attempts) || attempts <= 0 ||
-        !owlDecodeInt(params.GetParam(6, 1), &receive) || data.Length() == 0) {
+    if (!owlDecodeInt(params.GetParam(2, PARAM_TRIMMED), &port) ||
+        !owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &timeout) ||
+        !owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &attempts) || attempts <= 0 ||
+        !owlDecodeInt(params.GetParam(6, PARAM_TRIMMED), &receive) || data.Length() == 0) {
         WrongParameter(reply);
         return;
     }

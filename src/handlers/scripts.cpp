@@ -11,10 +11,10 @@
 #include <string>
 
 #include "config/settings.h"
-#include "core/log.h"
 #include "fs/filesearch.h"
-#include "fs/runner.h"
-#include "protocol/codecs.h"
+#include "proc/runner.h"
+#include "runtime/log.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -126,8 +126,8 @@ void RunScript(const String& command, const char* outName, int outFd, int second
     ReadScriptOutput(f, wanted, result, output);
     fclose(f);
     reply.SetResult(OWL_OK);
-    reply.AddStringParam(result, 1);
-    reply.AddStringParam(output, 1);
+    reply.AddStringParam(result, VALUE_ESCAPED);
+    reply.AddStringParam(output, VALUE_ESCAPED);
 }
 
 // ---- Configured scripts --------------------------------------------------
@@ -219,19 +219,20 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
 
 void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
     int timeout = 0;
-    if (!owlDecodeInt(params.GetParam(4, 1), &timeout)) {
+    if (!owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
         Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
         return;
     }
-    ReplyProgramRun(params.GetParam(1, 1), params.GetParam(2, 1), timeout, reply);
+    ReplyProgramRun(params.GetParam(1, PARAM_TRIMMED), params.GetParam(2, PARAM_TRIMMED), timeout,
+                    reply);
 }
 
 void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
-    String start = params.GetParam(1, 1);
-    String script = owlDecodeStrings(params.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
-    String scriptParams = owlDecodeStrings(params.GetParam(3, 1));
-    int seconds = owlDecodeInt(params.GetParam(4, 1));
-    int wanted = owlDecodeInt(params.GetParam(5, 1));
+    String start = params.GetParam(1, PARAM_TRIMMED);
+    String script = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED)).ReplaceAll("\r\n", "\n", 1);
+    String scriptParams = owlDecodeStrings(params.GetParam(3, PARAM_TRIMMED));
+    int seconds = owlDecodeInt(params.GetParam(4, PARAM_TRIMMED));
+    int wanted = owlDecodeInt(params.GetParam(5, PARAM_TRIMMED));
 
     char scriptName[kNameSize];
     if (!WriteScriptFile(script, scriptName, reply)) return;
@@ -253,7 +254,7 @@ void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
 void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
-    String name = params.GetParam(2, 1);
+    String name = params.GetParam(2, PARAM_TRIMMED);
     if (name.Length() == 0) {
         Refuse(reply, OWL_BAD_PARAMETER, "Name of the process is not specified");
         return;
@@ -297,7 +298,7 @@ void ProcessInfo_ProcessesList(const QXRequest&, OWLReply& reply) {
     fclose(f);
     if (discarded > 0)
         showmessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
-                    LOCAL, MSG_INFO, 1, script.Data(), kMaxProcessList, discarded);
+                    LOCAL, MSG_INFO, MSG_PRINTF, script.Data(), kMaxProcessList, discarded);
     reply.SetResult(OWL_OK);
-    reply.AddStringParam(list, 1);
+    reply.AddStringParam(list, VALUE_ESCAPED);
 }

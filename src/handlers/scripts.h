@@ -2,7 +2,7 @@
 // code), "TEST-ShellScript" (a console's script and its output),
 // "TEST-Process", "TEST-CPU" and "GetProcessesList" (the scripts that the
 // host's administrator configured). Every program runs through the runner
-// (fs/runner.h) on the calling session thread, which blocks meanwhile;
+// (proc/runner.h) on the calling session thread, which blocks meanwhile;
 // several sessions may run scripts at once. Each handler deletes the
 // temporary files it creates before it returns.
 #pragma once

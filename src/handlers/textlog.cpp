@@ -3,7 +3,7 @@
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "logsearch/logscan.h"
-#include "protocol/codecs.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ struct TLogState {
 // The log file of line 1. false with the reply written when no file
 // matches.
 bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
-    path = GetFirstMatchedFile(params.GetParam(1, 1));
+    path = GetFirstMatchedFile(params.GetParam(1, PARAM_TRIMMED));
     if (path.Length() == 0) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "File does not exist";
         return false;
@@ -29,12 +29,21 @@ bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
     return true;
 }
 
+// Reads the four request lines from position first on (text, expression
+// flag, case-sensitive, whole word) into filter. Never fails.
+void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
+    filter.Text = owlDecodeStrings(request.GetParam(first, PARAM_TRIMMED));
+    filter.Expression = owlDecodeBool(request.GetParam(first + 1, PARAM_TRIMMED)) ? 1 : 0;
+    filter.CaseSensitive = owlDecodeBool(request.GetParam(first + 2, PARAM_TRIMMED));
+    filter.WholeWord = owlDecodeBool(request.GetParam(first + 3, PARAM_TRIMMED));
+}
+
 // The read position, last size and last age from line first on. false with
 // "501" written when one of them is not a decimal number.
 bool DecodeState(const QXRequest& params, int first, TLogState& state, OWLReply& reply) {
     long long* fields[] = {&state.readPos, &state.lastSize, &state.lastAge};
     for (int i = 0; i < 3; i++)
-        if (!owlDecodeInt64(params.GetParam(first + i, 1), fields[i])) {
+        if (!owlDecodeInt64(params.GetParam(first + i, PARAM_TRIMMED), fields[i])) {
             reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
             return false;
         }
@@ -64,7 +73,7 @@ void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool w
     }
     reply.SetResult(OWL_OK);
     reply.AddIntParam(result);
-    reply.AddStringParam(line.Copy(1, kReportedLineLength), 1);
+    reply.AddStringParam(line.Copy(1, kReportedLineLength), VALUE_ESCAPED);
     const TLogState first = state;
     if (!continueAfterMatch && scan(state, line, error) > 0) {
         reply.AddBoolParam(1);
@@ -80,13 +89,13 @@ void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool w
 void ProcessTest_TextLog(const QXRequest& params, OWLReply& reply) {
     String path;
     if (!OpenRequest(params, path, reply)) return;
-    String text = owlDecodeStrings(params.GetParam(2, 1));
+    String text = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED));
     TLogState state;
     if (!DecodeState(params, 3, state, reply)) return;
-    int expression = owlDecodeBool(params.GetParam(6, 1));
-    int continueAfterMatch = owlDecodeBool(params.GetParam(7, 1));
-    int caseSensitive = owlDecodeBool(params.GetParam(8, 1));
-    int wholeWord = owlDecodeBool(params.GetParam(9, 1));
+    int expression = owlDecodeBool(params.GetParam(6, PARAM_TRIMMED));
+    int continueAfterMatch = owlDecodeBool(params.GetParam(7, PARAM_TRIMMED));
+    int caseSensitive = owlDecodeBool(params.GetParam(8, PARAM_TRIMMED));
+    int wholeWord = owlDecodeBool(params.GetParam(9, PARAM_TRIMMED));
     AnswerScan(reply, state, continueAfterMatch, false,
                [&](TLogState& s, String& line, String& error) {
                    return CheckFileForExpression(path.Data(), text, s.readPos, s.lastSize,
@@ -100,10 +109,10 @@ void ProcessTest_TextLog2(const QXRequest& params, OWLReply& reply) {
     if (!OpenRequest(params, path, reply)) return;
     TLogState state;
     if (!DecodeState(params, 2, state, reply)) return;
-    int continueAfterMatch = owlDecodeBool(params.GetParam(5, 1));
+    int continueAfterMatch = owlDecodeBool(params.GetParam(5, PARAM_TRIMMED));
     TTextLogFilter mainFilter, secondFilter;
     DecodeFilter(params, mainFilter, 6);
-    int useSecond = owlDecodeBool(params.GetParam(10, 1));
+    int useSecond = owlDecodeBool(params.GetParam(10, PARAM_TRIMMED));
     if (useSecond) DecodeFilter(params, secondFilter, 11);
     AnswerScan(
         reply, state, continueAfterMatch, true, [&](TLogState& s, String& line, String& error) {

@@ -17,17 +17,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/log.h"
 #include "fs/filesearch.h"
 #include "logsearch/exprparser.h"
-#include "protocol/codecs.h"
-
-void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
-    filter.Text = owlDecodeStrings(request.GetParam(first, 1));
-    filter.Expression = owlDecodeBool(request.GetParam(first + 1, 1)) ? 1 : 0;
-    filter.CaseSensitive = owlDecodeBool(request.GetParam(first + 2, 1));
-    filter.WholeWord = owlDecodeBool(request.GetParam(first + 3, 1));
-}
+#include "runtime/log.h"
 
 namespace {
 
@@ -337,12 +329,12 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
     } else {
         if (known && (seen.device != st.st_dev || seen.inode != st.st_ino)) {
             showmessage("Log file \"%s\" was replaced, reading the new file from its start\n",
-                        LOCAL, MSG_INFO, 1, path);
+                        LOCAL, MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;
         } else if (size < lastSize || size < readPos) {
             showmessage("Log file \"%s\" was truncated, reading it from its start\n", LOCAL,
-                        MSG_INFO, 1, path);
+                        MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;
         } else if (lastSize == 0 && readPos < 0) {

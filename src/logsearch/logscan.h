@@ -1,5 +1,5 @@
 // logscan: the incremental scan of a growing log file behind the text-log
-// tests. Owns TTextLogFilter with DecodeFilter, CheckFileForExpression and
+// tests. Owns TTextLogFilter, CheckFileForExpression and
 // CheckFileForExpression2, and the agent's memory of which file stood under
 // each watched path.
 //
@@ -15,7 +15,6 @@
 // the same file included.
 #pragma once
 
-#include "protocol/qxrequest.h"
 #include "text/vtstring.h"
 
 // The longest part of one line that is matched and reported; the rest of a
@@ -32,10 +31,6 @@ class TTextLogFilter {
     int CaseSensitive = 0;  // 1: letters must match in case
     int WholeWord = 0;      // 1: no letter or digit may touch the match
 };
-
-// Reads the four request lines from position first on (text, expression
-// flag, case-sensitive, whole word) into filter. Never fails.
-void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first);
 
 // Scans the complete lines of path appended since the state readPos,
 // lastSize, lastAge for one search (text, as an expression when expression

@@ -92,7 +92,7 @@ int GetHostIP(const char* host, unsigned int* ip, String& err) {
     err = "";
     if (host == nullptr) {
         err = kNotResolved;
-        return -2;
+        return NET_NOT_RESOLVED;
     }
     in_addr_t literal = inet_addr(host);
     if (literal != INADDR_NONE) {
@@ -108,13 +108,13 @@ int GetHostIP(const char* host, unsigned int* ip, String& err) {
     addrinfo* list = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr) {
         err = kNotResolved;
-        return -2;
+        return NET_NOT_RESOLVED;
     }
     int result = 1;
     if (list->ai_family != AF_INET || list->ai_addr == nullptr ||
         list->ai_addrlen < sizeof(sockaddr_in)) {
         err = kBadAddress;
-        result = -2;
+        result = NET_NOT_RESOLVED;
     } else if (ip != nullptr) {
         *ip = ((const sockaddr_in*)list->ai_addr)->sin_addr.s_addr;
     }
@@ -138,33 +138,6 @@ String IP2String(unsigned int ip) {
     return String(inet_ntoa_safe(a, buf, sizeof(buf)));
 }
 
-char* inet_ntoa_safe(in_addr a, char* dst, int size) {
-    if (dst == nullptr || size < 1) return dst;
-    char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) text[0] = 0;
-    size_t n = strlen(text);
-    if (n > (size_t)size - 1) n = (size_t)size - 1;
-    memcpy(dst, text, n);
-    dst[n] = 0;
-    return dst;
-}
-
-String GetErrorStr(int errnum) {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-    // strerror_r invents "Unknown error N" for numbers the system does not
-    // know; those have no text.
-    if (strerrordesc_np(errnum) == nullptr) return String();
-#endif
-    char buf[1024];
-    buf[0] = 0;
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
-    return String(strerror_r(errnum, buf, sizeof(buf)));
-#else
-    if (strerror_r(errnum, buf, sizeof(buf)) != 0) return String();
-    return String(buf);
-#endif
-}
-
 TSyncSocket::TSyncSocket(int kind) : Socket(-1), Kind(kind) {}
 
 TSyncSocket::~TSyncSocket() { Disconnect(); }
@@ -178,13 +151,13 @@ int TSyncSocket::Connect(const char* host, int port, int timeout) {
     Socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (Socket < 0) {
         LastError = GetErrorStr(errno);
-        return -3;
+        return NET_NO_SOCKET;
     }
     if (connect(Socket, (sockaddr*)&addr, sizeof(addr)) != 0) {
         LastError = GetErrorStr(errno);
-        return -6;
+        return NET_CONNECT_FAILED;
     }
-    return 1;
+    return NET_CONNECTED;
 }
 
 int TSyncSocket::SendBuf(const char* buf, int len, int flags) {
@@ -193,7 +166,7 @@ int TSyncSocket::SendBuf(const char* buf, int len, int flags) {
     if (len < 1) return 0;
     if (buf == nullptr) {
         LastError = GetErrorStr(EFAULT);
-        return -4;
+        return NET_SEND_FAILED;
     }
     ssize_t sent;
     do {
@@ -203,7 +176,7 @@ int TSyncSocket::SendBuf(const char* buf, int len, int flags) {
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         LastError = GetErrorStr(errno);
-        return -4;
+        return NET_SEND_FAILED;
     }
     return (int)sent;
 }

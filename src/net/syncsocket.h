@@ -1,7 +1,8 @@
 // syncsocket: the agent's small socket library. Owns the listening socket
 // (TcpListen), IPv4 name resolution (GetHostIP, GetMyIP), address formatting
-// (IP2String, inet_ntoa_safe), error texts (GetErrorStr), iplib_mutex and the
-// blocking client socket TSyncSocket.
+// (IP2String), iplib_mutex and the blocking client socket TSyncSocket. The
+// texts of addresses and errors (inet_ntoa_safe, GetErrorStr) are in
+// text/systemtext.h, which this header includes for its users.
 //
 // Threads: the free functions are reentrant and may run on every session
 // thread at once (resolution uses getaddrinfo, formatting inet_ntop). A
@@ -14,6 +15,7 @@
 
 #include <mutex>
 
+#include "text/systemtext.h"
 #include "text/vtstring.h"
 
 // Serialises any remaining use of the C library's non-reentrant lookup and
@@ -41,11 +43,6 @@ int GetHostIP(const char* host, unsigned int* ip, String& err);
 unsigned int GetMyIP();
 // The dotted-decimal text of ip (network byte order).
 String IP2String(unsigned int ip);
-// Writes the dotted-decimal text of a into dst: at most size - 1 characters,
-// always zero-terminated. Returns dst; a null dst or size < 1 writes nothing.
-char* inet_ntoa_safe(in_addr a, char* dst, int size);
-// The system's message text for errnum; "" when the system has none.
-String GetErrorStr(int errnum);
 
 // A blocking client socket of kind 1 (TCP) or 2 (UDP, also every other
 // value). The socket is owned by the object and closed by Disconnect or the

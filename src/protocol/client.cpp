@@ -14,8 +14,9 @@
 #include <unistd.h>
 
 #include "crypto/md5.h"
-#include "protocol/codecs.h"
 #include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
+#include "text/codecs.h"
 
 namespace {
 

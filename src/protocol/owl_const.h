@@ -1,8 +1,7 @@
 // owl_const: the request packet's constants and the byte-level helpers shared
-// by requests, replies and the upgrade transfer: the password digest, the
-// Twofish CFB-8 stream cipher keyed by the SHA-1 of a password, and the
-// little-endian length fields. No shared state: any thread may call these
-// once Twofish_initialise has run.
+// by requests, replies and the upgrade transfer: the password digest and the
+// little-endian length fields (the cipher is in packetcipher). No shared
+// state: any thread may call these.
 #pragma once
 
 #include "text/vtstring.h"
@@ -26,22 +25,9 @@ const unsigned char AUTH_BYTE2 = 0x12;
 // The 16 raw bytes of the MD5 digest of password; empty for an empty one.
 String EncodePswd(const String& password);
 
-// data encrypted under password; with digits 1 to 4 the ciphertext is
-// preceded by that many bytes of its length. Empty data gives an empty
-// String without prefix.
-String EncodeData(const String& data, const String& password, int digits);
-// The inverse of EncodeData without prefix. Decrypting under another
-// password gives text of the same length, not an error.
-String DecodeData(const String& data, const String& password);
-
 // The low digits bytes of s's length, little-endian. digits above 4 is a
 // programming error (assertion).
 String EncodeLength(const String& s, int digits);
 // A little-endian number of 4, 2 or 1 bytes at p; other digits up to 4 give
 // 0; digits above 4 is a programming error (assertion).
 int DecodeLength(const char* p, int digits);
-
-// The CFB-8 stream cipher over n bytes from in to out (in and out may be the
-// same buffer), keyed with the SHA-1 of the key bytes. Each thread keeps the
-// expanded form of its last two keys, so repeated keys cost no key set-up.
-void CipherStream(const char* key, int keyLen, const char* in, char* out, int n, bool encrypt);

@@ -3,8 +3,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "protocol/codecs.h"
-#include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
+#include "text/codecs.h"
 
 OWLReply& OWLReply::operator=(const String& text) {
     String::operator=(text);
@@ -39,10 +39,10 @@ void OWLReply::AddIntParam(long long value) { AddVarParams("%6lld", value); }
 void OWLReply::AddRealParam(double value) {
     char buffer[35];
     snprintf(buffer, sizeof buffer, "%6.4f", value);
-    AddStringParam(buffer, 0);
+    AddStringParam(buffer, VALUE_AS_IS);
 }
 
-void OWLReply::AddBoolParam(int value) { AddStringParam(value ? "1" : "0", 0); }
+void OWLReply::AddBoolParam(int value) { AddStringParam(value ? "1" : "0", VALUE_AS_IS); }
 
 void OWLReply::AddTimeParam(const struct tm& t) {
     AddVarParams("%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900,
@@ -83,7 +83,7 @@ void OWLReply::AddVarParams(const char* format, ...) {
     int n = vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     if (n < 0 || n > (int)sizeof buffer) return;
-    AddStringParam(buffer, 0);
+    AddStringParam(buffer, VALUE_AS_IS);
 }
 
 void OWLReply::FinalizePacket() {

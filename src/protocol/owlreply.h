@@ -17,6 +17,10 @@
 #define OWL_NO_END_MARK "502"      // the request lacks its closing CR
 #define OWL_NOT_ALLOWED "600"      // switched off or not allowed for this peer
 
+// The encode argument of AddStringParam: the text as it stands, or with CR
+// and LF escaped (owlEncodeStrings) so that it stays one line.
+enum ValueEncoding { VALUE_AS_IS = 0, VALUE_ESCAPED = 1 };
+
 class OWLReply : public String {
   public:
     String SessionKey;

@@ -3,8 +3,24 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "core/log.h"
+#include <atomic>
+
 #include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
+
+namespace {
+
+std::atomic<PacketDebugSink> g_debugSink{nullptr};
+
+// One debug line about peer to the installed sink, if any.
+void Debug(in_addr peer, const char* format, int value = 0) {
+    PacketDebugSink sink = g_debugSink.load(std::memory_order_relaxed);
+    if (sink != nullptr) sink(peer, format, value);
+}
+
+}  // namespace
+
+void SetPacketDebugSink(PacketDebugSink sink) { g_debugSink.store(sink); }
 
 QXRequest& QXRequest::operator=(const String& text) {
     String::operator=(text);
@@ -51,44 +67,41 @@ int QXRequest::CheckPacketStart(const String& password, in_addr peer, int& prove
     PacketStartFault fault = FindStartFault(*this, password, proven);
     if (fault == START_OK) return 1;
     // The sizes known so far, as a whole packet would show them.
-    showmessage("<-- TCP packet size: %d\n", peer, MSG_DEBUG, 1, Length());
-    if (Length() >= 4)
-        showmessage("<-- OWL packet size: %d\n", peer, MSG_DEBUG, 1, DecodeLength(Data(), 4));
-    if (Length() >= 8)
-        showmessage("<-- Pswd size: %d\n", peer, MSG_DEBUG, 1, DecodeLength(Data() + 6, 2));
-    if (fault == START_WRONG_PASSWORD)
-        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
+    Debug(peer, "<-- TCP packet size: %d\n", Length());
+    if (Length() >= 4) Debug(peer, "<-- OWL packet size: %d\n", DecodeLength(Data(), 4));
+    if (Length() >= 8) Debug(peer, "<-- Pswd size: %d\n", DecodeLength(Data() + 6, 2));
+    if (fault == START_WRONG_PASSWORD) Debug(peer, "<-- Wrong password or MD5 error\n");
     return 0;
 }
 
 int QXRequest::ParseInitRequest(const String& password, in_addr peer) {
     SessionKey = "";
     const int64_t length = Length();
-    showmessage("<-- TCP packet size: %d\n", peer, MSG_DEBUG, 1, Length());
+    Debug(peer, "<-- TCP packet size: %d\n", Length());
     if (length < SIZELEN_MINIMUM) return 0;
 
     const char* p = Data();
     const int64_t L = (uint32_t)DecodeLength(p, 4);
-    showmessage("<-- OWL packet size: %d\n", peer, MSG_DEBUG, 1, (int)L);
+    Debug(peer, "<-- OWL packet size: %d\n", (int)L);
     if (L + 4 != length) return 0;
 
     const int64_t P = (uint32_t)DecodeLength(p + 6, 2);
-    showmessage("<-- Pswd size: %d\n", peer, MSG_DEBUG, 1, (int)P);
+    Debug(peer, "<-- Pswd size: %d\n", (int)P);
     if (14 + P > length) return 0;
 
     const int64_t K = (uint32_t)DecodeLength(p + 8 + P, 2);
-    showmessage("<-- Key size: %d\n", peer, MSG_DEBUG, 1, (int)K);
+    Debug(peer, "<-- Key size: %d\n", (int)K);
     if (14 + P + K > length) return 0;
 
     const int64_t R = (uint32_t)DecodeLength(p + 10 + P + K, 4);
-    showmessage("<-- Req size: %d\n", peer, MSG_DEBUG, 1, (int)R);
+    Debug(peer, "<-- Req size: %d\n", (int)R);
     if (14 + P + K + R > length) return 0;
 
     if ((unsigned char)p[4] != AUTH_BYTE1 || (unsigned char)p[5] != AUTH_BYTE2) return 0;
 
     String digest = EncodePswd(password);
     if (digest.Length() != P || (P > 0 && memcmp(digest.Data(), p + 8, P) != 0)) {
-        showmessage("<-- Wrong password or MD5 error\n", peer, MSG_DEBUG, 0);
+        Debug(peer, "<-- Wrong password or MD5 error\n");
         return 0;
     }
 

@@ -1,7 +1,9 @@
 // QXRequest: one request packet. While it arrives it holds the raw bytes;
 // after ParseInitRequest the decrypted request text and the session key. The
 // dispatcher hands handlers a second QXRequest holding only the parameter
-// lines. A request belongs to its session thread.
+// lines. A request belongs to its session thread. The parser writes no log of
+// its own: its debug lines go to the sink that SetPacketDebugSink installs
+// (the agent's log), once, before any session starts.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +13,17 @@
 // The largest packet the agent accepts: a peer that announces more is
 // treated as sending an invalid packet as soon as the length has arrived.
 const int MAX_PACKET_LENGTH = 16 * 1024 * 1024;
+
+// Receives one debug line of the parser about peer: a printf format that
+// takes value as its one int argument (or no argument at all), ending in LF.
+typedef void (*PacketDebugSink)(in_addr peer, const char* format, int value);
+// Installs the sink of every request's debug lines; null (the start) drops
+// them unformatted. Set before any thread parses; read without a lock.
+void SetPacketDebugSink(PacketDebugSink sink);
+
+// The trim argument of GetParam: the line as the console sent it, or without
+// the blank bytes at both ends.
+enum ParamTrim { PARAM_AS_SENT = 0, PARAM_TRIMMED = 1 };
 
 class QXRequest : public String {
   public:

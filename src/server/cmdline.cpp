@@ -4,7 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/version.h"
+#include "server/exitstatus.h"
+#include "text/version.h"
 
 namespace {
 

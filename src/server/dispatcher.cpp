@@ -4,15 +4,16 @@
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
-#include "core/log.h"
 #include "handlers/actions.h"
 #include "handlers/filelist.h"
 #include "handlers/files.h"
 #include "handlers/manage.h"
 #include "handlers/network.h"
+#include "handlers/otherplatforms.h"
 #include "handlers/scripts.h"
 #include "handlers/textlog.h"
-#include "protocol/codecs.h"
+#include "runtime/log.h"
+#include "text/codecs.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ void StartUpgrade(const QXRequest& params, OWLReply& reply, AgentContext& agent)
         reply.SetResult(OWL_UPGRADE_RUNNING);
         return;
     }
-    upgrade.FileSize = owlDecodeInt64(params.GetParam(1, 1));
+    upgrade.FileSize = owlDecodeInt64(params.GetParam(1, PARAM_TRIMMED));
     upgrade.SizeSet = 1;
     if (upgrade.FileSize > 100 && upgrade.FileSize < 10485760) {
         String err;
@@ -170,7 +171,7 @@ std::vector<std::string> DispatcherCommandNames() {
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade) {
     if (request.Pos('\r') == 0) {
-        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, 0);
+        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NO_END_MARK) += "EndOfTransmission signal missed";
         return 0;
     }
@@ -185,7 +186,7 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     }
     name.Trim();
     if (name.Length() == 0) {
-        showmessage("Void request received\n", params.Address, MSG_FAILURE, 0);
+        showmessage("Void request received\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NOT_SUPPORTED) += "Void request received";
         return 0;
     }
@@ -193,7 +194,8 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     const Command* command = FindCommand(name);
     if (command == nullptr) {
         name.SetZero();
-        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, 1, name.Data());
+        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, MSG_PRINTF,
+                    name.Data());
         reply.SetResult(OWL_NOT_SUPPORTED) += "Unknown command \"";
         reply += name;
         reply += "\"";

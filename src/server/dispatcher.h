@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/flags.h"
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
+#include "runtime/flags.h"
 #include "server/upgrade.h"
 
 struct ThreadParams {

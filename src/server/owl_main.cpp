@@ -6,9 +6,11 @@
 #include <string.h>
 
 #include "config/settings.h"
-#include "core/version.h"
 #include "server/cmdline.h"
+#include "server/exitstatus.h"
+#include "server/lifecycle.h"
 #include "server/startup.h"
+#include "text/version.h"
 
 int main(int argc, char** argv, char** envp) {
     setvbuf(stdout, nullptr, _IOLBF, 0);

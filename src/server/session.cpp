@@ -13,7 +13,8 @@
 #include <atomic>
 
 #include "config/settings.h"
-#include "core/log.h"
+#include "runtime/log.h"
+#include "server/dispatcher.h"
 
 namespace {
 

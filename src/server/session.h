@@ -9,8 +9,10 @@
 // and the request-phase slots are atomics, claimed without a lock.
 #pragma once
 
-#include "core/limits.h"
-#include "server/dispatcher.h"
+#include <netinet/in.h>
+#include <stddef.h>
+
+#include "runtime/limits.h"
 
 // At most this many sessions run at once; fewer when the descriptor limit
 // is low (SessionLimit).

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "config/settings.h"
-#include "core/flags.h"
 #include "fs/filesearch.h"
-#include "protocol/owl_const.h"
+#include "protocol/packetcipher.h"
+#include "runtime/flags.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <time.h>
 
-#include "core/limits.h"
 #include "crypto/md5.h"
+#include "runtime/limits.h"
 #include "text/vtstring.h"
 
 class UpgradeRec {

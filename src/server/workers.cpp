@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "config/ipfilter.h"
-#include "core/coverage.h"
-#include "core/flags.h"
-#include "core/log.h"
 #include "net/syncsocket.h"
-#include "server/cmdline.h"
+#include "runtime/coverage.h"
+#include "runtime/flags.h"
+#include "runtime/log.h"
+#include "server/exitstatus.h"
 #include "server/session.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "config/ipfilter.h"
 #include "config/settings.h"
-#include "core/log.h"
+#include "runtime/log.h"
 #include "support/agent.h"
 #include "support/process.h"
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "core/version.h"
 #include "support/agent.h"
+#include "text/version.h"
 
 namespace {
 

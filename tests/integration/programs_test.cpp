@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/codecs.h"
 #include "support/agent.h"
+#include "text/codecs.h"
 
 namespace {
 

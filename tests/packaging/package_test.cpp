@@ -14,10 +14,10 @@
 #include <sstream>
 #include <string>
 
-#include "core/version.h"
 #include "protocol/commandref.h"
 #include "server/dispatcher.h"
 #include "support/process.h"
+#include "text/version.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "logsearch/findstr.h"
+#include "fs/findstr.h"
 
 #include <errno.h>
 #include <fcntl.h>

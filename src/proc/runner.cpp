@@ -1,4 +1,4 @@
-#include "fs/runner.h"
+#include "proc/runner.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fs/filesearch.h"
-#include "net/syncsocket.h"
+#include "text/systemtext.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "core/limits.h"
+#include "runtime/limits.h"
 
 #include <stdlib.h>
 

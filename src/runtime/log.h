@@ -19,6 +19,10 @@ enum MsgType {
     MSG_INFO = 3,     // console; verbose log
 };
 
+// The useFormat argument of showmessage: the text as it stands, or a printf
+// format for the arguments that follow.
+enum MsgFormat { MSG_LITERAL = 0, MSG_PRINTF = 1 };
+
 // The peer address of messages that concern no connection.
 extern const in_addr LOCAL;
 
@@ -29,8 +33,8 @@ extern pthread_mutex_t showmutex;
 // the settings choose. With useFormat, text is a printf format for the
 // arguments that follow. The message keeps at most 511 bytes, each line too.
 // Never fails its caller.
-void showmessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO, int useFormat = 0,
-                 ...) __attribute__((format(printf, 1, 5)));
+void showmessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO,
+                 int useFormat = MSG_LITERAL, ...) __attribute__((format(printf, 1, 5)));
 
 // Failure messages about a peer repeat at the rate that peer connects: the
 // same message for the same peer within a second is only counted, and

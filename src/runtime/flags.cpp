@@ -1,6 +1,6 @@
-#include "core/flags.h"
+#include "runtime/flags.h"
 
-#include "core/version.h"
+#include "text/version.h"
 
 TOWLFlags::TOWLFlags()
     : UpgradeBusy(0), Terminate(0), Reload(0), Upgrade(0), StartTime(time(nullptr)) {}

@@ -1,4 +1,4 @@
-#include "core/logcheck.h"
+#include "runtime/logcheck.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "core/log.h"
 #include "fs/filesearch.h"
+#include "runtime/log.h"
 
 namespace {
 

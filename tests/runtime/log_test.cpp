@@ -1,6 +1,6 @@
 // Console and file logging: line formats, routing by type, cuts and where
 // log files land.
-#include "core/log.h"
+#include "runtime/log.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "runtime/log.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,9 +11,9 @@
 #include <chrono>
 
 #include "config/settings.h"
-#include "core/logcheck.h"
 #include "fs/filesearch.h"
-#include "net/syncsocket.h"
+#include "runtime/logcheck.h"
+#include "text/systemtext.h"
 
 const in_addr LOCAL = {0};
 pthread_mutex_t showmutex = PTHREAD_MUTEX_INITIALIZER;
