@@ -6,6 +6,7 @@
 #include "fuzz/fuzz_common.h"
 #include "protocol/client.h"
 #include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzSetUp();
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!request.CheckPacketStart(password, peer, proven)) return 0;
     }
     if (!request.WholePacket() || !request.ParseInitRequest(password, peer)) return 0;
-    int count = request.GetParamsCount();
-    for (int i = 0; i <= count + 1 && i < 64; i++) request.GetParam(i, i & 1);
+    RequestParams params(request);
+    int count = params.GetParamsCount();
+    for (int i = 0; i <= count + 1 && i < 64; i++) params.GetParam(i, i & 1);
     return 0;
 }

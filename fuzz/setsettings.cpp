@@ -3,12 +3,11 @@
 // saved).
 #include "fuzz/fuzz_common.h"
 #include "handlers/manage.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzSetUp();
-    QXRequest request;
-    request = FuzzBytes(data, size);
+    RequestParams request(FuzzBytes(data, size));
     std::vector<TSettingAssignment> assignments;
     ParseSettingAssignments(request, assignments);
     TOWLSettings settings;

@@ -5,7 +5,7 @@
 
 #include "fs/filesearch.h"
 #include "protocol/owlreply.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 // Appends the lines of one listed entry to reply: its name (not encoded),
 // its attribute bits, then its size if withSize, the status-change time of
@@ -15,4 +15,4 @@
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
                 int withModifyTime);
 
-void ProcessInfo_GetFileList(const QXRequest& params, OWLReply& reply);
+void ProcessInfo_GetFileList(const RequestParams& params, OWLReply& reply);

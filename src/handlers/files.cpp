@@ -16,13 +16,13 @@ namespace {
 // The largest second file of "find file in file", held whole in memory.
 const int64_t kMaxPatternFile = 8388608;
 
-bool Flag(const QXRequest& params, int position) {
+bool Flag(const RequestParams& params, int position) {
     return owlDecodeBool(params.GetParam(position, PARAM_TRIMMED)) != 0;
 }
 
 // The path at position, passed through the file-name macros when the flag at
 // macroPosition says so (macroPosition 0: never).
-String PathParam(const QXRequest& params, int position, int macroPosition) {
+String PathParam(const RequestParams& params, int position, int macroPosition) {
     String path = params.GetParam(position, PARAM_TRIMMED);
     if (macroPosition > 0 && Flag(params, macroPosition)) path = GetFileUsingSpecialMacros(path);
     return path;
@@ -44,7 +44,7 @@ void ReplyBool(OWLReply& reply, int value) {
 }
 
 // Mode "1": whether the two files agree in the aspects the request names.
-void CompareTwoFiles(const QXRequest& params, String& first, OWLReply& reply) {
+void CompareTwoFiles(const RequestParams& params, String& first, OWLReply& reply) {
     String second = PathParam(params, 3, 13);
     if (!RegularFile(second)) return;
     bool times = Flag(params, 4), sizes = Flag(params, 5), contents = Flag(params, 6);
@@ -62,7 +62,7 @@ void CompareTwoFiles(const QXRequest& params, String& first, OWLReply& reply) {
 }
 
 // Mode "2": whether the whole content of the second file occurs in the first.
-void FindFileContent(const QXRequest& params, String& first, OWLReply& reply) {
+void FindFileContent(const RequestParams& params, String& first, OWLReply& reply) {
     String second = PathParam(params, 3, 0);
     if (!RegularFile(second)) return;
     if (FileSize(CPath(second)) > kMaxPatternFile) {
@@ -77,7 +77,7 @@ void FindFileContent(const QXRequest& params, String& first, OWLReply& reply) {
 }
 
 // Mode "3": whether the text occurs in the first file.
-void FindText(const QXRequest& params, String& first, OWLReply& reply) {
+void FindText(const RequestParams& params, String& first, OWLReply& reply) {
     String text = params.GetParam(3, PARAM_TRIMMED);
     int64_t position = FindStrInFile(CPath(first), text, Flag(params, 4), Flag(params, 5));
     if (position < 0)
@@ -96,7 +96,7 @@ int FirstMacroPosition(const String& mode) {
 
 }  // namespace
 
-void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_UNC(const RequestParams& params, OWLReply& reply) {
     String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() == 0) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Path not specified";
@@ -120,7 +120,7 @@ void ProcessTest_UNC(const QXRequest& params, OWLReply& reply) {
     reply.AddStringParam(message, VALUE_ESCAPED);
 }
 
-void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_FolderSize(const RequestParams& params, OWLReply& reply) {
     String path = PathParam(params, 1, 8);
     int64_t size = GetFolderSize(path, Flag(params, 2));
     if (size < 0) {
@@ -131,7 +131,7 @@ void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply) {
     reply.AddIntParam((long long)size);
 }
 
-void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_FileExists(const RequestParams& params, OWLReply& reply) {
     String path = PathParam(params, 1, 7);
     int64_t size = 0;
     long changeTime = 0, modifyTime = 0;
@@ -156,7 +156,7 @@ void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply) {
     reply.AddIntParam((int)(((long)time(nullptr) - modifyTime) / 60));
 }
 
-void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_FileCompare(const RequestParams& params, OWLReply& reply) {
     reply.SetResult(OWL_CANNOT_PERFORM) += "File doesn`t exist";
     String mode = params.GetParam(1, PARAM_TRIMMED);
     String first = PathParam(params, 2, FirstMacroPosition(mode));
@@ -171,7 +171,7 @@ void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
 }
 
-void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_FileCRC(const RequestParams& params, OWLReply& reply) {
     String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() > 0 && !IsValidPath(path)) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "Cannot open file";
@@ -187,7 +187,7 @@ void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply) {
     reply.SetResult(OWL_CANNOT_PERFORM) += error;
 }
 
-void ProcessTest_CountFiles(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_CountFiles(const RequestParams& params, OWLReply& reply) {
     String folder = PathParam(params, 1, 11);
     String mask = params.GetParam(2, PARAM_TRIMMED);
     int recursive = Flag(params, 3);

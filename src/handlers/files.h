@@ -7,11 +7,11 @@
 #pragma once
 
 #include "protocol/owlreply.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
-void ProcessTest_UNC(const QXRequest& params, OWLReply& reply);
-void ProcessTest_FolderSize(const QXRequest& params, OWLReply& reply);
-void ProcessTest_FileExists(const QXRequest& params, OWLReply& reply);
-void ProcessTest_FileCompare(const QXRequest& params, OWLReply& reply);
-void ProcessTest_FileCRC(const QXRequest& params, OWLReply& reply);
-void ProcessTest_CountFiles(const QXRequest& params, OWLReply& reply);
+void ProcessTest_UNC(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FolderSize(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileExists(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileCompare(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileCRC(const RequestParams& params, OWLReply& reply);
+void ProcessTest_CountFiles(const RequestParams& params, OWLReply& reply);

@@ -105,10 +105,10 @@ const char* const kManagedSettings[] = {
 // known setting (names match exactly; lines without "=", unknown names and
 // the few names accepted for other platforms are dropped). 0 when the
 // request has too many lines.
-int SplitAssignments(const QXRequest& request, std::vector<TSettingAssignment>& out) {
+int SplitAssignments(const RequestParams& request, std::vector<TSettingAssignment>& out) {
     if (request.GetParamsCount() > kMaxSettingLines) return 0;
-    const char* p = request.Data();
-    const char* end = p + request.Length();
+    const char* p = request.Text().Data();
+    const char* end = p + request.Text().Length();
     while (p < end) {
         const char* lf = (const char*)memchr(p, '\n', end - p);
         if (lf == nullptr) break;  // text after the last line end is no parameter
@@ -149,9 +149,9 @@ bool Acceptable(const TSettingAssignment& a) {
 
 }  // namespace
 
-void GetAgentStatus(const QXRequest&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
+void GetAgentStatus(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
 
-void GetAgentSettings(const QXRequest&, OWLReply& reply) {
+void GetAgentSettings(const RequestParams&, OWLReply& reply) {
     const TOWLSettings& settings = CurrentSettings();
     AddStatus(reply, settings);
     for (const char* name : kManagedSettings) {
@@ -161,7 +161,7 @@ void GetAgentSettings(const QXRequest&, OWLReply& reply) {
     }
 }
 
-int ParseSettingAssignments(const QXRequest& request, std::vector<TSettingAssignment>& out) {
+int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAssignment>& out) {
     out.clear();
     bool ok = SplitAssignments(request, out);
     for (const TSettingAssignment& a : out) ok = ok && Acceptable(a);
@@ -169,7 +169,7 @@ int ParseSettingAssignments(const QXRequest& request, std::vector<TSettingAssign
     return ok ? 1 : 0;
 }
 
-void SetAgentSettings(const QXRequest& request, OWLReply& reply) {
+void SetAgentSettings(const RequestParams& request, OWLReply& reply) {
     std::vector<TSettingAssignment> assignments;
     if (!ParseSettingAssignments(request, assignments)) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";

@@ -9,7 +9,7 @@
 
 #include "config/settings.h"
 #include "protocol/owlreply.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 // "0" and "1", indexed by a flag.
 extern const char* const BoolConst[2];
@@ -29,8 +29,8 @@ struct TSettingAssignment {
 // 1 when every value may be assigned; 0 with out empty when the request has
 // too many lines or a value would strand the agent (a port outside 1 to
 // 65535, a time-out that is no whole number from 1 up, an empty password).
-int ParseSettingAssignments(const QXRequest& request, std::vector<TSettingAssignment>& out);
+int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAssignment>& out);
 
-void GetAgentStatus(const QXRequest& request, OWLReply& reply);
-void GetAgentSettings(const QXRequest& request, OWLReply& reply);
-void SetAgentSettings(const QXRequest& request, OWLReply& reply);
+void GetAgentStatus(const RequestParams& request, OWLReply& reply);
+void GetAgentSettings(const RequestParams& request, OWLReply& reply);
+void SetAgentSettings(const RequestParams& request, OWLReply& reply);

@@ -12,15 +12,15 @@ void NotImplemented(OWLReply& reply) {
 
 }  // namespace
 
-void ProcessTest_DiskSpace(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Service(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_NTLog(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessTest_Perf(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_ServicesList(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogFiles(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
-void ProcessInfo_EventLogSources(const QXRequest&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_DiskSpace(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_Service(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_NTLog(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_Perf(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_ServicesList(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogFiles(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogSources(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
 
-void ProcessInfo_GetDriveList(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_SNMP(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Script(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
-void ProcessTest_Ping(const QXRequest&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessInfo_GetDriveList(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_SNMP(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_Script(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_Ping(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }

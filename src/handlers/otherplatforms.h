@@ -7,19 +7,19 @@
 #pragma once
 
 #include "protocol/owlreply.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 // "500" "Not applicable for UNIX/Linux".
-void ProcessTest_DiskSpace(const QXRequest& params, OWLReply& reply);
-void ProcessTest_Service(const QXRequest& params, OWLReply& reply);
-void ProcessTest_NTLog(const QXRequest& params, OWLReply& reply);
-void ProcessTest_Perf(const QXRequest& params, OWLReply& reply);
-void ProcessInfo_ServicesList(const QXRequest& params, OWLReply& reply);
-void ProcessInfo_EventLogFiles(const QXRequest& params, OWLReply& reply);
-void ProcessInfo_EventLogSources(const QXRequest& params, OWLReply& reply);
+void ProcessTest_DiskSpace(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Service(const RequestParams& params, OWLReply& reply);
+void ProcessTest_NTLog(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Perf(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_ServicesList(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_EventLogFiles(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_EventLogSources(const RequestParams& params, OWLReply& reply);
 
 // "500" "not implemented yet".
-void ProcessInfo_GetDriveList(const QXRequest& params, OWLReply& reply);
-void ProcessTest_SNMP(const QXRequest& params, OWLReply& reply);
-void ProcessTest_Script(const QXRequest& params, OWLReply& reply);
-void ProcessTest_Ping(const QXRequest& params, OWLReply& reply);
+void ProcessInfo_GetDriveList(const RequestParams& params, OWLReply& reply);
+void ProcessTest_SNMP(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Script(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Ping(const RequestParams& params, OWLReply& reply);

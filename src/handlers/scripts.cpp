@@ -217,7 +217,7 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
     }
 }
 
-void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_External(const RequestParams& params, OWLReply& reply) {
     int timeout = 0;
     if (!owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
         Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
@@ -227,7 +227,7 @@ void ProcessTest_External(const QXRequest& params, OWLReply& reply) {
                     reply);
 }
 
-void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply) {
     String start = params.GetParam(1, PARAM_TRIMMED);
     String script = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED)).ReplaceAll("\r\n", "\n", 1);
     String scriptParams = owlDecodeStrings(params.GetParam(3, PARAM_TRIMMED));
@@ -251,7 +251,7 @@ void ProcessTest_ShellScript(const QXRequest& params, OWLReply& reply) {
     unlink(scriptName);
 }
 
-void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_Process(const RequestParams& params, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
     String name = params.GetParam(2, PARAM_TRIMMED);
@@ -273,7 +273,7 @@ void ProcessTest_Process(const QXRequest& params, OWLReply& reply) {
     fclose(f);
 }
 
-void ProcessTest_CPU(const QXRequest&, OWLReply& reply) {
+void ProcessTest_CPU(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::cpuusagescript, "CPUUsage", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -288,7 +288,7 @@ void ProcessTest_CPU(const QXRequest&, OWLReply& reply) {
     fclose(f);
 }
 
-void ProcessInfo_ProcessesList(const QXRequest&, OWLReply& reply) {
+void ProcessInfo_ProcessesList(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);

@@ -19,7 +19,7 @@ struct TLogState {
 
 // The log file of line 1. false with the reply written when no file
 // matches.
-bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
+bool OpenRequest(const RequestParams& params, String& path, OWLReply& reply) {
     path = GetFirstMatchedFile(params.GetParam(1, PARAM_TRIMMED));
     if (path.Length() == 0) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "File does not exist";
@@ -31,7 +31,7 @@ bool OpenRequest(const QXRequest& params, String& path, OWLReply& reply) {
 
 // Reads the four request lines from position first on (text, expression
 // flag, case-sensitive, whole word) into filter. Never fails.
-void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
+void DecodeFilter(const RequestParams& request, TTextLogFilter& filter, int first) {
     filter.Text = owlDecodeStrings(request.GetParam(first, PARAM_TRIMMED));
     filter.Expression = owlDecodeBool(request.GetParam(first + 1, PARAM_TRIMMED)) ? 1 : 0;
     filter.CaseSensitive = owlDecodeBool(request.GetParam(first + 2, PARAM_TRIMMED));
@@ -40,7 +40,7 @@ void DecodeFilter(const QXRequest& request, TTextLogFilter& filter, int first) {
 
 // The read position, last size and last age from line first on. false with
 // "501" written when one of them is not a decimal number.
-bool DecodeState(const QXRequest& params, int first, TLogState& state, OWLReply& reply) {
+bool DecodeState(const RequestParams& params, int first, TLogState& state, OWLReply& reply) {
     long long* fields[] = {&state.readPos, &state.lastSize, &state.lastAge};
     for (int i = 0; i < 3; i++)
         if (!owlDecodeInt64(params.GetParam(first + i, PARAM_TRIMMED), fields[i])) {
@@ -86,7 +86,7 @@ void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool w
 
 }  // namespace
 
-void ProcessTest_TextLog(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_TextLog(const RequestParams& params, OWLReply& reply) {
     String path;
     if (!OpenRequest(params, path, reply)) return;
     String text = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED));
@@ -104,7 +104,7 @@ void ProcessTest_TextLog(const QXRequest& params, OWLReply& reply) {
                });
 }
 
-void ProcessTest_TextLog2(const QXRequest& params, OWLReply& reply) {
+void ProcessTest_TextLog2(const RequestParams& params, OWLReply& reply) {
     String path;
     if (!OpenRequest(params, path, reply)) return;
     TLogState state;

@@ -6,10 +6,10 @@
 #pragma once
 
 #include "protocol/owlreply.h"
-#include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 
 // The reported matching line is cut to this many bytes.
 const int kReportedLineLength = 1024;
 
-void ProcessTest_TextLog(const QXRequest& params, OWLReply& reply);
-void ProcessTest_TextLog2(const QXRequest& params, OWLReply& reply);
+void ProcessTest_TextLog(const RequestParams& params, OWLReply& reply);
+void ProcessTest_TextLog2(const RequestParams& params, OWLReply& reply);

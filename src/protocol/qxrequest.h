@@ -1,9 +1,9 @@
-// QXRequest: one request packet. While it arrives it holds the raw bytes;
-// after ParseInitRequest the decrypted request text and the session key. The
-// dispatcher hands handlers a second QXRequest holding only the parameter
-// lines. A request belongs to its session thread. The parser writes no log of
-// its own: its debug lines go to the sink that SetPacketDebugSink installs
-// (the agent's log), once, before any session starts.
+// QXRequest: the frame of one request packet. While it arrives it holds the
+// raw bytes; after ParseInitRequest the authenticated, decrypted request text
+// and the session key. The dispatcher hands handlers the parameter lines as a
+// RequestParams (protocol/requestparams.h). A request belongs to its session thread. The parser
+// writes no log of its own: its debug lines go to the sink that SetPacketDebugSink installs (the
+// agent's log), once, before any session starts.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,10 +20,6 @@ typedef void (*PacketDebugSink)(in_addr peer, const char* format, int value);
 // Installs the sink of every request's debug lines; null (the start) drops
 // them unformatted. Set before any thread parses; read without a lock.
 void SetPacketDebugSink(PacketDebugSink sink);
-
-// The trim argument of GetParam: the line as the console sent it, or without
-// the blank bytes at both ends.
-enum ParamTrim { PARAM_AS_SENT = 0, PARAM_TRIMMED = 1 };
 
 class QXRequest : public String {
   public:
@@ -55,10 +51,4 @@ class QXRequest : public String {
     // peer only appears in the debug messages.
     int ParseInitRequest(const String& password, in_addr peer);
     String GetSessionKey() const { return SessionKey; }
-
-    // The number of LF bytes in the text.
-    int GetParamsCount() const;
-    // Line index (from 1; 1 or below is the first line) without its LF;
-    // empty beyond the last line. trim strips blank bytes at both ends.
-    String GetParam(int index, int trim) const;
 };

@@ -52,9 +52,9 @@ struct AgentContext {
     TOWLFlags& flags;
     UpgradeRec& upgrade;
 };
-typedef void (*AgentHandler)(const QXRequest& params, OWLReply& reply, AgentContext& agent);
+typedef void (*AgentHandler)(const RequestParams& params, OWLReply& reply, AgentContext& agent);
 
-void ReloadConfiguration(const QXRequest&, OWLReply& reply, AgentContext&) {
+void ReloadConfiguration(const RequestParams&, OWLReply& reply, AgentContext&) {
     String err;
     if (OWLSettings.LoadOptions(err))
         reply.SetResult(OWL_OK) += "Ok";
@@ -62,17 +62,17 @@ void ReloadConfiguration(const QXRequest&, OWLReply& reply, AgentContext&) {
         reply.SetResult(OWL_AGENT_FAILED) += err;
 }
 
-void ReloadApplication(const QXRequest&, OWLReply& reply, AgentContext& agent) {
+void ReloadApplication(const RequestParams&, OWLReply& reply, AgentContext& agent) {
     reply.SetResult(OWL_OK) += "Ok";
     agent.flags.Reload = 1;
 }
 
-void Quit(const QXRequest&, OWLReply& reply, AgentContext& agent) {
+void Quit(const RequestParams&, OWLReply& reply, AgentContext& agent) {
     reply.SetResult(OWL_OK) += "Ok";
     agent.flags.Terminate = 1;
 }
 
-void StartUpgrade(const QXRequest& params, OWLReply& reply, AgentContext& agent) {
+void StartUpgrade(const RequestParams& params, OWLReply& reply, AgentContext& agent) {
     UpgradeRec& upgrade = agent.upgrade;
     if (!upgrade.RequestUpgrade(agent.request.GetSessionKey())) {
         reply.SetResult(OWL_UPGRADE_RUNNING);
@@ -175,15 +175,8 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
         reply.SetResult(OWL_NO_END_MARK) += "EndOfTransmission signal missed";
         return 0;
     }
-    QXRequest parameters;
-    String name;
     int lf = request.Pos('\n');
-    if (lf > 0) {
-        parameters = request.Copy(lf + 1, request.Length());
-        name = request.Copy(1, lf - 1);
-    } else {
-        name = request;
-    }
+    String name = lf > 0 ? request.Copy(1, lf - 1) : String(request);
     name.Trim();
     if (name.Length() == 0) {
         showmessage("Void request received\n", params.Address, MSG_FAILURE, MSG_LITERAL);
@@ -209,6 +202,7 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
         reply.SetResult(OWL_NOT_ALLOWED) += command->enabled.refusal;
         return 1;
     }
+    RequestParams parameters(lf > 0 ? request.Copy(lf + 1, request.Length()) : String());
     if (command->handler != nullptr) {
         command->handler(parameters, reply);
     } else {

@@ -13,6 +13,7 @@
 
 #include "protocol/owlreply.h"
 #include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 #include "runtime/flags.h"
 #include "server/upgrade.h"
 
@@ -23,7 +24,7 @@ struct ThreadParams {
 
 // Every test, action and query handler has this form and writes exactly one
 // outcome into reply.
-typedef void (*OwlHandler)(const QXRequest& params, OWLReply& reply);
+typedef void (*OwlHandler)(const RequestParams& params, OWLReply& reply);
 
 // Answers one decrypted request into reply. 1 when the command was
 // recognised (whatever its outcome); 0 for a missing end mark, an empty or

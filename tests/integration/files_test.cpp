@@ -197,7 +197,7 @@ TEST(FileHandlers, BadInputGetsItsReply) {
     // Each handler's own refusals ("301 *": any reason of the system's) and
     // the number of lines of its "200" (at least that many for the list).
     const struct {
-        void (*handler)(const QXRequest&, OWLReply&);
+        void (*handler)(const RequestParams&, OWLReply&);
         std::set<std::string> refusals;
         size_t lines;
     } handlers[] = {{ProcessTest_UNC, {"501 Path not specified", "301 *"}, 3},
@@ -217,8 +217,7 @@ TEST(FileHandlers, BadInputGetsItsReply) {
             for (const char* first : {"", "1", "2", "3", "5"}) {
                 std::string text = *first ? first + std::string("\n") : v + "\n";
                 for (int i = 2; i <= 13; i++) text += v + "\n";
-                QXRequest params;
-                params = Bytes(text);
+                RequestParams params(Bytes(text));
                 OWLReply reply;
                 h.handler(params, reply);
                 std::string got = Str(reply), head = got.substr(0, 3), line;

@@ -17,6 +17,7 @@
 #include "protocol/owlreply.h"
 #include "protocol/packetcipher.h"
 #include "protocol/qxrequest.h"
+#include "protocol/requestparams.h"
 #include "runtime/log.h"
 #include "support/agent.h"
 
@@ -98,8 +99,7 @@ TEST(RequestParams, LinesAndCount) {
     } cases[] = {{"x\ny", -3, 0, "x", 1},     {"x\ny", 2, 0, "y", 1},  {"x\n", 2, 0, "", 1},
                  {"a\nb\n\r", 3, 0, "\r", 2}, {" v \n", 1, 1, "v", 1}, {"", 1, 1, "", 0}};
     for (const auto& c : cases) {
-        QXRequest q;
-        q = c.text;
+        RequestParams q{String(c.text)};
         EXPECT_EQ(Str(q.GetParam(c.index, c.trim)), c.param) << c.text << " " << c.index;
         EXPECT_EQ(q.GetParamsCount(), c.count) << c.text;
     }
