@@ -110,9 +110,9 @@ int DeleteFile(const char* path);
 String GetCurrentDir();
 
 // seconds / 60, truncated toward zero.
-long sec2min(long seconds);
+long SecondsToMinutes(long seconds);
 // The current time in whole minutes since the epoch.
-long now_min();
+long NowInMinutes();
 // (process id << 8) + pthread_self(): distinct for distinct live threads of
 // the process; used to make temporary file names unique per thread.
 long GetUniqueThreadID();

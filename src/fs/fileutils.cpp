@@ -206,7 +206,7 @@ class TCountWalk : TWalk {
         DIR* dir = OpenStream(OpenLookup(item), ".");
         if (dir == nullptr) return -1;
         int fd = dirfd(dir);
-        long nowMin = now_min();
+        long nowMin = NowInMinutes();
         bool found = false, writable = false;
         int64_t count = 0;
         std::vector<std::string> subs;
@@ -247,9 +247,9 @@ class TCountWalk : TWalk {
         if (!EntryStat(fd, name, st)) return false;
         switch (mode_) {
             case cfOlderThan:
-                return sec2min((long)st.st_mtime) < nowMin - value_;
+                return SecondsToMinutes((long)st.st_mtime) < nowMin - value_;
             case cfNewerThan:
-                return sec2min((long)st.st_mtime) > nowMin - value_;
+                return SecondsToMinutes((long)st.st_mtime) > nowMin - value_;
             case cfBiggerThan:
                 return (int64_t)st.st_size > (int64_t)value_;
             case cfSmallerThan:

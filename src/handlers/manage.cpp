@@ -149,9 +149,9 @@ bool Acceptable(const TSettingAssignment& a) {
 
 }  // namespace
 
-void GetAgentStatus(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
+void GetInfo(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
 
-void GetAgentSettings(const RequestParams&, OWLReply& reply) {
+void GetSettings(const RequestParams&, OWLReply& reply) {
     const TOWLSettings& settings = CurrentSettings();
     AddStatus(reply, settings);
     for (const char* name : kManagedSettings) {
@@ -169,7 +169,7 @@ int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAs
     return ok ? 1 : 0;
 }
 
-void SetAgentSettings(const RequestParams& request, OWLReply& reply) {
+void SetSettings(const RequestParams& request, OWLReply& reply) {
     std::vector<TSettingAssignment> assignments;
     if (!ParseSettingAssignments(request, assignments)) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";

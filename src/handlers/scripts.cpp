@@ -50,7 +50,7 @@ bool WriteAll(int fd, const String& text) {
 // Creates the script file with the text, executable. Fills name; false
 // after replying (and with no file left).
 bool WriteScriptFile(const String& script, char* name, OWLReply& reply) {
-    if (!gettempfilename(name, kNameSize, nullptr)) {
+    if (!GetTempFileName(name, kNameSize, nullptr)) {
         Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get temp file");
         return false;
     }
@@ -217,7 +217,7 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
     }
 }
 
-void ProcessTest_External(const RequestParams& params, OWLReply& reply) {
+void TestExternalPrg(const RequestParams& params, OWLReply& reply) {
     int timeout = 0;
     if (!owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
         Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
@@ -227,7 +227,7 @@ void ProcessTest_External(const RequestParams& params, OWLReply& reply) {
                     reply);
 }
 
-void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply) {
+void TestShellScript(const RequestParams& params, OWLReply& reply) {
     String start = params.GetParam(1, PARAM_TRIMMED);
     String script = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED)).ReplaceAll("\r\n", "\n", 1);
     String scriptParams = owlDecodeStrings(params.GetParam(3, PARAM_TRIMMED));
@@ -251,7 +251,7 @@ void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply) {
     unlink(scriptName);
 }
 
-void ProcessTest_Process(const RequestParams& params, OWLReply& reply) {
+void TestProcess(const RequestParams& params, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
     String name = params.GetParam(2, PARAM_TRIMMED);
@@ -273,7 +273,7 @@ void ProcessTest_Process(const RequestParams& params, OWLReply& reply) {
     fclose(f);
 }
 
-void ProcessTest_CPU(const RequestParams&, OWLReply& reply) {
+void TestCPU(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::cpuusagescript, "CPUUsage", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -288,7 +288,7 @@ void ProcessTest_CPU(const RequestParams&, OWLReply& reply) {
     fclose(f);
 }
 
-void ProcessInfo_ProcessesList(const RequestParams&, OWLReply& reply) {
+void GetProcessesList(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -297,7 +297,7 @@ void ProcessInfo_ProcessesList(const RequestParams&, OWLReply& reply) {
     long long discarded = ReadProcessList(f, list);
     fclose(f);
     if (discarded > 0)
-        showmessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
+        ShowMessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
                     LOCAL, MSG_INFO, MSG_PRINTF, script.Data(), kMaxProcessList, discarded);
     reply.SetResult(OWL_OK);
     reply.AddStringParam(list, VALUE_ESCAPED);

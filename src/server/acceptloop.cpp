@@ -68,7 +68,7 @@ void Reopen(Listener& l) {
     String err;
     l.socket = Listen(l.addrlen, err);
     if (l.socket <= 0) {
-        showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE,
+        ShowMessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE,
                     MSG_LITERAL);
         EndProcess(OWL_EXIT_LISTEN);
     }
@@ -79,16 +79,16 @@ void Reopen(Listener& l) {
 // Replaces the process with program; returns only when that failed.
 void ExecuteInPlace(Listener& l, String program) {
     CloseListener(l);
-    closepidfile(l.pidfile);
+    ClosePidFile(l.pidfile);
     l.pidfile = nullptr;
     FlushCoverageCounters();
     execve(program.SetZero().Data(), SavedArgv(), SavedEnvp());
 }
 
 void Restart(Listener& l) {
-    showmessage("Reload request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    ShowMessage("Reload request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     ExecuteInPlace(l, SettingText(&TOWLSettings::owlpath));
-    showmessage("Error: cannot start new instance\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    ShowMessage("Error: cannot start new instance\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     OWLFlags.Reload = 0;
     Reopen(l);
 }
@@ -107,7 +107,7 @@ bool TrustedScript(String script) {
 }
 
 void ForgetUpgradeScript() {
-    showmessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    ShowMessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     pthread_mutex_lock(&thread_mutex);
     OWLFlags.Upgrade = 0;
     OWLFlags.UpgradeScript = "";
@@ -115,7 +115,7 @@ void ForgetUpgradeScript() {
 }
 
 void RunUpgradeScript(Listener& l) {
-    showmessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    ShowMessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     pthread_mutex_lock(&thread_mutex);
     String script = OWLFlags.UpgradeScript;
     pthread_mutex_unlock(&thread_mutex);
@@ -143,12 +143,12 @@ void ChangePort(Listener& l) {
         UseListener(l, socket);
         close(old);
         l.port = SettingInt(&TOWLSettings::port);
-        showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, MSG_LITERAL);
+        ShowMessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, MSG_LITERAL);
         return;
     }
-    showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    ShowMessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     SetPort(l.port);
-    showmessage("Return to original port\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    ShowMessage("Return to original port\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
 }
 
 // How long a stop waits for running sessions to send their replies: a
@@ -158,10 +158,10 @@ const int kQuitWaitMs = 500;
 const int kSignalStopWaitMs = 5000;
 
 [[noreturn]] void Terminate(Listener& l, int waitMs) {
-    showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    ShowMessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     ReplaceListener(-1);  // no new sessions
     for (int i = 0; i < waitMs / 10 && RunningSessions() > 0; i++) usleep(10 * 1000);
-    closepidfile(l.pidfile);
+    ClosePidFile(l.pidfile);
     EndProcess(OWL_EXIT_OK);
 }
 
@@ -171,7 +171,7 @@ void HandleRequests(Listener& l) {
         int sig = TakeStopSignal();
         if (sig == 0) Terminate(l, kQuitWaitMs);
         // Logged as a success, so that the log of a daemon records the stop.
-        showmessage("%s received\n", LOCAL, MSG_SUCCESS, MSG_PRINTF,
+        ShowMessage("%s received\n", LOCAL, MSG_SUCCESS, MSG_PRINTF,
                     sig == SIGINT ? "SIGINT" : "SIGTERM");
         Terminate(l, kSignalStopWaitMs);
     }
@@ -180,7 +180,7 @@ void HandleRequests(Listener& l) {
     if (TakeReloadRequest()) {
         String err;
         if (!OWLSettings.LoadOptions(err))
-            showmessage("Configuration reload failed: %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
+            ShowMessage("Configuration reload failed: %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
                         err.SetZero().Data());
     }
     if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);

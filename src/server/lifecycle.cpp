@@ -63,7 +63,7 @@ int Listen(unsigned int& addrlen, String& err) {
     return sock;
 }
 
-int daemon_init() {
+int StartDaemon() {
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid > 0) {
@@ -75,16 +75,16 @@ int daemon_init() {
     if (!freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
         !freopen("/dev/null", "w", stderr))
         return -1;
-    InstallHandler(SIGHUP, reloadcfg);
+    InstallHandler(SIGHUP, OnReloadSignal);
     return 0;
 }
 
-FILE* createpidfile() {
+FILE* CreatePidFile() {
     String path = SettingText(&TOWLSettings::pidfile);
     path.SetZero();
     FILE* f = fopen(path.Data(), "we");
     if (f == nullptr) {
-        showmessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
+        ShowMessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         return nullptr;
     }
     struct flock lock;
@@ -92,7 +92,7 @@ FILE* createpidfile() {
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
-        showmessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
+        ShowMessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         fclose(f);
         return nullptr;
     }
@@ -104,28 +104,28 @@ FILE* createpidfile() {
 FILE* CreateDaemonPidFile() {
     if (OWLSettings.interactive || SettingText(&TOWLSettings::pidfile).Length() == 0)
         return nullptr;
-    return createpidfile();
+    return CreatePidFile();
 }
 
-void closepidfile(FILE* pidfile) {
+void ClosePidFile(FILE* pidfile) {
     if (pidfile == nullptr) return;
     fclose(pidfile);
     String path = SettingText(&TOWLSettings::pidfile);
     unlink(path.SetZero().Data());
 }
 
-void reloadcfg(int) { g_reloadRequested = 1; }
+void OnReloadSignal(int) { g_reloadRequested = 1; }
 
 int TakeReloadRequest() { return g_reloadRequested.exchange(0) != 0 ? 1 : 0; }
 
-void stopagent(int sig) {
+void OnStopSignal(int sig) {
     g_stopSignal = sig;
     OWLFlags.Terminate = 1;
 }
 
 int TakeStopSignal() { return g_stopSignal.exchange(0); }
 
-void reloadapp(int) {
+void OnFaultSignal(int) {
     signal(SIGSEGV, SIG_DFL);
     if (time(nullptr) - OWLFlags.StartTime <= FAULT_RESTART_SECONDS) {
         // Let the fault end the process, as a crash right after start must.

@@ -123,7 +123,7 @@ int ReportSettingsWarnings(bool probeBind) {
     for (const std::string& warning : warnings) {
         fprintf(stderr, "Warning: %s\n", warning.c_str());
         if (loaded.verbose)
-            writelog(loaded.verboselogfile,
+            WriteLog(loaded.verboselogfile,
                      FormatFileLine(when, LOCAL, ("Warning: " + warning + "\n").c_str())
                          .SetZero()
                          .Data());
@@ -149,7 +149,7 @@ void SocketTest() {
 
 // The request parser's debug lines, into the log.
 void LogPacketDebugLine(in_addr peer, const char* format, int value) {
-    showmessage(format, peer, MSG_DEBUG, MSG_PRINTF, value);
+    ShowMessage(format, peer, MSG_DEBUG, MSG_PRINTF, value);
 }
 
 }  // namespace
@@ -168,16 +168,16 @@ void RunAgent() {
     ProtocolCipherCheck();
     SocketTest();
     ReportSettingsWarnings(false);
-    if (!OWLSettings.interactive && daemon_init() != 0) {
+    if (!OWLSettings.interactive && StartDaemon() != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
         exit(OWL_EXIT_DAEMON);
     }
-    InstallHandler(SIGSEGV, reloadapp);
+    InstallHandler(SIGSEGV, OnFaultSignal);
     signal(SIGPIPE, SIG_IGN);
     // A stop by the service manager (or Ctrl-C at the terminal) ends the
     // agent as "QUIT" does: replies sent, pid file removed, status 0.
-    InstallHandler(SIGTERM, stopagent);
-    if (OWLSettings.interactive) InstallHandler(SIGINT, stopagent);
+    InstallHandler(SIGTERM, OnStopSignal);
+    if (OWLSettings.interactive) InstallHandler(SIGINT, OnStopSignal);
 
     unsigned int addrlen = 0;
     String err;
@@ -189,7 +189,7 @@ void RunAgent() {
     }
     FILE* pidfile = CreateDaemonPidFile();
     RefreshFaultRestart(pidfile != nullptr);
-    showmessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    ShowMessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
     AcceptLoop(sock, addrlen, pidfile);
 }
 

@@ -41,7 +41,7 @@ String TempFolder() {
 
 int Fail(UpgradeRec& rec, String& err, const char* text) {
     err = text;
-    rec.ClearanceUpgrade();
+    rec.ReleaseUpgrade();
     return 0;
 }
 
@@ -102,10 +102,10 @@ int FinishUpgrade(UpgradeRec& rec, String& err) {
         unlink(name.Data());
         unlink(script.SetZero().Data());
         if (err.Length() == 0) err = "Binary code transferred. Cannot create script file";
-        rec.ClearanceUpgrade();
+        rec.ReleaseUpgrade();
         return 0;
     }
-    rec.ClearanceUpgrade();
+    rec.ReleaseUpgrade();
     pthread_mutex_lock(&thread_mutex);
     OWLFlags.UpgradeScript = script;
     pthread_mutex_unlock(&thread_mutex);
@@ -131,7 +131,7 @@ int UpgradeRec::RequestUpgrade(const String& key) {
     return granted;
 }
 
-void UpgradeRec::ClearanceUpgrade() {
+void UpgradeRec::ReleaseUpgrade() {
     pthread_mutex_lock(&upgrade_mutex);
     OWLFlags.UpgradeBusy = 0;
     InProgress = 0;
@@ -146,7 +146,7 @@ void UpgradeRec::Abandon() {
         File = nullptr;
     }
     if (FileName.Length() > 0) unlink(FileName.SetZero().Data());
-    if (Active()) ClearanceUpgrade();
+    if (Active()) ReleaseUpgrade();
 }
 
 String UpgradeScriptPath() { return TempFolder() + "/owlupd__.sh"; }
