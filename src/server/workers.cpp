@@ -60,7 +60,7 @@ bool StartWorker();
 // wait a little, so that the pending connection does not make us spin.
 void Starved(int error) {
     if (!g_starved.exchange(true))
-        ShowMessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, 1,
+        ShowMessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
                     strerror(error));
     usleep(kStarvedBackoffMs * 1000);
 }
@@ -96,10 +96,11 @@ int AcceptNext(in_addr& peer) {
     }
     if (sock < 0) {
         if (Passing(error, generation)) return -1;
-        ShowMessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, 1, strerror(error));
+        ShowMessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, MSG_PRINTF, strerror(error));
         EndProcess(OWL_EXIT_LISTEN);
     }
-    if (g_starved.exchange(false)) ShowMessage("Accept works again\n", LOCAL, MSG_INFO, 0);
+    if (g_starved.exchange(false))
+        ShowMessage("Accept works again\n", LOCAL, MSG_INFO, MSG_LITERAL);
     peer = addr.sin_addr;
     return sock;
 }
@@ -110,7 +111,7 @@ bool Admit(int sock, in_addr peer) {
     inet_ntoa_safe(peer, dotted, sizeof dotted);
     if (FilterAdmits(dotted)) return true;
     __atomic_fetch_add(&AgentStatus.FailedConnections, 1, __ATOMIC_RELAXED);
-    ShowMessage("TCP connection rejected\n", peer, MSG_FAILURE, 0);
+    ShowMessage("TCP connection rejected\n", peer, MSG_FAILURE, MSG_LITERAL);
     shutdown(sock, SHUT_RDWR);
     close(sock);
     return false;
@@ -118,9 +119,9 @@ bool Admit(int sock, in_addr peer) {
 
 void TakeConnection(int sock, in_addr peer) {
     if (!Admit(sock, peer)) return;
-    ShowMessage("TCP connection accepted\n", peer, MSG_SUCCESS, 0);
+    ShowMessage("TCP connection accepted\n", peer, MSG_SUCCESS, MSG_LITERAL);
     if (!ClaimSession()) {
-        ShowMessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, 0);
+        ShowMessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, MSG_LITERAL);
         shutdown(sock, SHUT_RDWR);
         close(sock);
         return;
