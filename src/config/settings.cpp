@@ -51,50 +51,72 @@ constexpr TSettingKey Flag(const char* key, int TOWLSettings::*field, const char
 const SettingSave kNo = SettingSave::No;
 const SettingSave kRewrite = SettingSave::Rewrite;
 const SettingSave kBoth = SettingSave::RewriteAppend;
+const SettingShown kTest = SettingShown::Test;
+const SettingShown kAction = SettingShown::Action;
+const SettingShown kManaged = SettingShown::Managed;
+const long kIntMax = 2147483647L;
 
 }  // namespace
 
 // Rows in append order. A load matches each line against every row, so the
 // order matters only for the keys that a save appends. Columns: key, field,
-// value before each load (nullptr: kept), save rule, remote name.
+// value before each load (nullptr: kept), save rule, remote name; then where
+// GetInfo and GetSettings show the row, and what SetSettings accepts.
 const TSettingKey OWLSettingKeys[] = {
     Text("owlpath", &TOWLSettings::owlpath, "", kNo, nullptr),
     Text("host", &TOWLSettings::host, nullptr, kBoth, nullptr),
-    Number("port", &TOWLSettings::port, true, kBoth, "Port"),            // kept; read only while 0
-    Number("timeout", &TOWLSettings::timeout, false, kBoth, "Timeout"),  // kept
+    Number("port", &TOWLSettings::port, true, kBoth, "Port")
+        .Accepting(1, 65535),  // kept; read only while 0
+    Number("timeout", &TOWLSettings::timeout, false, kBoth, "Timeout")
+        .Accepting(1, kIntMax),  // kept
     Text("comment", &TOWLSettings::comment, "", kBoth, "Comment"),
-    Text("password", &TOWLSettings::password, "", kBoth, "Password"),
-    Flag("filteractive", &TOWLSettings::filteractive, "0", kBoth, "IPFiltering"),
-    Text("filtermarks", &TOWLSettings::filtermarks, "1", kBoth, "IPFilterMarks"),
-    List("filterlist", &TOWLSettings::filterlist, "127.0.0.1", kBoth, "IPFilterAddr"),
+    Text("password", &TOWLSettings::password, "", kBoth, "Password")
+        .Accepting(1, kIntMax)
+        .ShownIn(kManaged, 5),
+    Flag("filteractive", &TOWLSettings::filteractive, "0", kBoth, "IPFiltering")
+        .ShownIn(kManaged, 6),
+    Text("filtermarks", &TOWLSettings::filtermarks, "1", kBoth, "IPFilterMarks")
+        .ShownIn(kManaged, 8),
+    List("filterlist", &TOWLSettings::filterlist, "127.0.0.1", kBoth, "IPFilterAddr")
+        .ShownIn(kManaged, 7),
     Text("verboselogfile", &TOWLSettings::verboselogfile, nullptr, kBoth, nullptr),
-    Flag("logsuccess", &TOWLSettings::logsuccess, "0", kBoth, "LogOkConn"),
-    Flag("logfails", &TOWLSettings::logfails, "1", kBoth, "LogBadConn"),
-    Text("oklogfile", &TOWLSettings::oklogfile, "log1.txt", kBoth, "OkLogFile"),
-    Text("badlogfile", &TOWLSettings::badlogfile, "log2.txt", kBoth, "BadLogFile"),
-    Flag("allowupdates", &TOWLSettings::allowupdates, "1", kBoth, "AllowUpdates"),
-    Flag("allowmanage", &TOWLSettings::allowmanage, "1", kBoth, "AllowRManage"),
-    Text("updateaddr", &TOWLSettings::updateaddr, "127.0.0.1", kBoth, "UpdateAddr"),
-    Text("manageaddr", &TOWLSettings::manageaddr, "127.0.0.1", kBoth, "ManageAddr"),
-    Flag("unc", &TOWLSettings::unc, "1", kBoth, "UNC"),
+    Flag("logsuccess", &TOWLSettings::logsuccess, "0", kBoth, "LogOkConn").ShownIn(kManaged, 1),
+    Flag("logfails", &TOWLSettings::logfails, "1", kBoth, "LogBadConn").ShownIn(kManaged, 2),
+    Text("oklogfile", &TOWLSettings::oklogfile, "log1.txt", kBoth, "OkLogFile")
+        .ShownIn(kManaged, 3),
+    Text("badlogfile", &TOWLSettings::badlogfile, "log2.txt", kBoth, "BadLogFile")
+        .ShownIn(kManaged, 4),
+    Flag("allowupdates", &TOWLSettings::allowupdates, "1", kBoth, "AllowUpdates")
+        .ShownIn(kManaged, 9),
+    Flag("allowmanage", &TOWLSettings::allowmanage, "1", kBoth, "AllowRManage")
+        .ShownIn(kManaged, 10),
+    Text("updateaddr", &TOWLSettings::updateaddr, "127.0.0.1", kBoth, "UpdateAddr")
+        .ShownIn(kManaged, 11),
+    Text("manageaddr", &TOWLSettings::manageaddr, "127.0.0.1", kBoth, "ManageAddr")
+        .ShownIn(kManaged, 12),
+    Flag("unc", &TOWLSettings::unc, "1", kBoth, "UNC").ShownIn(kTest, 3),
     Flag("freespace", &TOWLSettings::freespace, "1", kRewrite, "Drive Space"),
-    Flag("foldersize", &TOWLSettings::foldersize, "1", kBoth, "Folder Size"),
-    Flag("countfiles", &TOWLSettings::countfiles, "1", kBoth, "Count Files"),
-    Flag("fileexists", &TOWLSettings::fileexists, "1", kBoth, "File Availability"),
-    Flag("filecrc", &TOWLSettings::filecrc, "1", kBoth, "File Integrity"),
-    Flag("comparefiles", &TOWLSettings::comparefiles, "1", kBoth, "File Compare"),
-    Flag("process", &TOWLSettings::process, "1", kBoth, "Process"),
-    Flag("cpuusage", &TOWLSettings::cpuusage, "1", kBoth, "CPU Usage"),
+    Flag("foldersize", &TOWLSettings::foldersize, "1", kBoth, "Folder Size").ShownIn(kTest, 4),
+    Flag("countfiles", &TOWLSettings::countfiles, "1", kBoth, "Count Files").ShownIn(kTest, 5),
+    Flag("fileexists", &TOWLSettings::fileexists, "1", kBoth, "File Availability")
+        .ShownIn(kTest, 6),
+    Flag("filecrc", &TOWLSettings::filecrc, "1", kBoth, "File Integrity").ShownIn(kTest, 7),
+    Flag("comparefiles", &TOWLSettings::comparefiles, "1", kBoth, "File Compare").ShownIn(kTest, 8),
+    Flag("process", &TOWLSettings::process, "1", kBoth, "Process").ShownIn(kTest, 10),
+    Flag("cpuusage", &TOWLSettings::cpuusage, "1", kBoth, "CPU Usage").ShownIn(kTest, 11),
     Flag("script", &TOWLSettings::script, "1", kBoth, "Script"),
-    Flag("external", &TOWLSettings::external, "1", kBoth, "External"),
+    Flag("external", &TOWLSettings::external, "1", kBoth, "External").ShownIn(kTest, 12),
     Flag("ping", &TOWLSettings::ping, "1", kBoth, "Ping"),
-    Flag("tcp", &TOWLSettings::tcp, "1", kBoth, "TCP"),
-    Flag("udp", &TOWLSettings::udp, "1", kBoth, "UDP"),
-    Flag("textlog", &TOWLSettings::textlog, "1", kBoth, "Text Log"),
-    Flag("shellscript", &TOWLSettings::shellscript, "1", kBoth, nullptr),
-    Flag("executeaction", &TOWLSettings::executeaction, "0", kBoth, "Execute external command"),
-    Flag("tcpudpaction", &TOWLSettings::tcpudpaction, "0", kBoth, "TCP/UDP send"),
-    Flag("syslogaction", &TOWLSettings::syslogaction, "0", kBoth, "Syslog"),
+    Flag("tcp", &TOWLSettings::tcp, "1", kBoth, "TCP").ShownIn(kTest, 1),
+    Flag("udp", &TOWLSettings::udp, "1", kBoth, "UDP").ShownIn(kTest, 2),
+    Flag("textlog", &TOWLSettings::textlog, "1", kBoth, "Text Log").ShownIn(kTest, 9),
+    Flag("shellscript", &TOWLSettings::shellscript, "1", kBoth, nullptr)
+        .ShownIn(kTest, 13, "Shell Script"),
+    Flag("executeaction", &TOWLSettings::executeaction, "0", kBoth, "Execute external command")
+        .ShownIn(kAction, 1),
+    Flag("tcpudpaction", &TOWLSettings::tcpudpaction, "0", kBoth, "TCP/UDP send")
+        .ShownIn(kAction, 2),
+    Flag("syslogaction", &TOWLSettings::syslogaction, "0", kBoth, "Syslog").ShownIn(kAction, 3),
     Text("cpuusagescript", &TOWLSettings::cpuusagescript, nullptr, kNo, nullptr),
     Text("proclistscript", &TOWLSettings::proclistscript, nullptr, kNo, nullptr),
     Text("proccntscript", &TOWLSettings::proccntscript, nullptr, kNo, nullptr),

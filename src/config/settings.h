@@ -155,6 +155,10 @@ enum class SettingSave {
     Rewrite,       // lines get the current value
     RewriteAppend  // also appended when the file lacks the key
 };
+// Where a row shows in the agent's replies: among the tests or the actions
+// that GetInfo offers (with their enable flags), or among the settings that
+// GetSettings adds.
+enum class SettingShown { No, Test, Action, Managed };
 struct TSettingKey {
     const char* key;  // as appended to the file, lower case
     SettingKind kind;
@@ -164,6 +168,26 @@ struct TSettingKey {
     bool onlyWhileZero;          // read only while the field is still 0 ("port")
     SettingSave save;
     const char* remote;  // name in GetSettings / SetSettings, or null
+    SettingShown shown = SettingShown::No;
+    int shownOrder = 0;             // place in its reply list, from 1
+    const char* offered = nullptr;  // the name GetInfo offers a test or action under
+    // SetSettings accepts a number from low to high, or a text of low to
+    // high bytes; 0 and 0: any value.
+    long low = 0, high = 0;
+
+    constexpr TSettingKey ShownIn(SettingShown list, int order, const char* name = nullptr) const {
+        TSettingKey row = *this;
+        row.shown = list;
+        row.shownOrder = order;
+        row.offered = name != nullptr ? name : remote;
+        return row;
+    }
+    constexpr TSettingKey Accepting(long lowest, long highest) const {
+        TSettingKey row = *this;
+        row.low = lowest;
+        row.high = highest;
+        return row;
+    }
 };
 
 // The rows in the order in which missing keys are appended by a save.

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "config/settings.h"
@@ -13,33 +14,24 @@ const char* const BoolConst[2] = {"0", "1"};
 
 namespace {
 
-struct Offered {
-    const char* name;
-    int TOWLSettings::*flag;
-};
+// The rows of the key table shown in list, in their reply order.
+std::vector<const TSettingKey*> ShownRows(SettingShown list) {
+    std::vector<const TSettingKey*> rows;
+    for (int i = 0; i < OWLSettingKeyCount; i++)
+        if (OWLSettingKeys[i].shown == list) rows.push_back(&OWLSettingKeys[i]);
+    std::sort(rows.begin(), rows.end(), [](const TSettingKey* x, const TSettingKey* y) {
+        return x->shownOrder < y->shownOrder;
+    });
+    return rows;
+}
 
-// The tests and actions the agent offers, in reply order.
-const Offered kTests[] = {
-    {"TCP", &TOWLSettings::tcp},
-    {"UDP", &TOWLSettings::udp},
-    {"UNC", &TOWLSettings::unc},
-    {"Folder Size", &TOWLSettings::foldersize},
-    {"Count Files", &TOWLSettings::countfiles},
-    {"File Availability", &TOWLSettings::fileexists},
-    {"File Integrity", &TOWLSettings::filecrc},
-    {"File Compare", &TOWLSettings::comparefiles},
-    {"Text Log", &TOWLSettings::textlog},
-    {"Process", &TOWLSettings::process},
-    {"CPU Usage", &TOWLSettings::cpuusage},
-    {"External", &TOWLSettings::external},
-    {"Shell Script", &TOWLSettings::shellscript},
-};
-
-const Offered kActions[] = {
-    {"Execute external command", &TOWLSettings::executeaction},
-    {"TCP/UDP send", &TOWLSettings::tcpudpaction},
-    {"Syslog", &TOWLSettings::syslogaction},
-};
+// Made once, on first use (thread-safe), and read-only afterwards.
+const std::vector<const TSettingKey*>& Shown(SettingShown list) {
+    static const std::vector<const TSettingKey*> tests = ShownRows(SettingShown::Test);
+    static const std::vector<const TSettingKey*> actions = ShownRows(SettingShown::Action);
+    static const std::vector<const TSettingKey*> managed = ShownRows(SettingShown::Managed);
+    return list == SettingShown::Test ? tests : list == SettingShown::Action ? actions : managed;
+}
 
 const char* Bool(int flag) { return BoolConst[flag ? 1 : 0]; }
 
@@ -50,14 +42,13 @@ void AddKeyValue(OWLReply& reply, const char* key, const String& value, int enco
     reply.AddStringParam(line, VALUE_AS_IS);
 }
 
-template <size_t N>
 void AddOffered(OWLReply& reply, const TOWLSettings& settings, const char* availableKey,
-                const char* enabledKey, const Offered (&list)[N]) {
+                const char* enabledKey, SettingShown list) {
     String names, enabled;
-    for (const Offered& o : list) {
-        names += o.name;
+    for (const TSettingKey* row : Shown(list)) {
+        names += row->offered;
         names += "\r\n";
-        enabled += Bool(settings.*(o.flag));
+        enabled += Bool(settings.*(row->number));
     }
     AddKeyValue(reply, availableKey, names, 1);
     AddKeyValue(reply, enabledKey, enabled, 0);
@@ -76,11 +67,11 @@ void AddStatus(OWLReply& reply, const TOWLSettings& settings) {
     reply.AddVarParams("ActiveConnections=%d", status.ActiveConnections);
     reply.AddVarParams("OpenedConnections=%d", status.OpenedConnections);
     reply.AddVarParams("FailedConnections=%d", status.FailedConnections);
-    AddOffered(reply, settings, "Available tests", "Enabled tests", kTests);
+    AddOffered(reply, settings, "Available tests", "Enabled tests", SettingShown::Test);
     reply.AddVarParams("%s=%d", "Port", settings.port);
     reply.AddVarParams("%s=%d", "Timeout", settings.timeout);
     AddKeyValue(reply, "Comment", settings.comment, 0);
-    AddOffered(reply, settings, "Available actions", "Enabled actions", kActions);
+    AddOffered(reply, settings, "Available actions", "Enabled actions", SettingShown::Action);
     struct utsname names;
     if (uname(&names) != 0) return;
     AddKeyValue(reply, "HostName", String(names.nodename), 0);
@@ -92,14 +83,6 @@ void AddStatus(OWLReply& reply, const TOWLSettings& settings) {
     AddKeyValue(reply, "RunningOS", os, 0);
     AddKeyValue(reply, "OSUpdates", String("not implemented"), 0);
 }
-
-// The settings "GetSettings" adds to the "GetInfo" lines, in reply order,
-// by their remote names in the key table. Flags travel as BoolConst texts
-// and the filter list with its line breaks escaped.
-const char* const kManagedSettings[] = {
-    "LogOkConn",    "LogBadConn",    "OkLogFile",    "BadLogFile",   "Password",   "IPFiltering",
-    "IPFilterAddr", "IPFilterMarks", "AllowUpdates", "AllowRManage", "UpdateAddr", "ManageAddr",
-};
 
 // The "name=value" lines of the request, split in one pass, that name a
 // known setting (names match exactly; lines without "=", unknown names and
@@ -138,13 +121,13 @@ bool WholeNumberIn(const String& text, long low, long high) {
 }
 
 // The values that would leave the agent unreachable or unable to start
-// again: a port outside 1..65535, a time-out that is no whole number of
-// milliseconds, an empty password.
+// again are refused: the key table bounds the port, the time-out (a whole
+// number of milliseconds) and the password (not empty).
 bool Acceptable(const TSettingAssignment& a) {
-    if (a.key->number == &TOWLSettings::port) return WholeNumberIn(a.value, 1, 65535);
-    if (a.key->number == &TOWLSettings::timeout) return WholeNumberIn(a.value, 1, 2147483647L);
-    if (a.key->text == &TOWLSettings::password) return a.value.Length() > 0;
-    return true;
+    const TSettingKey& key = *a.key;
+    if (key.low == 0 && key.high == 0) return true;
+    if (key.kind == SettingKind::Number) return WholeNumberIn(a.value, key.low, key.high);
+    return a.value.Length() >= key.low && a.value.Length() <= key.high;
 }
 
 }  // namespace
@@ -154,11 +137,11 @@ void GetInfo(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSe
 void GetSettings(const RequestParams&, OWLReply& reply) {
     const TOWLSettings& settings = CurrentSettings();
     AddStatus(reply, settings);
-    for (const char* name : kManagedSettings) {
-        const TSettingKey* key = FindRemoteSetting(String(name));
-        if (key == nullptr) continue;
-        AddKeyValue(reply, name, SettingValue(settings, *key), key->kind == SettingKind::List);
-    }
+    // Flags travel as "0"/"1" and the filter list with its line breaks
+    // escaped.
+    for (const TSettingKey* key : Shown(SettingShown::Managed))
+        AddKeyValue(reply, key->remote, SettingValue(settings, *key),
+                    key->kind == SettingKind::List);
 }
 
 int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAssignment>& out) {
