@@ -15,7 +15,7 @@ BENCH_BUILD := build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map mutants format-check lines deps-graph
+.PHONY: all deps configure build test run bench fuzz soak clean package package-check install coverage coverage-map mutants format-check lines deps-graph thread-safety
 
 all: build
 
@@ -123,3 +123,12 @@ install: build
 
 clean:
 	rm -rf build build-* 
+
+# make thread-safety: the agent and its clients built with clang and
+# -Wthread-safety as an error (in build-tsa/), so that state annotated
+# GUARDED_BY read or written without its mutex fails to build.
+thread-safety: deps
+	@tools/ensure-deps.sh clang++:clang
+	@cmake -S . -B build-tsa -DCMAKE_CXX_COMPILER=clang++ -DOWL_TESTS=OFF \
+		-DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" >/dev/null
+	@cmake --build build-tsa -j $(JOBS) --target owl owlctl check_owl

@@ -10,20 +10,18 @@
 
 #include <atomic>
 #include <memory>
-#include <shared_mutex>
 
 #include "fs/filesearch.h"
 #include "text/codecs.h"
 
 TOWLSettings OWLSettings;
-std::mutex optmutex;
+Mutex optmutex;
+SharedMutex settingsLock;
 
 namespace {
 
-// Guards every field of OWLSettings but the run-mode fields.
-std::shared_mutex settingsLock;
-// Set once a load has succeeded; guarded by optmutex.
-bool loadedOnce = false;
+// Set once a load has succeeded.
+bool loadedOnce GUARDED_BY(optmutex) = false;
 
 // A line of the file is read in chunks of at most this many bytes, and a
 // rewritten line is kept within kLineLimit bytes before its line end, so
@@ -669,14 +667,13 @@ namespace {
 // published as a new immutable copy before the lock is released. A reader
 // thread keeps the copy it took last and takes the new one only after a
 // change, so that reading a setting never waits for a lock.
-std::mutex publishMutex;
-std::shared_ptr<const TOWLSettings> published;  // guarded by publishMutex
+Mutex publishMutex;
+std::shared_ptr<const TOWLSettings> published GUARDED_BY(publishMutex);
 std::atomic<unsigned long> publishedGeneration{0};
 
-// The caller holds the settings lock (shared or exclusive).
-void Publish() {
+void Publish() REQUIRES_SHARED(settingsLock) {
     auto copy = std::make_shared<const TOWLSettings>(OWLSettings);
-    std::lock_guard<std::mutex> lock(publishMutex);
+    MutexLock lock(publishMutex);
     published = std::move(copy);
     publishedGeneration++;
 }
@@ -690,25 +687,25 @@ const TOWLSettings& CurrentSettings() {
     if (mine && generation == mineGeneration) return *mine;
     if (generation == 0) {
         // Nothing published yet: the record as the command line left it.
-        std::shared_lock<std::shared_mutex> read(settingsLock);
+        ReaderLock read(settingsLock);
         if (publishedGeneration.load() == 0) Publish();
     }
-    std::lock_guard<std::mutex> lock(publishMutex);
+    MutexLock lock(publishMutex);
     mine = published;
     mineGeneration = publishedGeneration.load();
     return *mine;
 }
 
 int TOWLSettings::LoadOptions(String& err) {
-    std::lock_guard<std::mutex> hold(optmutex);
+    MutexLock hold(optmutex);
     TOWLSettings next;
     {
-        std::shared_lock<std::shared_mutex> read(settingsLock);
+        ReaderLock read(settingsLock);
         next = *this;
     }
     int result = next.LoadOptions_(err);
     if (result == 1 || !loadedOnce) {
-        std::unique_lock<std::shared_mutex> write(settingsLock);
+        WriterLock write(settingsLock);
         CopyLoadedFields(*this, next);
         if (this == &OWLSettings) Publish();
     } else {
@@ -716,7 +713,7 @@ int TOWLSettings::LoadOptions(String& err) {
         // folder still in force.
         String dir;
         {
-            std::shared_lock<std::shared_mutex> read(settingsLock);
+            ReaderLock read(settingsLock);
             dir = tmpdir;
         }
         SetTmpdirEnvironment(dir);
@@ -726,18 +723,18 @@ int TOWLSettings::LoadOptions(String& err) {
 }
 
 int TOWLSettings::SaveOptions(String& err) {
-    std::lock_guard<std::mutex> hold(optmutex);
+    MutexLock hold(optmutex);
     return SaveOptionsHeld(err);
 }
 
 int TOWLSettings::SaveOptionsHeld(String& err) {
     TOWLSettings current;
     {
-        std::shared_lock<std::shared_mutex> read(settingsLock);
+        ReaderLock read(settingsLock);
         current = *this;
     }
     int result = current.SaveOptions_(err);
-    std::unique_lock<std::shared_mutex> write(settingsLock);
+    WriterLock write(settingsLock);
     activefilter = current.activefilter;
     cpuusagescript = current.cpuusagescript;
     proclistscript = current.proclistscript;
@@ -751,10 +748,10 @@ String SettingText(String TOWLSettings::*field) { return CurrentSettings().*fiel
 
 int SettingInt(int TOWLSettings::*field) { return CurrentSettings().*field; }
 
-TSettingsReadLock::TSettingsReadLock() { settingsLock.lock_shared(); }
-TSettingsReadLock::~TSettingsReadLock() { settingsLock.unlock_shared(); }
-TSettingsWriteLock::TSettingsWriteLock() { settingsLock.lock(); }
+TSettingsReadLock::TSettingsReadLock() { settingsLock.LockShared(); }
+TSettingsReadLock::~TSettingsReadLock() { settingsLock.UnlockShared(); }
+TSettingsWriteLock::TSettingsWriteLock() { settingsLock.Lock(); }
 TSettingsWriteLock::~TSettingsWriteLock() {
     Publish();
-    settingsLock.unlock();
+    settingsLock.Unlock();
 }

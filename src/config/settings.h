@@ -19,7 +19,14 @@
 #include <functional>
 #include <mutex>
 
+#include "sync/mutex.h"
 #include "text/vtstring.h"
+
+// Held for the whole of a load or a save of the configuration file.
+extern Mutex optmutex;
+// Guards the fields of OWLSettings but the run-mode fields; taken through
+// TSettingsReadLock and TSettingsWriteLock.
+extern SharedMutex settingsLock;
 
 class TOWLSettings {
   public:
@@ -96,7 +103,7 @@ class TOWLSettings {
     int SaveOptions(String& err);
     // SaveOptions for a caller that already holds optmutex (for example a
     // settings change that assigns fields and saves them as one step).
-    int SaveOptionsHeld(String& err);
+    int SaveOptionsHeld(String& err) REQUIRES(optmutex);
     // The save itself from this record, without any lock: runs PutRight on
     // this record, then writes "<file>.New" and renames it over the file,
     // keeping the previous file as "<file>.Old". Results as SaveOptions.
@@ -109,8 +116,6 @@ class TOWLSettings {
 };
 
 extern TOWLSettings OWLSettings;
-// Held for the whole of a load or a save of the configuration file.
-extern std::mutex optmutex;
 
 // Readers that never wait: every change made under TSettingsWriteLock, a
 // load or a save is published as an immutable copy of OWLSettings.
@@ -125,20 +130,20 @@ String SettingText(String TOWLSettings::*field);
 int SettingInt(int TOWLSettings::*field);
 
 // Holds the shared lock for several reads of OWLSettings fields at once.
-class TSettingsReadLock {
+class SCOPED_CAPABILITY TSettingsReadLock {
   public:
-    TSettingsReadLock();
-    ~TSettingsReadLock();
+    TSettingsReadLock() ACQUIRE_SHARED(settingsLock);
+    ~TSettingsReadLock() RELEASE();
     TSettingsReadLock(const TSettingsReadLock&) = delete;
     TSettingsReadLock& operator=(const TSettingsReadLock&) = delete;
 };
 
 // Holds the exclusive lock while fields of OWLSettings are assigned (the
 // remote settings change). Do no file I/O and no logging while holding it.
-class TSettingsWriteLock {
+class SCOPED_CAPABILITY TSettingsWriteLock {
   public:
-    TSettingsWriteLock();
-    ~TSettingsWriteLock();
+    TSettingsWriteLock() ACQUIRE(settingsLock);
+    ~TSettingsWriteLock() RELEASE();
     TSettingsWriteLock(const TSettingsWriteLock&) = delete;
     TSettingsWriteLock& operator=(const TSettingsWriteLock&) = delete;
 };

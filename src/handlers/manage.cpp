@@ -160,7 +160,7 @@ void SetSettings(const RequestParams& request, OWLReply& reply) {
     }
     // optmutex across assignment and save: a reload cannot slip in between
     // and write the old values back.
-    std::lock_guard<std::mutex> hold(optmutex);
+    MutexLock hold(optmutex);
     {
         TSettingsWriteLock lock;
         for (const TSettingAssignment& a : assignments)

@@ -20,6 +20,7 @@
 #include "fs/filesearch.h"
 #include "logsearch/exprparser.h"
 #include "runtime/log.h"
+#include "sync/mutex.h"
 
 namespace {
 
@@ -37,13 +38,13 @@ struct TSeenState {
 const size_t kSeenStatesPerPath = 16;
 const size_t kSeenPaths = 4096;
 
-std::mutex seenMutex;
-std::map<std::string, std::deque<TSeenState>> seenFiles;  // guarded by seenMutex
+Mutex seenMutex;
+std::map<std::string, std::deque<TSeenState>> seenFiles GUARDED_BY(seenMutex);
 
 // true with *seen filled when the state was returned for path before.
 bool RecallFile(const std::string& path, long long readPos, long long lastSize, long long lastAge,
                 TSeenState* seen) {
-    std::lock_guard<std::mutex> lock(seenMutex);
+    MutexLock lock(seenMutex);
     auto it = seenFiles.find(path);
     if (it == seenFiles.end()) return false;
     for (const TSeenState& s : it->second)
@@ -55,7 +56,7 @@ bool RecallFile(const std::string& path, long long readPos, long long lastSize, 
 }
 
 void RememberFile(const std::string& path, const TSeenState& state) {
-    std::lock_guard<std::mutex> lock(seenMutex);
+    MutexLock lock(seenMutex);
     auto it = seenFiles.find(path);
     if (it == seenFiles.end()) {
         if (seenFiles.size() >= kSeenPaths) seenFiles.erase(seenFiles.begin());

@@ -11,7 +11,7 @@
 
 #include "net/exchange.h"
 
-std::mutex iplib_mutex;
+Mutex iplib_mutex;
 
 namespace {
 

@@ -15,13 +15,14 @@
 
 #include <mutex>
 
+#include "sync/mutex.h"
 #include "text/systemtext.h"
 #include "text/vtstring.h"
 
 // Serialises any remaining use of the C library's non-reentrant lookup and
 // formatting calls. Nothing in this module holds it across a network lookup.
 // Lock order: showmutex may be held while taking it, never the reverse.
-extern std::mutex iplib_mutex;
+extern Mutex iplib_mutex;
 
 // Opens a listening TCP socket (IPv4, SO_REUSEADDR, backlog 512) on node
 // (null: every local address) and service (a port number or name).

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fs/filesearch.h"
+#include "sync/mutex.h"
 #include "text/systemtext.h"
 
 extern char** environ;
@@ -235,11 +236,11 @@ String ExecError(int err) {
 // Children left running by a time-out of -1. The thread starts with the
 // first one and then waits for the ends of exactly these process ids.
 struct TReaper {
-    std::mutex lock;
-    std::vector<pid_t> pids;  // guarded by lock
-    std::vector<int> pidfds;  // guarded by lock; -1 where none could be had
-    int wake[2] = {-1, -1};   // written to when pids grows
-    bool started = false;     // guarded by lock
+    Mutex lock;
+    std::vector<pid_t> pids GUARDED_BY(lock);
+    std::vector<int> pidfds GUARDED_BY(lock);  // -1 where none could be had
+    int wake[2] = {-1, -1};                    // written to when pids grows
+    bool started GUARDED_BY(lock) = false;
 };
 
 // Never destroyed: the thread outlives static destruction.
@@ -248,8 +249,8 @@ TReaper& Reaper() {
     return *reaper;
 }
 
-// Reaps every ended child of the list; the caller holds the lock.
-void ReapEnded(TReaper& r) {
+// Reaps every ended child of the list.
+void ReapEnded(TReaper& r) REQUIRES(r.lock) {
     for (size_t i = 0; i < r.pids.size();) {
         pid_t got = waitpid(r.pids[i], nullptr, WNOHANG);
         if (got == r.pids[i] || (got < 0 && errno == ECHILD)) {
@@ -268,7 +269,7 @@ void ReaperLoop(TReaper* r) {
         bool polling = r->wake[0] < 0;
         fds.assign(1, pollfd{r->wake[0], POLLIN, 0});
         {
-            std::lock_guard<std::mutex> guard(r->lock);
+            MutexLock guard(r->lock);
             for (int fd : r->pidfds) {
                 fds.push_back(pollfd{fd, POLLIN, 0});
                 if (fd < 0) polling = true;
@@ -280,7 +281,7 @@ void ReaperLoop(TReaper* r) {
             while (read(r->wake[0], drain, sizeof(drain)) > 0) {
             }
         }
-        std::lock_guard<std::mutex> guard(r->lock);
+        MutexLock guard(r->lock);
         ReapEnded(*r);
     }
 }
@@ -451,7 +452,7 @@ String ShellQuoteWords(const String& text) {
 
 void ReapLater(pid_t pid) {
     TReaper& r = Reaper();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     if (!r.started) {
         if (pipe2(r.wake, O_CLOEXEC | O_NONBLOCK) != 0) r.wake[0] = r.wake[1] = -1;
         std::thread(ReaperLoop, &r).detach();
@@ -468,6 +469,6 @@ void ReapLater(pid_t pid) {
 
 int PendingReaps() {
     TReaper& r = Reaper();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     return (int)r.pids.size();
 }

@@ -21,8 +21,8 @@ TAgentStatus AgentStatus = {
     0,
 };
 
-pthread_mutex_t thread_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t upgrade_mutex = PTHREAD_MUTEX_INITIALIZER;
+Mutex thread_mutex;
+Mutex upgrade_mutex;
 
 TAgentStatus ReadAgentStatus() {
     TAgentStatus copy = AgentStatus;

@@ -13,17 +13,21 @@
 
 #include <atomic>
 
+#include "sync/mutex.h"
 #include "text/vtstring.h"
+
+extern Mutex thread_mutex;
+extern Mutex upgrade_mutex;
 
 class TOWLFlags {
   public:
     TOWLFlags();
 
-    int UpgradeBusy;             // under upgrade_mutex
+    int UpgradeBusy GUARDED_BY(upgrade_mutex);
     std::atomic<int> Terminate;  // "QUIT"
     std::atomic<int> Reload;     // "ReloadApp", late memory fault
     std::atomic<int> Upgrade;    // a finished upgrade waits for the loop
-    String UpgradeScript;        // under thread_mutex
+    String UpgradeScript GUARDED_BY(thread_mutex);
     time_t StartTime;
 };
 
@@ -44,9 +48,6 @@ struct TAgentStatus {
 };
 
 extern TAgentStatus AgentStatus;
-
-extern pthread_mutex_t thread_mutex;
-extern pthread_mutex_t upgrade_mutex;
 
 // A copy of the record with each counter read atomically.
 TAgentStatus ReadAgentStatus();

@@ -16,7 +16,7 @@
 #include "text/systemtext.h"
 
 const in_addr LOCAL = {0};
-pthread_mutex_t showmutex = PTHREAD_MUTEX_INITIALIZER;
+Mutex showmutex;
 
 namespace {
 
@@ -116,7 +116,7 @@ struct RepeatSlot {
     char message[kMaxText];
 };
 
-RepeatSlot g_repeats[kRepeatSlots];  // under showmutex
+RepeatSlot g_repeats[kRepeatSlots] GUARDED_BY(showmutex);
 
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -205,9 +205,8 @@ void FlushRepeatedMessages() {
     LogSettings settings = ReadLogSettings(MSG_FAILURE);
     bool toFile;
     WritesAnywhere(settings, toFile);
-    pthread_mutex_lock(&showmutex);
+    MutexLock hold(showmutex);
     CloseExpired(NowMs(), settings, toFile);
-    pthread_mutex_unlock(&showmutex);
 }
 
 void ShowMessage(const char* text, in_addr peer, int type, int useFormat, ...) {
@@ -229,9 +228,11 @@ void ShowMessage(const char* text, in_addr peer, int type, int useFormat, ...) {
 
     // Only failure messages about a peer share state: their repeat counts.
     if (type == MSG_FAILURE && peer.s_addr != LOCAL.s_addr) {
-        pthread_mutex_lock(&showmutex);
-        bool counted = CountRepeat(peer, message, NowMs(), settings, toFile);
-        pthread_mutex_unlock(&showmutex);
+        bool counted;
+        {
+            MutexLock hold(showmutex);
+            counted = CountRepeat(peer, message, NowMs(), settings, toFile);
+        }
         if (counted) return;
     }
     WriteMessage(settings, toFile, peer, message);

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 
+#include "sync/mutex.h"
 #include "text/vtstring.h"
 
 // Message types: where a message goes depends on them and on the settings.
@@ -26,7 +27,7 @@ enum MsgFormat { MSG_LITERAL = 0, MSG_PRINTF = 1 };
 // The peer address of messages that concern no connection.
 extern const in_addr LOCAL;
 
-extern pthread_mutex_t showmutex;
+extern Mutex showmutex;
 
 // Stamps text with the local date, time and the peer's address, prints it on
 // the console in interactive mode and appends it to the logs its type and

@@ -15,12 +15,13 @@
 #include "config/settings.h"
 #include "fs/filesearch.h"
 #include "runtime/log.h"
+#include "sync/mutex.h"
 
 namespace {
 
-std::mutex g_lock;
-std::set<std::string> g_reported;  // unwritable files already reported
-std::vector<std::string> g_owed;   // messages not yet written to a log
+Mutex g_lock;
+std::set<std::string> g_reported GUARDED_BY(g_lock);  // unwritable files already reported
+std::vector<std::string> g_owed GUARDED_BY(g_lock);   // messages not yet written to a log
 // g_reported is not empty: read without the lock by every log write.
 std::atomic<bool> g_anyReported{false};
 
@@ -32,7 +33,7 @@ std::string Message(const String& path, int error) {
 
 // Remembers the failure; true when it is new.
 bool Remember(const String& path, int error) {
-    std::lock_guard<std::mutex> hold(g_lock);
+    MutexLock hold(g_lock);
     if (!g_reported.insert(Key(path)).second) return false;
     g_anyReported = true;
     g_owed.push_back(Message(path, error));
@@ -89,7 +90,7 @@ String NoteLogOpenSuccess(const String& path) {
     std::vector<std::string> owed;
     {
         if (!g_anyReported.load(std::memory_order_acquire)) return String();
-        std::lock_guard<std::mutex> hold(g_lock);
+        MutexLock hold(g_lock);
         if (g_reported.empty()) return String();
         g_reported.erase(Key(path));
         g_anyReported = !g_reported.empty();

@@ -108,17 +108,18 @@ bool TrustedScript(String script) {
 
 void ForgetUpgradeScript() {
     ShowMessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
-    pthread_mutex_lock(&thread_mutex);
+    MutexLock hold(thread_mutex);
     OWLFlags.Upgrade = 0;
     OWLFlags.UpgradeScript = "";
-    pthread_mutex_unlock(&thread_mutex);
 }
 
 void RunUpgradeScript(Listener& l) {
     ShowMessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
-    pthread_mutex_lock(&thread_mutex);
-    String script = OWLFlags.UpgradeScript;
-    pthread_mutex_unlock(&thread_mutex);
+    String script;
+    {
+        MutexLock hold(thread_mutex);
+        script = OWLFlags.UpgradeScript;
+    }
     if (!TrustedScript(script)) {
         ForgetUpgradeScript();  // still listening: nothing to reopen
         return;

@@ -256,9 +256,8 @@ void EndSession(Session& s) {
     __atomic_fetch_sub(&AgentStatus.ActiveConnections, 1, __ATOMIC_RELAXED);
     if (!s.upgraded) return;
     // A finished upgrade waits for the main loop to run its script.
-    pthread_mutex_lock(&thread_mutex);
+    MutexLock hold(thread_mutex);
     if (OWLFlags.UpgradeScript.Length() > 0) OWLFlags.Upgrade = 1;
-    pthread_mutex_unlock(&thread_mutex);
 }
 
 }  // namespace

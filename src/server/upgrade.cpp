@@ -106,9 +106,10 @@ int FinishUpgrade(UpgradeRec& rec, String& err) {
         return 0;
     }
     rec.ReleaseUpgrade();
-    pthread_mutex_lock(&thread_mutex);
-    OWLFlags.UpgradeScript = script;
-    pthread_mutex_unlock(&thread_mutex);
+    {
+        MutexLock hold(thread_mutex);
+        OWLFlags.UpgradeScript = script;
+    }
     return 1;
 }
 
@@ -120,22 +121,23 @@ UpgradeRec::UpgradeRec()
 UpgradeRec::~UpgradeRec() {}
 
 int UpgradeRec::RequestUpgrade(const String& key) {
-    pthread_mutex_lock(&upgrade_mutex);
-    int granted = OWLFlags.UpgradeBusy == 0;
-    if (granted) {
-        OWLFlags.UpgradeBusy = 1;
-        InProgress = 1;
+    int granted;
+    {
+        MutexLock hold(upgrade_mutex);
+        granted = OWLFlags.UpgradeBusy == 0;
+        if (granted) {
+            OWLFlags.UpgradeBusy = 1;
+            InProgress = 1;
+        }
     }
-    pthread_mutex_unlock(&upgrade_mutex);
     if (granted) SessionKey = key;
     return granted;
 }
 
 void UpgradeRec::ReleaseUpgrade() {
-    pthread_mutex_lock(&upgrade_mutex);
+    MutexLock hold(upgrade_mutex);
     OWLFlags.UpgradeBusy = 0;
     InProgress = 0;
-    pthread_mutex_unlock(&upgrade_mutex);
 }
 
 int UpgradeRec::Active() const { return InProgress; }

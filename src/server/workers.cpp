@@ -23,6 +23,7 @@
 #include "runtime/log.h"
 #include "server/exitstatus.h"
 #include "server/session.h"
+#include "sync/mutex.h"
 
 namespace {
 
@@ -142,8 +143,8 @@ struct RetiredWorker {
     WorkerStack stack;
 };
 
-std::mutex g_retiredLock;
-std::vector<RetiredWorker> g_retired;  // guarded by g_retiredLock
+Mutex g_retiredLock;
+std::vector<RetiredWorker> g_retired GUARDED_BY(g_retiredLock);
 
 size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
 
@@ -186,7 +187,7 @@ void* Worker(void* arg) {
     }
     g_workers--;
     {
-        std::lock_guard<std::mutex> lock(g_retiredLock);
+        MutexLock lock(g_retiredLock);
         g_retired.push_back({pthread_self(), *stack});
     }
     delete stack;
@@ -245,7 +246,7 @@ void ReplaceListener(int listenSocket) {
 void ReapWorkers() {
     std::vector<RetiredWorker> retired;
     {
-        std::lock_guard<std::mutex> lock(g_retiredLock);
+        MutexLock lock(g_retiredLock);
         retired.swap(g_retired);
     }
     for (RetiredWorker& r : retired) {
