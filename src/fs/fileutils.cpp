@@ -169,6 +169,20 @@ class TWalk {
         return true;
     }
 
+    // The sum of visit over the first item and every sub-folder the visits
+    // queue; -1 when the first fails (a sub-folder that fails adds nothing).
+    template <class Visit>
+    int64_t Total(Item first, Visit visit) {
+        int64_t total = visit(first);
+        if (total < 0) return -1;
+        Item item;
+        while (Pop(item)) {
+            int64_t n = visit(item);
+            if (n > 0) total += n;
+        }
+        return total;
+    }
+
     std::vector<Item> pending_;
 
   private:
@@ -189,13 +203,7 @@ class TCountWalk : TWalk {
           value_(value) {}
 
     int Run(const std::string& folder) {
-        int64_t total = Folder({folder, mask_, 0, ""});
-        if (total < 0) return -1;
-        Item item;
-        while (Pop(item)) {
-            int64_t count = Folder(item);
-            if (count > 0) total += count;
-        }
+        int64_t total = Total({folder, mask_, 0, ""}, [this](const Item& i) { return Folder(i); });
         return total > INT_MAX ? INT_MAX : (int)total;
     }
 
@@ -288,14 +296,7 @@ class TSizeWalk : TWalk {
     explicit TSizeWalk(int recursive) : recursive_(recursive != 0) {}
 
     int64_t Run(const std::string& folder, const std::string& mask) {
-        int64_t total = Folder({folder, mask, 0, ""});
-        if (total < 0) return -1;
-        Item item;
-        while (Pop(item)) {
-            int64_t size = Folder(item);
-            if (size > 0) total += size;
-        }
-        return total;
+        return Total({folder, mask, 0, ""}, [this](const Item& i) { return Folder(i); });
     }
 
   private:

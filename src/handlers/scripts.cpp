@@ -251,6 +251,21 @@ void TestShellScript(const RequestParams& params, OWLReply& reply) {
     unlink(scriptName);
 }
 
+// The number a configured script printed first, read with format (one
+// conversion), then the script's output is closed; "Script error" when it
+// printed none.
+namespace {
+
+template <class Number>
+bool ReadScriptNumber(FILE* f, const char* format, Number* value, OWLReply& reply) {
+    bool read = fscanf(f, format, value) == 1;
+    fclose(f);
+    if (!read) Refuse(reply, OWL_CANNOT_PERFORM, "Script error");
+    return read;
+}
+
+}  // namespace
+
 void TestProcess(const RequestParams& params, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
@@ -264,13 +279,9 @@ void TestProcess(const RequestParams& params, OWLReply& reply) {
     FILE* f = RunConfiguredScript(script, ShellQuoteWords(name), reply);
     if (f == nullptr) return;
     int count = 0;
-    if (fscanf(f, " %d", &count) == 1) {
-        reply.SetResult(OWL_OK);
-        reply.AddIntParam(count);
-    } else {
-        Refuse(reply, OWL_CANNOT_PERFORM, "Script error");
-    }
-    fclose(f);
+    if (!ReadScriptNumber(f, " %d", &count, reply)) return;
+    reply.SetResult(OWL_OK);
+    reply.AddIntParam(count);
 }
 
 void TestCPU(const RequestParams&, OWLReply& reply) {
@@ -279,13 +290,9 @@ void TestCPU(const RequestParams&, OWLReply& reply) {
     FILE* f = RunConfiguredScript(script, String(), reply);
     if (f == nullptr) return;
     float usage = 0;
-    if (fscanf(f, " %f", &usage) == 1) {
-        reply.SetResult(OWL_OK);
-        reply.AddRealParam((double)usage);
-    } else {
-        Refuse(reply, OWL_CANNOT_PERFORM, "Script error");
-    }
-    fclose(f);
+    if (!ReadScriptNumber(f, " %f", &usage, reply)) return;
+    reply.SetResult(OWL_OK);
+    reply.AddRealParam((double)usage);
 }
 
 void GetProcessesList(const RequestParams&, OWLReply& reply) {

@@ -131,17 +131,25 @@ int ReportSettingsWarnings(bool probeBind) {
     return (int)warnings.size();
 }
 
+// The listening socket, or the agent ends with the listen exit status. The
+// start-up test prints the error on a line of its own.
+int ListenOrExit(unsigned int& addrlen, bool errorOnItsLine) {
+    String err;
+    int sock = Listen(addrlen, err);
+    if (sock > 0) return sock;
+    if (errorOnItsLine)
+        printf("TCP listen error:\n%s\n\n", err.Data());
+    else
+        printf("TCP listen error: %s\n\n", err.Data());
+    ExplainListenFailure();
+    exit(OWL_EXIT_LISTEN);
+}
+
 void SocketTest() {
     printf("Sock testing .. ");
     fflush(stdout);
     unsigned int addrlen = 0;
-    String err;
-    int sock = Listen(addrlen, err);
-    if (sock <= 0) {
-        printf("TCP listen error:\n%s\n\n", err.Data());
-        ExplainListenFailure();
-        exit(OWL_EXIT_LISTEN);
-    }
+    int sock = ListenOrExit(addrlen, true);
     puts("Ok");
     shutdown(sock, SHUT_RDWR);
     close(sock);
@@ -180,13 +188,7 @@ void RunAgent() {
     if (OWLSettings.interactive) InstallHandler(SIGINT, OnStopSignal);
 
     unsigned int addrlen = 0;
-    String err;
-    int sock = Listen(addrlen, err);
-    if (sock <= 0) {
-        printf("TCP listen error: %s\n\n", err.Data());
-        ExplainListenFailure();
-        exit(OWL_EXIT_LISTEN);
-    }
+    int sock = ListenOrExit(addrlen, false);
     FILE* pidfile = CreateDaemonPidFile();
     RefreshFaultRestart(pidfile != nullptr);
     ShowMessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
