@@ -38,9 +38,9 @@ bool Matches(unsigned int host, unsigned int first, unsigned int last) {
 
 }  // namespace
 
-int IsListSetChar(char c) { return IsDigit(c) || c == '.' || c == '-' || c == ','; }
+int islistsetchar(char c) { return IsDigit(c) || c == '.' || c == '-' || c == ','; }
 
-void GetListItem(String& list, unsigned int& first, unsigned int& last, String& err) {
+void getitem(String& list, unsigned int& first, unsigned int& last, String& err) {
     first = 0;
     last = 0;
     const char* p = list.Data();
@@ -75,12 +75,12 @@ int IPAllowed(unsigned int addr, const String& list, String& err) {
     unsigned int host = ntohl(addr);
     String work;
     for (int i = 1; i <= list.Length(); i++)
-        if (IsListSetChar(list[i])) work.AddChar(list[i]);
+        if (islistsetchar(list[i])) work.AddChar(list[i]);
 
     int result = 0;
     for (;;) {
         unsigned int first, last;
-        GetListItem(work, first, last, err);
+        getitem(work, first, last, err);
         if (first == 0) break;
         if (Matches(host, first, last)) {
             result = 1;
@@ -90,7 +90,7 @@ int IPAllowed(unsigned int addr, const String& list, String& err) {
 
     if (err.Length() == 0) {
         for (int i = 1; i <= list.Length(); i++) {
-            if (!IsListSetChar(list[i])) {
+            if (!islistsetchar(list[i])) {
                 err = String("Illegal character (") + list[i] + ") specified";
                 break;
             }

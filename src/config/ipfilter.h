@@ -1,6 +1,6 @@
 // ipfilter: who may talk to the agent. Owns the connection filter check of
 // the accept loop (FilterAdmits, against activefilter) and the address
-// lists of the management and upgrade permissions (IPAllowed, GetListItem).
+// lists of the management and upgrade permissions (IPAllowed, getitem).
 //
 // Threads: FilterAdmits reads the published settings (CurrentSettings);
 // every other function works only on its arguments and may run on any
@@ -10,7 +10,7 @@
 #include "text/vtstring.h"
 
 // 1 for the list characters "0"-"9", ".", "-" and ",", else 0.
-int IsListSetChar(char c);
+int islistsetchar(char c);
 
 // Reads the next item of an address list from the front of list and removes
 // it together with the "," or "-" that ended it. first receives the address
@@ -20,7 +20,7 @@ int IsListSetChar(char c);
 // set to "Invalid IP address (<item>) specified" and list is left as it was.
 // A range end that does not convert sets the same text and gives last = 0.
 // err is left alone otherwise.
-void GetListItem(String& list, unsigned int& first, unsigned int& last, String& err);
+void getitem(String& list, unsigned int& first, unsigned int& last, String& err);
 
 // 1 when addr (IPv4, network byte order) is one of the addresses or inside
 // one of the ranges of list ("a.b.c.d" items and "a-b" ranges separated by

@@ -241,9 +241,9 @@ String GetCurrentDir() {
     return String(buf);
 }
 
-long SecondsToMinutes(long seconds) { return seconds / 60; }
+long sec2min(long seconds) { return seconds / 60; }
 
-long NowInMinutes() { return (long)(time(nullptr) / 60); }
+long now_min() { return (long)(time(nullptr) / 60); }
 
 long GetUniqueThreadID() {
     // Computed in the full width of long: cut to 32 bits, two threads whose

@@ -110,9 +110,9 @@ int DeleteFile(const char* path);
 String GetCurrentDir();
 
 // seconds / 60, truncated toward zero.
-long SecondsToMinutes(long seconds);
+long sec2min(long seconds);
 // The current time in whole minutes since the epoch.
-long NowInMinutes();
+long now_min();
 // (process id << 8) + pthread_self(): distinct for distinct live threads of
 // the process; used to make temporary file names unique per thread.
 long GetUniqueThreadID();

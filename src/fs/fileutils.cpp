@@ -214,7 +214,7 @@ class TCountWalk : TWalk {
         DIR* dir = OpenStream(OpenLookup(item), ".");
         if (dir == nullptr) return -1;
         int fd = dirfd(dir);
-        long nowMin = NowInMinutes();
+        long nowMin = now_min();
         bool found = false, writable = false;
         int64_t count = 0;
         std::vector<std::string> subs;
@@ -255,9 +255,9 @@ class TCountWalk : TWalk {
         if (!EntryStat(fd, name, st)) return false;
         switch (mode_) {
             case cfOlderThan:
-                return SecondsToMinutes((long)st.st_mtime) < nowMin - value_;
+                return sec2min((long)st.st_mtime) < nowMin - value_;
             case cfNewerThan:
-                return SecondsToMinutes((long)st.st_mtime) > nowMin - value_;
+                return sec2min((long)st.st_mtime) > nowMin - value_;
             case cfBiggerThan:
                 return (int64_t)st.st_size > (int64_t)value_;
             case cfSmallerThan:

@@ -20,7 +20,7 @@ void SleepSeconds(int seconds) {
 
 }  // namespace
 
-void ActExternalCmd(const RequestParams& params, OWLReply& reply) {
+void ProcessAct_ExternalCmd(const RequestParams& params, OWLReply& reply) {
     int unused = 0, timeout = 0;
     if (!owlDecodeInt(params.GetParam(3, PARAM_TRIMMED), &unused) ||
         !owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
@@ -31,7 +31,7 @@ void ActExternalCmd(const RequestParams& params, OWLReply& reply) {
                     reply);
 }
 
-void ActTCPUDPsend(const RequestParams& params, OWLReply& reply) {
+void ProcessAct_TCPSend(const RequestParams& params, OWLReply& reply) {
     String host = params.GetParam(1, PARAM_TRIMMED);
     String first = owlDecodeStrings(params.GetParam(4, PARAM_AS_SENT));
     String second = owlDecodeStrings(params.GetParam(6, PARAM_AS_SENT));
@@ -55,7 +55,7 @@ void ActTCPUDPsend(const RequestParams& params, OWLReply& reply) {
     reply.SetResult(OWL_OK) += "Data has been sent";
 }
 
-void ActSyslog(const RequestParams& params, OWLReply& reply) {
+void ProcessAct_Syslog(const RequestParams& params, OWLReply& reply) {
     String host = params.GetParam(1, PARAM_TRIMMED);
     String message = owlDecodeStrings(params.GetParam(5, PARAM_AS_SENT));
     int port = 0, facility = 0, severity = 0;

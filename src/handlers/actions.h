@@ -10,9 +10,9 @@
 
 // 1 command line, 2 working folder, 3 a decimal number (unused), 4 time-out
 // in ms (0 none, -1 no wait).
-void ActExternalCmd(const RequestParams& params, OWLReply& reply);
+void ProcessAct_ExternalCmd(const RequestParams& params, OWLReply& reply);
 // 1 host, 2 port, 3 "0" for TCP (else UDP), 4 first message, 5 pause in
 // seconds, 6 second message (empty: none).
-void ActTCPUDPsend(const RequestParams& params, OWLReply& reply);
+void ProcessAct_TCPSend(const RequestParams& params, OWLReply& reply);
 // 1 syslog server, 2 port, 3 facility, 4 severity 0..7, 5 message.
-void ActSyslog(const RequestParams& params, OWLReply& reply);
+void ProcessAct_Syslog(const RequestParams& params, OWLReply& reply);

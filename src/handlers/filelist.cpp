@@ -65,7 +65,7 @@ void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, in
     if (withModifyTime) reply.AddTimeParam((long)rec.Time);
 }
 
-void GetFilesList(const RequestParams& params, OWLReply& reply) {
+void ProcessInfo_GetFileList(const RequestParams& params, OWLReply& reply) {
     TListRequest request;
     request.folder = ListedFolder(params.GetParam(1, PARAM_TRIMMED));
     request.mask = params.GetParam(2, PARAM_TRIMMED);

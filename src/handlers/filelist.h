@@ -15,4 +15,4 @@
 void AddFileStr(OWLReply& reply, String folder, TSearchRec rec, int withSize, int withChangeTime,
                 int withModifyTime);
 
-void GetFilesList(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_GetFileList(const RequestParams& params, OWLReply& reply);

@@ -96,7 +96,7 @@ int FirstMacroPosition(const String& mode) {
 
 }  // namespace
 
-void TestUNC(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_UNC(const RequestParams& params, OWLReply& reply) {
     String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() == 0) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Path not specified";
@@ -120,7 +120,7 @@ void TestUNC(const RequestParams& params, OWLReply& reply) {
     reply.AddStringParam(message, VALUE_ESCAPED);
 }
 
-void TestFolderSize(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_FolderSize(const RequestParams& params, OWLReply& reply) {
     String path = PathParam(params, 1, 8);
     int64_t size = GetFolderSize(path, Flag(params, 2));
     if (size < 0) {
@@ -131,7 +131,7 @@ void TestFolderSize(const RequestParams& params, OWLReply& reply) {
     reply.AddIntParam((long long)size);
 }
 
-void TestFileExists(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_FileExists(const RequestParams& params, OWLReply& reply) {
     String path = PathParam(params, 1, 7);
     int64_t size = 0;
     long changeTime = 0, modifyTime = 0;
@@ -156,7 +156,7 @@ void TestFileExists(const RequestParams& params, OWLReply& reply) {
     reply.AddIntParam((int)(((long)time(nullptr) - modifyTime) / 60));
 }
 
-void TestFileCompare(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_FileCompare(const RequestParams& params, OWLReply& reply) {
     reply.SetResult(OWL_CANNOT_PERFORM) += "File doesn`t exist";
     String mode = params.GetParam(1, PARAM_TRIMMED);
     String first = PathParam(params, 2, FirstMacroPosition(mode));
@@ -171,7 +171,7 @@ void TestFileCompare(const RequestParams& params, OWLReply& reply) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";
 }
 
-void TestFileCRC(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_FileCRC(const RequestParams& params, OWLReply& reply) {
     String path = params.GetParam(1, PARAM_TRIMMED);
     if (path.Length() > 0 && !IsValidPath(path)) {
         reply.SetResult(OWL_CANNOT_PERFORM) += "Cannot open file";
@@ -187,7 +187,7 @@ void TestFileCRC(const RequestParams& params, OWLReply& reply) {
     reply.SetResult(OWL_CANNOT_PERFORM) += error;
 }
 
-void TestCountFiles(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_CountFiles(const RequestParams& params, OWLReply& reply) {
     String folder = PathParam(params, 1, 11);
     String mask = params.GetParam(2, PARAM_TRIMMED);
     int recursive = Flag(params, 3);

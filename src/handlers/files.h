@@ -9,9 +9,9 @@
 #include "protocol/owlreply.h"
 #include "protocol/requestparams.h"
 
-void TestUNC(const RequestParams& params, OWLReply& reply);
-void TestFolderSize(const RequestParams& params, OWLReply& reply);
-void TestFileExists(const RequestParams& params, OWLReply& reply);
-void TestFileCompare(const RequestParams& params, OWLReply& reply);
-void TestFileCRC(const RequestParams& params, OWLReply& reply);
-void TestCountFiles(const RequestParams& params, OWLReply& reply);
+void ProcessTest_UNC(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FolderSize(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileExists(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileCompare(const RequestParams& params, OWLReply& reply);
+void ProcessTest_FileCRC(const RequestParams& params, OWLReply& reply);
+void ProcessTest_CountFiles(const RequestParams& params, OWLReply& reply);

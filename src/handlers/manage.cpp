@@ -132,9 +132,9 @@ bool Acceptable(const TSettingAssignment& a) {
 
 }  // namespace
 
-void GetInfo(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
+void GetAgentStatus(const RequestParams&, OWLReply& reply) { AddStatus(reply, CurrentSettings()); }
 
-void GetSettings(const RequestParams&, OWLReply& reply) {
+void GetAgentSettings(const RequestParams&, OWLReply& reply) {
     const TOWLSettings& settings = CurrentSettings();
     AddStatus(reply, settings);
     // Flags travel as "0"/"1" and the filter list with its line breaks
@@ -152,7 +152,7 @@ int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAs
     return ok ? 1 : 0;
 }
 
-void SetSettings(const RequestParams& request, OWLReply& reply) {
+void SetAgentSettings(const RequestParams& request, OWLReply& reply) {
     std::vector<TSettingAssignment> assignments;
     if (!ParseSettingAssignments(request, assignments)) {
         reply.SetResult(OWL_BAD_PARAMETER) += "Wrong parameter";

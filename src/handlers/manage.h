@@ -31,6 +31,6 @@ struct TSettingAssignment {
 // 65535, a time-out that is no whole number from 1 up, an empty password).
 int ParseSettingAssignments(const RequestParams& request, std::vector<TSettingAssignment>& out);
 
-void GetInfo(const RequestParams& request, OWLReply& reply);
-void GetSettings(const RequestParams& request, OWLReply& reply);
-void SetSettings(const RequestParams& request, OWLReply& reply);
+void GetAgentStatus(const RequestParams& request, OWLReply& reply);
+void GetAgentSettings(const RequestParams& request, OWLReply& reply);
+void SetAgentSettings(const RequestParams& request, OWLReply& reply);

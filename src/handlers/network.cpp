@@ -51,7 +51,7 @@ void ReplyExchange(int result, int elapsed, const char* received, int receiveCou
 
 }  // namespace
 
-void TestTCP(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_TCP(const RequestParams& params, OWLReply& reply) {
     String host = params.GetParam(1, PARAM_TRIMMED);
     String data = owlDecodeStrings(params.GetParam(4, PARAM_AS_SENT));
     int port = 0, timeout = 0, receive = 0;
@@ -72,7 +72,7 @@ void TestTCP(const RequestParams& params, OWLReply& reply) {
     ReplyExchange(r, ElapsedMs(start, Now()), buffer, receive, err, reply);
 }
 
-void TestUDP(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_UDP(const RequestParams& params, OWLReply& reply) {
     String host = params.GetParam(1, PARAM_TRIMMED);
     String data = owlDecodeStrings(params.GetParam(5, PARAM_AS_SENT));
     int port = 0, timeout = 0, attempts = 0, receive = 0;

@@ -8,6 +8,6 @@
 #include "protocol/requestparams.h"
 
 // 1 host, 2 port, 3 time-out in ms (0: 120000), 4 data, 5 bytes to receive.
-void TestTCP(const RequestParams& params, OWLReply& reply);
+void ProcessTest_TCP(const RequestParams& params, OWLReply& reply);
 // 1 host, 2 port, 3 time-out in ms, 4 attempts, 5 data, 6 bytes to receive.
-void TestUDP(const RequestParams& params, OWLReply& reply);
+void ProcessTest_UDP(const RequestParams& params, OWLReply& reply);

@@ -12,15 +12,15 @@ void NotImplemented(OWLReply& reply) {
 
 }  // namespace
 
-void TestDiskSpace(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void TestService(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void TestNTLog(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void TestPerfCounter(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void GetServicesList(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void GetEventLogFiles(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
-void GetEventLogSources(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_DiskSpace(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_Service(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_NTLog(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessTest_Perf(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_ServicesList(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogFiles(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogSources(const RequestParams&, OWLReply& reply) { NotApplicable(reply); }
 
-void GetDriveList(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
-void TestSNMP(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
-void TestScript(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
-void TestPing(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessInfo_GetDriveList(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_SNMP(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_Script(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }
+void ProcessTest_Ping(const RequestParams&, OWLReply& reply) { NotImplemented(reply); }

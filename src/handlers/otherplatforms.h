@@ -10,16 +10,16 @@
 #include "protocol/requestparams.h"
 
 // "500" "Not applicable for UNIX/Linux".
-void TestDiskSpace(const RequestParams& params, OWLReply& reply);
-void TestService(const RequestParams& params, OWLReply& reply);
-void TestNTLog(const RequestParams& params, OWLReply& reply);
-void TestPerfCounter(const RequestParams& params, OWLReply& reply);
-void GetServicesList(const RequestParams& params, OWLReply& reply);
-void GetEventLogFiles(const RequestParams& params, OWLReply& reply);
-void GetEventLogSources(const RequestParams& params, OWLReply& reply);
+void ProcessTest_DiskSpace(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Service(const RequestParams& params, OWLReply& reply);
+void ProcessTest_NTLog(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Perf(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_ServicesList(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_EventLogFiles(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_EventLogSources(const RequestParams& params, OWLReply& reply);
 
 // "500" "not implemented yet".
-void GetDriveList(const RequestParams& params, OWLReply& reply);
-void TestSNMP(const RequestParams& params, OWLReply& reply);
-void TestScript(const RequestParams& params, OWLReply& reply);
-void TestPing(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_GetDriveList(const RequestParams& params, OWLReply& reply);
+void ProcessTest_SNMP(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Script(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Ping(const RequestParams& params, OWLReply& reply);

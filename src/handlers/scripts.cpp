@@ -50,7 +50,7 @@ bool WriteAll(int fd, const String& text) {
 // Creates the script file with the text, executable. Fills name; false
 // after replying (and with no file left).
 bool WriteScriptFile(const String& script, char* name, OWLReply& reply) {
-    if (!GetTempFileName(name, kNameSize, nullptr)) {
+    if (!gettempfilename(name, kNameSize, nullptr)) {
         Refuse(reply, OWL_CANNOT_PERFORM, "Cannot get temp file");
         return false;
     }
@@ -217,7 +217,7 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
     }
 }
 
-void TestExternalPrg(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_External(const RequestParams& params, OWLReply& reply) {
     int timeout = 0;
     if (!owlDecodeInt(params.GetParam(4, PARAM_TRIMMED), &timeout)) {
         Refuse(reply, OWL_BAD_PARAMETER, "Wrong parameter");
@@ -227,7 +227,7 @@ void TestExternalPrg(const RequestParams& params, OWLReply& reply) {
                     reply);
 }
 
-void TestShellScript(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply) {
     String start = params.GetParam(1, PARAM_TRIMMED);
     String script = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED)).ReplaceAll("\r\n", "\n", 1);
     String scriptParams = owlDecodeStrings(params.GetParam(3, PARAM_TRIMMED));
@@ -266,7 +266,7 @@ bool ReadScriptNumber(FILE* f, const char* format, Number* value, OWLReply& repl
 
 }  // namespace
 
-void TestProcess(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_Process(const RequestParams& params, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proccntscript, "ProcCnt", reply);
     if (script.Length() == 0) return;
     String name = params.GetParam(2, PARAM_TRIMMED);
@@ -284,7 +284,7 @@ void TestProcess(const RequestParams& params, OWLReply& reply) {
     reply.AddIntParam(count);
 }
 
-void TestCPU(const RequestParams&, OWLReply& reply) {
+void ProcessTest_CPU(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::cpuusagescript, "CPUUsage", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -295,7 +295,7 @@ void TestCPU(const RequestParams&, OWLReply& reply) {
     reply.AddRealParam((double)usage);
 }
 
-void GetProcessesList(const RequestParams&, OWLReply& reply) {
+void ProcessInfo_ProcessesList(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
     if (script.Length() == 0) return;
     FILE* f = RunConfiguredScript(script, String(), reply);
@@ -304,7 +304,7 @@ void GetProcessesList(const RequestParams&, OWLReply& reply) {
     long long discarded = ReadProcessList(f, list);
     fclose(f);
     if (discarded > 0)
-        ShowMessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
+        showmessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
                     LOCAL, MSG_INFO, MSG_PRINTF, script.Data(), kMaxProcessList, discarded);
     reply.SetResult(OWL_OK);
     reply.AddStringParam(list, VALUE_ESCAPED);

@@ -18,13 +18,13 @@ void ReplyProgramRun(const String& commandLine, const String& workDir, int timeo
                      OWLReply& reply);
 
 // 1 command line, 2 working folder, 4 time-out in ms (0 none, -1 no wait).
-void TestExternalPrg(const RequestParams& params, OWLReply& reply);
+void ProcessTest_External(const RequestParams& params, OWLReply& reply);
 // 1 start command with %script% and %params%, 2 script, 3 parameters,
 // 4 time-out in seconds, 5 number of output lines to return.
-void TestShellScript(const RequestParams& params, OWLReply& reply);
+void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply);
 // 2 process name: the count that the "proccntscript" prints.
-void TestProcess(const RequestParams& params, OWLReply& reply);
+void ProcessTest_Process(const RequestParams& params, OWLReply& reply);
 // The CPU usage that the "cpuusagescript" prints.
-void TestCPU(const RequestParams& params, OWLReply& reply);
+void ProcessTest_CPU(const RequestParams& params, OWLReply& reply);
 // The lines that the "proclistscript" prints.
-void GetProcessesList(const RequestParams& params, OWLReply& reply);
+void ProcessInfo_ProcessesList(const RequestParams& params, OWLReply& reply);

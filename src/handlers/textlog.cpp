@@ -86,7 +86,7 @@ void AnswerScan(OWLReply& reply, TLogState state, int continueAfterMatch, bool w
 
 }  // namespace
 
-void TestTextLog(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_TextLog(const RequestParams& params, OWLReply& reply) {
     String path;
     if (!OpenRequest(params, path, reply)) return;
     String text = owlDecodeStrings(params.GetParam(2, PARAM_TRIMMED));
@@ -104,7 +104,7 @@ void TestTextLog(const RequestParams& params, OWLReply& reply) {
                });
 }
 
-void TestTextLog2(const RequestParams& params, OWLReply& reply) {
+void ProcessTest_TextLog2(const RequestParams& params, OWLReply& reply) {
     String path;
     if (!OpenRequest(params, path, reply)) return;
     TLogState state;

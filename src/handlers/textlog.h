@@ -11,5 +11,5 @@
 // The reported matching line is cut to this many bytes.
 const int kReportedLineLength = 1024;
 
-void TestTextLog(const RequestParams& params, OWLReply& reply);
-void TestTextLog2(const RequestParams& params, OWLReply& reply);
+void ProcessTest_TextLog(const RequestParams& params, OWLReply& reply);
+void ProcessTest_TextLog2(const RequestParams& params, OWLReply& reply);

@@ -134,7 +134,7 @@ int TExprParser::Expr2Polish(String& expr, int checkOnly) {
     while (token.Length() > 0 && Error.Length() == 0) {
         int op = Lookup(token);
         if (op < 0) {
-            if (!IsQuote(token[1]) && !IsDecimalNumber(token.Data(), token.Length())) {
+            if (!IsQuote(token[1]) && !isdecimalnum(token.Data(), token.Length())) {
                 Error = "Unknown operator: \"";
                 Error += token;
                 Error += "\"";
@@ -331,7 +331,7 @@ TLineSearch::TLineSearch(const String& text, int expression, int caseSensitive, 
         } else {
             // A digit string stands for itself; any other operand (a quoted
             // string, or a "(" left open) for the bytes inside its ends.
-            bool digits = IsDecimalNumber(token.Data(), token.Length());
+            bool digits = isdecimalnum(token.Data(), token.Length());
             const char* start = digits ? token.Data() : token.Data() + 1;
             int length = digits ? token.Length() : token.Length() - 2;
             program_.push_back({OP_OPERAND, (int)needles_.size()});

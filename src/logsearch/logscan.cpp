@@ -329,12 +329,12 @@ long long CheckFile(const char* path, long long& readPos, long long& lastSize, l
         readPos = size > 0 ? size - 1 : 0;
     } else {
         if (known && (seen.device != st.st_dev || seen.inode != st.st_ino)) {
-            ShowMessage("Log file \"%s\" was replaced, reading the new file from its start\n",
+            showmessage("Log file \"%s\" was replaced, reading the new file from its start\n",
                         LOCAL, MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;
         } else if (size < lastSize || size < readPos) {
-            ShowMessage("Log file \"%s\" was truncated, reading it from its start\n", LOCAL,
+            showmessage("Log file \"%s\" was truncated, reading it from its start\n", LOCAL,
                         MSG_INFO, MSG_PRINTF, path);
             readPos = 0;
             restarted = true;

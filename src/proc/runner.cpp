@@ -290,7 +290,7 @@ void ReaperLoop(TReaper* r) {
 
 // ---- Public functions ----------------------------------------------------
 
-int GetTempFileName(char* buffer, int size, const char* name) {
+int gettempfilename(char* buffer, int size, const char* name) {
     if (buffer == nullptr || size < 16) return 0;
     int folder = TempFolder(buffer, size);
     if (folder < 0) return 0;
@@ -309,7 +309,7 @@ int GetTempFileName(char* buffer, int size, const char* name) {
 int CreateTempFile(char* buffer, int size, const char* name, mode_t mode) {
     if (buffer == nullptr || size < 16) return -1;
     if (name != nullptr) {
-        if (!GetTempFileName(buffer, size, name)) return Fail(buffer);
+        if (!gettempfilename(buffer, size, name)) return Fail(buffer);
         int fd = OpenNew(buffer, mode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) return Fail(buffer);

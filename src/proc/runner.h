@@ -1,5 +1,5 @@
 // runner: the one place where the agent starts other programs, and the names
-// of its temporary files. Owns GetTempFileName, CreateTempFile, the command
+// of its temporary files. Owns gettempfilename, CreateTempFile, the command
 // line splitting, SystemEx2 / SystemEx (a console's program with a time-out),
 // RunShellCommand (the configured scripts through /bin/sh -c) and the reaper
 // that collects programs left running by a time-out of -1.
@@ -31,11 +31,11 @@ const int RUNNER_DETACH_WAIT_MS = 1000;
 // existing file. Success: 1 with the name in buffer. Failure (null buffer,
 // size < 16, folder + 16 longer than size, every suffix taken): 0 with
 // buffer emptied when there is one. Creates nothing.
-int GetTempFileName(char* buffer, int size, const char* name);
+int gettempfilename(char* buffer, int size, const char* name);
 
 // Creates a new temporary file with open(O_CREAT | O_EXCL | O_NOFOLLOW),
 // read-write, close-on-exec and exactly the given permission bits. The name
-// is found as GetTempFileName finds it; a candidate that exists or is taken
+// is found as gettempfilename finds it; a candidate that exists or is taken
 // between the look and the create (a file, a link, anything) is skipped: a
 // given name then falls back to the numbered names. Success: the open
 // descriptor, with the name in buffer. Failure: -1, buffer emptied.

@@ -87,7 +87,7 @@ void WriteAll(int fd, const char* p, size_t n) {
     }
 }
 
-void WriteLog(String file, const char* text) {
+void writelog(String file, const char* text) {
     if (file.Length() == 0 || text == nullptr) return;
     file = LogFilePath(file);
     int fd = open(file.SetZero().Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
@@ -138,9 +138,9 @@ void WriteMessage(const LogSettings& settings, bool toFile, in_addr peer, const 
     if (toFile) {
         String line = FormatFileLine(when, peer, message);
         line.SetZero();
-        WriteLog(settings.okfile, line.Data());
-        WriteLog(settings.badfile, line.Data());
-        WriteLog(settings.verbosefile, line.Data());
+        writelog(settings.okfile, line.Data());
+        writelog(settings.badfile, line.Data());
+        writelog(settings.verbosefile, line.Data());
     }
 }
 
@@ -209,7 +209,7 @@ void FlushRepeatedMessages() {
     CloseExpired(NowMs(), settings, toFile);
 }
 
-void ShowMessage(const char* text, in_addr peer, int type, int useFormat, ...) {
+void showmessage(const char* text, in_addr peer, int type, int useFormat, ...) {
     if (text == nullptr) return;
     LogSettings settings = ReadLogSettings(type);
     if (type == MSG_DEBUG && !settings.debug) return;

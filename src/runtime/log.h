@@ -1,5 +1,5 @@
-// Console and file logging: ShowMessage, the one entry point of every
-// run-time message, and WriteLog. Any thread may log without waiting for
+// Console and file logging: showmessage, the one entry point of every
+// run-time message, and writelog. Any thread may log without waiting for
 // another: each line goes out with one write (files opened O_APPEND), so
 // lines of different threads never mix; showmutex guards only the repeat
 // counts of failure messages about peers. Neither function may be called
@@ -20,7 +20,7 @@ enum MsgType {
     MSG_INFO = 3,     // console; verbose log
 };
 
-// The useFormat argument of ShowMessage: the text as it stands, or a printf
+// The useFormat argument of showmessage: the text as it stands, or a printf
 // format for the arguments that follow.
 enum MsgFormat { MSG_LITERAL = 0, MSG_PRINTF = 1 };
 
@@ -34,7 +34,7 @@ extern Mutex showmutex;
 // the settings choose. With useFormat, text is a printf format for the
 // arguments that follow. The message keeps at most 511 bytes, each line too.
 // Never fails its caller.
-void ShowMessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO,
+void showmessage(const char* text, in_addr peer = LOCAL, int type = MSG_INFO,
                  int useFormat = MSG_LITERAL, ...) __attribute__((format(printf, 1, 5)));
 
 // Failure messages about a peer repeat at the rate that peer connects: the
@@ -46,9 +46,9 @@ void FlushRepeatedMessages();
 
 // Appends text to file; a file without a folder lands beside the
 // configuration file. An empty name, null text or unopenable file is skipped.
-void WriteLog(String file, const char* text);
+void writelog(String file, const char* text);
 
-// The console and file lines of a message, as ShowMessage writes them, for
+// The console and file lines of a message, as showmessage writes them, for
 // the given local time (exposed for tests).
 String FormatConsoleLine(const struct tm& when, in_addr peer, const char* message);
 String FormatFileLine(const struct tm& when, in_addr peer, const char* message);

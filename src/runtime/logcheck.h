@@ -1,5 +1,5 @@
 // Log files that cannot be written: found at start-up (CheckLogFiles) and
-// while running (WriteLog's NoteLogOpen hooks), so that an operator learns
+// while running (writelog's NoteLogOpen hooks), so that an operator learns
 // of a missing folder or a missing permission instead of losing messages
 // silently. Each unwritable file is reported once until it can be written
 // again: on the console at start-up, and as a line in the next log file
@@ -9,7 +9,7 @@
 
 #include "text/vtstring.h"
 
-// The file WriteLog appends to: a name without a folder lands beside the
+// The file writelog appends to: a name without a folder lands beside the
 // configuration file; other names as they stand.
 String LogFilePath(const String& file);
 
@@ -21,10 +21,10 @@ String LogFilePath(const String& file);
 // and returns how many there were.
 int CheckLogFiles();
 
-// WriteLog could not open path (error is errno): remembered once for the
+// writelog could not open path (error is errno): remembered once for the
 // next log file that opens.
 void NoteLogOpenFailure(const String& path, int error);
-// WriteLog opened path: returns the warning lines still owed (file log
+// writelog opened path: returns the warning lines still owed (file log
 // lines, each ended by LF; empty when none) and forgets them; path itself
 // will be reported again should it fail later.
 String NoteLogOpenSuccess(const String& path);

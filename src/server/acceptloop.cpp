@@ -68,7 +68,7 @@ void Reopen(Listener& l) {
     String err;
     l.socket = Listen(l.addrlen, err);
     if (l.socket <= 0) {
-        ShowMessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE,
+        showmessage("Cannot open original port either. Terminating\n", LOCAL, MSG_FAILURE,
                     MSG_LITERAL);
         EndProcess(OWL_EXIT_LISTEN);
     }
@@ -79,16 +79,16 @@ void Reopen(Listener& l) {
 // Replaces the process with program; returns only when that failed.
 void ExecuteInPlace(Listener& l, String program) {
     CloseListener(l);
-    ClosePidFile(l.pidfile);
+    closepidfile(l.pidfile);
     l.pidfile = nullptr;
     FlushCoverageCounters();
     execve(program.SetZero().Data(), SavedArgv(), SavedEnvp());
 }
 
 void Restart(Listener& l) {
-    ShowMessage("Reload request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    showmessage("Reload request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     ExecuteInPlace(l, SettingText(&TOWLSettings::owlpath));
-    ShowMessage("Error: cannot start new instance\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    showmessage("Error: cannot start new instance\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     OWLFlags.Reload = 0;
     Reopen(l);
 }
@@ -107,14 +107,14 @@ bool TrustedScript(String script) {
 }
 
 void ForgetUpgradeScript() {
-    ShowMessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    showmessage("Error: cannot start upgrading script\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     MutexLock hold(thread_mutex);
     OWLFlags.Upgrade = 0;
     OWLFlags.UpgradeScript = "";
 }
 
 void RunUpgradeScript(Listener& l) {
-    ShowMessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    showmessage("Upgrade request received. Executing..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     String script;
     {
         MutexLock hold(thread_mutex);
@@ -144,12 +144,12 @@ void ChangePort(Listener& l) {
         UseListener(l, socket);
         close(old);
         l.port = SettingInt(&TOWLSettings::port);
-        ShowMessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, MSG_LITERAL);
+        showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, MSG_LITERAL);
         return;
     }
-    ShowMessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    showmessage("Error: cannot open new port for listening\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
     SetPort(l.port);
-    ShowMessage("Return to original port\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
+    showmessage("Return to original port\n", LOCAL, MSG_FAILURE, MSG_LITERAL);
 }
 
 // How long a stop waits for running sessions to send their replies: a
@@ -159,10 +159,10 @@ const int kQuitWaitMs = 500;
 const int kSignalStopWaitMs = 5000;
 
 [[noreturn]] void Terminate(Listener& l, int waitMs) {
-    ShowMessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    showmessage("Terminate request received. Terminating..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     ReplaceListener(-1);  // no new sessions
     for (int i = 0; i < waitMs / 10 && RunningSessions() > 0; i++) usleep(10 * 1000);
-    ClosePidFile(l.pidfile);
+    closepidfile(l.pidfile);
     EndProcess(OWL_EXIT_OK);
 }
 
@@ -172,7 +172,7 @@ void HandleRequests(Listener& l) {
         int sig = TakeStopSignal();
         if (sig == 0) Terminate(l, kQuitWaitMs);
         // Logged as a success, so that the log of a daemon records the stop.
-        ShowMessage("%s received\n", LOCAL, MSG_SUCCESS, MSG_PRINTF,
+        showmessage("%s received\n", LOCAL, MSG_SUCCESS, MSG_PRINTF,
                     sig == SIGINT ? "SIGINT" : "SIGTERM");
         Terminate(l, kSignalStopWaitMs);
     }
@@ -181,7 +181,7 @@ void HandleRequests(Listener& l) {
     if (TakeReloadRequest()) {
         String err;
         if (!OWLSettings.LoadOptions(err))
-            ShowMessage("Configuration reload failed: %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
+            showmessage("Configuration reload failed: %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
                         err.SetZero().Data());
     }
     if (SettingInt(&TOWLSettings::port) != l.port) ChangePort(l);

@@ -54,7 +54,7 @@ struct AgentContext {
 };
 typedef void (*AgentHandler)(const RequestParams& params, OWLReply& reply, AgentContext& agent);
 
-void ReloadCfg(const RequestParams&, OWLReply& reply, AgentContext&) {
+void ReloadConfiguration(const RequestParams&, OWLReply& reply, AgentContext&) {
     String err;
     if (OWLSettings.LoadOptions(err))
         reply.SetResult(OWL_OK) += "Ok";
@@ -62,7 +62,7 @@ void ReloadCfg(const RequestParams&, OWLReply& reply, AgentContext&) {
         reply.SetResult(OWL_AGENT_FAILED) += err;
 }
 
-void ReloadApp(const RequestParams&, OWLReply& reply, AgentContext& agent) {
+void ReloadApplication(const RequestParams&, OWLReply& reply, AgentContext& agent) {
     reply.SetResult(OWL_OK) += "Ok";
     agent.flags.Reload = 1;
 }
@@ -72,7 +72,7 @@ void Quit(const RequestParams&, OWLReply& reply, AgentContext& agent) {
     agent.flags.Terminate = 1;
 }
 
-void UpgradeCode(const RequestParams& params, OWLReply& reply, AgentContext& agent) {
+void StartUpgrade(const RequestParams& params, OWLReply& reply, AgentContext& agent) {
     UpgradeRec& upgrade = agent.upgrade;
     if (!upgrade.RequestUpgrade(agent.request.GetSessionKey())) {
         reply.SetResult(OWL_UPGRADE_RUNNING);
@@ -88,7 +88,7 @@ void UpgradeCode(const RequestParams& params, OWLReply& reply, AgentContext& age
             reply.SetResult(OWL_AGENT_FAILED) += err;
         return;
     }
-    upgrade.ReleaseUpgrade();
+    upgrade.ClearanceUpgrade();
     reply.SetResult(OWL_BAD_PARAMETER) += "Wrong file parameter(s)";
 }
 
@@ -105,43 +105,43 @@ struct Command {
 using S = TOWLSettings;
 // Matched exactly, in this order, against the trimmed first line.
 const Command kCommands[] = {
-    {"TEST-UNC", OPEN, Test(&S::unc), TestUNC, nullptr},
-    {"TEST-DiskSpace", OPEN, kAlwaysOn, TestDiskSpace, nullptr},
-    {"TEST-FolderSize", OPEN, Test(&S::foldersize), TestFolderSize, nullptr},
-    {"TEST-FileExists", OPEN, Test(&S::fileexists), TestFileExists, nullptr},
-    {"TEST-FileCompare", OPEN, Test(&S::comparefiles), TestFileCompare, nullptr},
-    {"TEST-FileCRC", OPEN, Test(&S::filecrc), TestFileCRC, nullptr},
-    {"TEST-CountFiles", OPEN, Test(&S::countfiles), TestCountFiles, nullptr},
-    {"TEST-Process", OPEN, Test(&S::process), TestProcess, nullptr},
-    {"TEST-Service", OPEN, kAlwaysOn, TestService, nullptr},
-    {"TEST-NTLog", OPEN, kAlwaysOn, TestNTLog, nullptr},
-    {"TEST-CPU", OPEN, Test(&S::cpuusage), TestCPU, nullptr},
-    {"TEST-PerfCounter", OPEN, kAlwaysOn, TestPerfCounter, nullptr},
-    {"TEST-Script", OPEN, kAlwaysOn, TestScript, nullptr},
-    {"TEST-SNMP", OPEN, kAlwaysOn, TestSNMP, nullptr},
-    {"TEST-ExternalPrg", OPEN, Test(&S::external), TestExternalPrg, nullptr},
-    {"TEST-Ping", OPEN, kAlwaysOn, TestPing, nullptr},
-    {"TEST-TCP", OPEN, Test(&S::tcp), TestTCP, nullptr},
-    {"TEST-UDP", OPEN, Test(&S::udp), TestUDP, nullptr},
-    {"TEST-TextLog", OPEN, Test(&S::textlog), TestTextLog, nullptr},
-    {"TEST-TextLog2", OPEN, Test(&S::textlog), TestTextLog2, nullptr},
-    {"TEST-ShellScript", OPEN, Test(&S::shellscript), TestShellScript, nullptr},
-    {"ACT-ExternalCmd", OPEN, Action(&S::executeaction), ActExternalCmd, nullptr},
-    {"ACT-TCPUDPsend", OPEN, Action(&S::tcpudpaction), ActTCPUDPsend, nullptr},
-    {"ACT-Syslog", OPEN, Action(&S::syslogaction), ActSyslog, nullptr},
-    {"GetProcessesList", OPEN, Test(&S::process), GetProcessesList, nullptr},
-    {"GetServicesList", OPEN, kAlwaysOn, GetServicesList, nullptr},
-    {"GetEventLogFiles", OPEN, kAlwaysOn, GetEventLogFiles, nullptr},
-    {"GetEventLogSources", OPEN, kAlwaysOn, GetEventLogSources, nullptr},
-    {"GetDriveList", OPEN, kAlwaysOn, GetDriveList, nullptr},
-    {"GetFilesList", OPEN, kAnyFileTest, GetFilesList, nullptr},
-    {"GetInfo", OPEN, kAlwaysOn, GetInfo, nullptr},
-    {"GetSettings", MANAGE, kAlwaysOn, GetSettings, nullptr},
-    {"SetSettings", MANAGE, kAlwaysOn, SetSettings, nullptr},
-    {"ReloadCfg", MANAGE, kAlwaysOn, nullptr, ReloadCfg},
-    {"ReloadApp", MANAGE, kAlwaysOn, nullptr, ReloadApp},
+    {"TEST-UNC", OPEN, Test(&S::unc), ProcessTest_UNC, nullptr},
+    {"TEST-DiskSpace", OPEN, kAlwaysOn, ProcessTest_DiskSpace, nullptr},
+    {"TEST-FolderSize", OPEN, Test(&S::foldersize), ProcessTest_FolderSize, nullptr},
+    {"TEST-FileExists", OPEN, Test(&S::fileexists), ProcessTest_FileExists, nullptr},
+    {"TEST-FileCompare", OPEN, Test(&S::comparefiles), ProcessTest_FileCompare, nullptr},
+    {"TEST-FileCRC", OPEN, Test(&S::filecrc), ProcessTest_FileCRC, nullptr},
+    {"TEST-CountFiles", OPEN, Test(&S::countfiles), ProcessTest_CountFiles, nullptr},
+    {"TEST-Process", OPEN, Test(&S::process), ProcessTest_Process, nullptr},
+    {"TEST-Service", OPEN, kAlwaysOn, ProcessTest_Service, nullptr},
+    {"TEST-NTLog", OPEN, kAlwaysOn, ProcessTest_NTLog, nullptr},
+    {"TEST-CPU", OPEN, Test(&S::cpuusage), ProcessTest_CPU, nullptr},
+    {"TEST-PerfCounter", OPEN, kAlwaysOn, ProcessTest_Perf, nullptr},
+    {"TEST-Script", OPEN, kAlwaysOn, ProcessTest_Script, nullptr},
+    {"TEST-SNMP", OPEN, kAlwaysOn, ProcessTest_SNMP, nullptr},
+    {"TEST-ExternalPrg", OPEN, Test(&S::external), ProcessTest_External, nullptr},
+    {"TEST-Ping", OPEN, kAlwaysOn, ProcessTest_Ping, nullptr},
+    {"TEST-TCP", OPEN, Test(&S::tcp), ProcessTest_TCP, nullptr},
+    {"TEST-UDP", OPEN, Test(&S::udp), ProcessTest_UDP, nullptr},
+    {"TEST-TextLog", OPEN, Test(&S::textlog), ProcessTest_TextLog, nullptr},
+    {"TEST-TextLog2", OPEN, Test(&S::textlog), ProcessTest_TextLog2, nullptr},
+    {"TEST-ShellScript", OPEN, Test(&S::shellscript), ProcessTest_ShellScript, nullptr},
+    {"ACT-ExternalCmd", OPEN, Action(&S::executeaction), ProcessAct_ExternalCmd, nullptr},
+    {"ACT-TCPUDPsend", OPEN, Action(&S::tcpudpaction), ProcessAct_TCPSend, nullptr},
+    {"ACT-Syslog", OPEN, Action(&S::syslogaction), ProcessAct_Syslog, nullptr},
+    {"GetProcessesList", OPEN, Test(&S::process), ProcessInfo_ProcessesList, nullptr},
+    {"GetServicesList", OPEN, kAlwaysOn, ProcessInfo_ServicesList, nullptr},
+    {"GetEventLogFiles", OPEN, kAlwaysOn, ProcessInfo_EventLogFiles, nullptr},
+    {"GetEventLogSources", OPEN, kAlwaysOn, ProcessInfo_EventLogSources, nullptr},
+    {"GetDriveList", OPEN, kAlwaysOn, ProcessInfo_GetDriveList, nullptr},
+    {"GetFilesList", OPEN, kAnyFileTest, ProcessInfo_GetFileList, nullptr},
+    {"GetInfo", OPEN, kAlwaysOn, GetAgentStatus, nullptr},
+    {"GetSettings", MANAGE, kAlwaysOn, GetAgentSettings, nullptr},
+    {"SetSettings", MANAGE, kAlwaysOn, SetAgentSettings, nullptr},
+    {"ReloadCfg", MANAGE, kAlwaysOn, nullptr, ReloadConfiguration},
+    {"ReloadApp", MANAGE, kAlwaysOn, nullptr, ReloadApplication},
     {"QUIT", MANAGE, kAlwaysOn, nullptr, Quit},
-    {"UpgradeCode", UPGRADE, kAlwaysOn, nullptr, UpgradeCode},
+    {"UpgradeCode", UPGRADE, kAlwaysOn, nullptr, StartUpgrade},
 };
 
 const Command* FindCommand(const String& name) {
@@ -171,7 +171,7 @@ std::vector<std::string> DispatcherCommandNames() {
 int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade) {
     if (request.Pos('\r') == 0) {
-        ShowMessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, MSG_LITERAL);
+        showmessage("EndOfTransmission signal missed\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NO_END_MARK) += "EndOfTransmission signal missed";
         return 0;
     }
@@ -179,7 +179,7 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     String name = lf > 0 ? request.Copy(1, lf - 1) : String(request);
     name.Trim();
     if (name.Length() == 0) {
-        ShowMessage("Void request received\n", params.Address, MSG_FAILURE, MSG_LITERAL);
+        showmessage("Void request received\n", params.Address, MSG_FAILURE, MSG_LITERAL);
         reply.SetResult(OWL_NOT_SUPPORTED) += "Void request received";
         return 0;
     }
@@ -187,7 +187,7 @@ int ProcessQXRequest(QXRequest& request, OWLReply& reply, TOWLFlags& flags, Thre
     const Command* command = FindCommand(name);
     if (command == nullptr) {
         name.SetZero();
-        ShowMessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, MSG_PRINTF,
+        showmessage("Unknown command \"%s\"\n", params.Address, MSG_FAILURE, MSG_PRINTF,
                     name.Data());
         reply.SetResult(OWL_NOT_SUPPORTED) += "Unknown command \"";
         reply += name;

@@ -63,7 +63,7 @@ int Listen(unsigned int& addrlen, String& err) {
     return sock;
 }
 
-int StartDaemon() {
+int daemon_init() {
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid > 0) {
@@ -75,16 +75,16 @@ int StartDaemon() {
     if (!freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
         !freopen("/dev/null", "w", stderr))
         return -1;
-    InstallHandler(SIGHUP, OnReloadSignal);
+    InstallHandler(SIGHUP, reloadcfg);
     return 0;
 }
 
-FILE* CreatePidFile() {
+FILE* createpidfile() {
     String path = SettingText(&TOWLSettings::pidfile);
     path.SetZero();
     FILE* f = fopen(path.Data(), "we");
     if (f == nullptr) {
-        ShowMessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
+        showmessage("Failed to create pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         return nullptr;
     }
     struct flock lock;
@@ -92,7 +92,7 @@ FILE* CreatePidFile() {
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
-        ShowMessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
+        showmessage("Failed to lock pid file %s\n", LOCAL, MSG_FAILURE, MSG_PRINTF, path.Data());
         fclose(f);
         return nullptr;
     }
@@ -104,28 +104,28 @@ FILE* CreatePidFile() {
 FILE* CreateDaemonPidFile() {
     if (OWLSettings.interactive || SettingText(&TOWLSettings::pidfile).Length() == 0)
         return nullptr;
-    return CreatePidFile();
+    return createpidfile();
 }
 
-void ClosePidFile(FILE* pidfile) {
+void closepidfile(FILE* pidfile) {
     if (pidfile == nullptr) return;
     fclose(pidfile);
     String path = SettingText(&TOWLSettings::pidfile);
     unlink(path.SetZero().Data());
 }
 
-void OnReloadSignal(int) { g_reloadRequested = 1; }
+void reloadcfg(int) { g_reloadRequested = 1; }
 
 int TakeReloadRequest() { return g_reloadRequested.exchange(0) != 0 ? 1 : 0; }
 
-void OnStopSignal(int sig) {
+void stopagent(int sig) {
     g_stopSignal = sig;
     OWLFlags.Terminate = 1;
 }
 
 int TakeStopSignal() { return g_stopSignal.exchange(0); }
 
-void OnFaultSignal(int) {
+void reloadapp(int) {
     signal(SIGSEGV, SIG_DFL);
     if (time(nullptr) - OWLFlags.StartTime <= FAULT_RESTART_SECONDS) {
         // Let the fault end the process, as a crash right after start must.

@@ -17,31 +17,31 @@ int Listen(unsigned int& addrlen, String& err);
 // Forks into the background: the parent prints "Daemon started" and exits
 // with status 0; the child starts a session, points the standard streams at
 // /dev/null and installs the SIGHUP handler. -1 when fork fails.
-int StartDaemon();
+int daemon_init();
 
 // Creates and locks the pid file named by the "pidfile" setting and writes
 // the process id into it. The open stream, or null (logged) when the file
 // cannot be created or another instance holds its lock.
-FILE* CreatePidFile();
-// In daemon mode with a "pidfile" setting, CreatePidFile(); else null.
+FILE* createpidfile();
+// In daemon mode with a "pidfile" setting, createpidfile(); else null.
 FILE* CreateDaemonPidFile();
 // Closes the stream and deletes the pid file; null does nothing.
-void ClosePidFile(FILE* pidfile);
+void closepidfile(FILE* pidfile);
 
 // Installs handler for sig with an empty mask and no flags.
 void InstallHandler(int sig, void (*handler)(int));
 
 // SIGHUP: asks the accept loop to reload the configuration.
-void OnReloadSignal(int);
+void reloadcfg(int);
 // SIGTERM, and SIGINT in interactive mode: asks the accept loop to end the
 // agent as "QUIT" does.
-void OnStopSignal(int sig);
+void stopagent(int sig);
 // The stop signal that arrived (clears it), or 0. Once OWLFlags.Terminate
 // reads 1 because of a signal, this returns that signal.
 int TakeStopSignal();
 // SIGSEGV: after the first FAULT_RESTART_SECONDS restarts the agent, else
 // lets the fault end the process.
-void OnFaultSignal(int);
+void reloadapp(int);
 // 1 once, after a SIGHUP arrived (clears the request).
 int TakeReloadRequest();
 

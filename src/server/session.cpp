@@ -147,15 +147,15 @@ void AnswerRequest(Session& s) {
     if (s.evicted) return;  // the connection is shut down already
     in_addr peer = s.params.Address;
     if (!s.request.ParseInitRequest(s.password, peer)) {
-        ShowMessage("<-- Invalid QX request received\n", peer, MSG_INFO, MSG_LITERAL);
+        showmessage("<-- Invalid QX request received\n", peer, MSG_INFO, MSG_LITERAL);
         return;
     }
-    ShowMessage("<-- Correct QX request received\n", peer, MSG_INFO, MSG_LITERAL);
+    showmessage("<-- Correct QX request received\n", peer, MSG_INFO, MSG_LITERAL);
     s.reply.InitPacket(nullptr, s.request.GetSessionKey());
     int recognised = ProcessQXRequest(s.request, s.reply, OWLFlags, s.params, s.upgrade);
     String code = s.reply.Length() > 2 ? s.reply.Copy(1, 3) : String();
     code.SetZero();
-    ShowMessage(recognised ? "--> request processed (%s)\n"
+    showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 peer, MSG_INFO, MSG_PRINTF, code.Data());
     SendReply(s);
@@ -183,7 +183,7 @@ int ReceiveRequest(Session& s, const char* data, int n) {
         // A peer that gets the first bytes wrong is closed before it can
         // make us buffer anything more.
         if (s.request.CheckPacketStart(s.password, s.params.Address, s.proven)) return 1;
-        ShowMessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, MSG_LITERAL);
+        showmessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, MSG_LITERAL);
         return 0;
     }
     AnswerRequest(s);
@@ -250,7 +250,7 @@ void EndSession(Session& s) {
     // A transfer cut short leaves no reservation and no temporary file.
     if (s.upgrade.Active()) s.upgrade.Abandon();
     LeaveRequestPhase(s);
-    ShowMessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    showmessage("Session closed, wait for next ..\n", LOCAL, MSG_INFO, MSG_LITERAL);
     // close sends the FIN behind the reply; no shutdown round is needed.
     close(s.params.Socket);
     __atomic_fetch_sub(&AgentStatus.ActiveConnections, 1, __ATOMIC_RELAXED);

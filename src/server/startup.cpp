@@ -123,7 +123,7 @@ int ReportSettingsWarnings(bool probeBind) {
     for (const std::string& warning : warnings) {
         fprintf(stderr, "Warning: %s\n", warning.c_str());
         if (loaded.verbose)
-            WriteLog(loaded.verboselogfile,
+            writelog(loaded.verboselogfile,
                      FormatFileLine(when, LOCAL, ("Warning: " + warning + "\n").c_str())
                          .SetZero()
                          .Data());
@@ -157,7 +157,7 @@ void SocketTest() {
 
 // The request parser's debug lines, into the log.
 void LogPacketDebugLine(in_addr peer, const char* format, int value) {
-    ShowMessage(format, peer, MSG_DEBUG, MSG_PRINTF, value);
+    showmessage(format, peer, MSG_DEBUG, MSG_PRINTF, value);
 }
 
 }  // namespace
@@ -176,22 +176,22 @@ void RunAgent() {
     ProtocolCipherCheck();
     SocketTest();
     ReportSettingsWarnings(false);
-    if (!OWLSettings.interactive && StartDaemon() != 0) {
+    if (!OWLSettings.interactive && daemon_init() != 0) {
         fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
         exit(OWL_EXIT_DAEMON);
     }
-    InstallHandler(SIGSEGV, OnFaultSignal);
+    InstallHandler(SIGSEGV, reloadapp);
     signal(SIGPIPE, SIG_IGN);
     // A stop by the service manager (or Ctrl-C at the terminal) ends the
     // agent as "QUIT" does: replies sent, pid file removed, status 0.
-    InstallHandler(SIGTERM, OnStopSignal);
-    if (OWLSettings.interactive) InstallHandler(SIGINT, OnStopSignal);
+    InstallHandler(SIGTERM, stopagent);
+    if (OWLSettings.interactive) InstallHandler(SIGINT, stopagent);
 
     unsigned int addrlen = 0;
     int sock = ListenOrExit(addrlen, false);
     FILE* pidfile = CreateDaemonPidFile();
     RefreshFaultRestart(pidfile != nullptr);
-    ShowMessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
+    showmessage("Listening...\n", LOCAL, MSG_INFO, MSG_LITERAL);
     AcceptLoop(sock, addrlen, pidfile);
 }
 

@@ -41,7 +41,7 @@ String TempFolder() {
 
 int Fail(UpgradeRec& rec, String& err, const char* text) {
     err = text;
-    rec.ReleaseUpgrade();
+    rec.ClearanceUpgrade();
     return 0;
 }
 
@@ -102,10 +102,10 @@ int FinishUpgrade(UpgradeRec& rec, String& err) {
         unlink(name.Data());
         unlink(script.SetZero().Data());
         if (err.Length() == 0) err = "Binary code transferred. Cannot create script file";
-        rec.ReleaseUpgrade();
+        rec.ClearanceUpgrade();
         return 0;
     }
-    rec.ReleaseUpgrade();
+    rec.ClearanceUpgrade();
     {
         MutexLock hold(thread_mutex);
         OWLFlags.UpgradeScript = script;
@@ -134,7 +134,7 @@ int UpgradeRec::RequestUpgrade(const String& key) {
     return granted;
 }
 
-void UpgradeRec::ReleaseUpgrade() {
+void UpgradeRec::ClearanceUpgrade() {
     MutexLock hold(upgrade_mutex);
     OWLFlags.UpgradeBusy = 0;
     InProgress = 0;
@@ -148,7 +148,7 @@ void UpgradeRec::Abandon() {
         File = nullptr;
     }
     if (FileName.Length() > 0) unlink(FileName.SetZero().Data());
-    if (Active()) ReleaseUpgrade();
+    if (Active()) ClearanceUpgrade();
 }
 
 String UpgradeScriptPath() { return TempFolder() + "/owlupd__.sh"; }

@@ -23,7 +23,7 @@ class UpgradeRec {
     // the digest; 0 when another session holds it.
     int RequestUpgrade(const String& key);
     // Releases the reservation.
-    void ReleaseUpgrade();
+    void ClearanceUpgrade();
     // InProgress: only the session that owns the record changes it, so its
     // own thread reads it without a lock.
     int Active() const;

@@ -61,7 +61,7 @@ bool StartWorker();
 // wait a little, so that the pending connection does not make us spin.
 void Starved(int error) {
     if (!g_starved.exchange(true))
-        ShowMessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
+        showmessage("Accept error: %s; waiting for resources\n", LOCAL, MSG_FAILURE, MSG_PRINTF,
                     strerror(error));
     usleep(kStarvedBackoffMs * 1000);
 }
@@ -97,11 +97,11 @@ int AcceptNext(in_addr& peer) {
     }
     if (sock < 0) {
         if (Passing(error, generation)) return -1;
-        ShowMessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, MSG_PRINTF, strerror(error));
+        showmessage("Accept fatal error: %s\n\n", LOCAL, MSG_FAILURE, MSG_PRINTF, strerror(error));
         EndProcess(OWL_EXIT_LISTEN);
     }
     if (g_starved.exchange(false))
-        ShowMessage("Accept works again\n", LOCAL, MSG_INFO, MSG_LITERAL);
+        showmessage("Accept works again\n", LOCAL, MSG_INFO, MSG_LITERAL);
     peer = addr.sin_addr;
     return sock;
 }
@@ -112,7 +112,7 @@ bool Admit(int sock, in_addr peer) {
     inet_ntoa_safe(peer, dotted, sizeof dotted);
     if (FilterAdmits(dotted)) return true;
     __atomic_fetch_add(&AgentStatus.FailedConnections, 1, __ATOMIC_RELAXED);
-    ShowMessage("TCP connection rejected\n", peer, MSG_FAILURE, MSG_LITERAL);
+    showmessage("TCP connection rejected\n", peer, MSG_FAILURE, MSG_LITERAL);
     shutdown(sock, SHUT_RDWR);
     close(sock);
     return false;
@@ -120,9 +120,9 @@ bool Admit(int sock, in_addr peer) {
 
 void TakeConnection(int sock, in_addr peer) {
     if (!Admit(sock, peer)) return;
-    ShowMessage("TCP connection accepted\n", peer, MSG_SUCCESS, MSG_LITERAL);
+    showmessage("TCP connection accepted\n", peer, MSG_SUCCESS, MSG_LITERAL);
     if (!ClaimSession()) {
-        ShowMessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, MSG_LITERAL);
+        showmessage("Too many sessions: connection closed\n", peer, MSG_FAILURE, MSG_LITERAL);
         shutdown(sock, SHUT_RDWR);
         close(sock);
         return;

@@ -58,7 +58,7 @@ int owlDecodeInt(const char* text) { return text ? atoi(text) : 0; }
 int owlDecodeInt(String text) { return owlDecodeInt(text.SetZero().Data()); }
 
 int owlDecodeInt(const char* text, int* out) {
-    if (text == nullptr || !IsDecimalNumber(text)) return 0;
+    if (text == nullptr || !isdecimalnum(text)) return 0;
     *out = atoi(text);
     return 1;
 }
@@ -70,7 +70,7 @@ long long owlDecodeInt64(const char* text) { return text ? atoll(text) : 0; }
 long long owlDecodeInt64(String text) { return owlDecodeInt64(text.SetZero().Data()); }
 
 int owlDecodeInt64(const char* text, long long* out) {
-    if (text == nullptr || !IsDecimalNumber(text)) return 0;
+    if (text == nullptr || !isdecimalnum(text)) return 0;
     *out = atoll(text);
     return 1;
 }

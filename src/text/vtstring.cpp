@@ -427,13 +427,13 @@ char* strlower(char* s, int n) {
     return s;
 }
 
-bool IsDecimalNumber(const char* s) {
+bool isdecimalnum(const char* s) {
     for (const char* p = s; p && *p; p++)
         if (!((*p >= '0' && *p <= '9') || *p == '-')) return false;
     return true;
 }
 
-bool IsDecimalNumber(const char* s, int n) {
+bool isdecimalnum(const char* s, int n) {
     for (int i = 0; i < n; i++)
         if (!(s[i] >= '0' && s[i] <= '9')) return false;
     return true;

@@ -125,9 +125,9 @@ char* strupper(char* s, int n);
 char* strlower(char* s, int n);
 
 // Every byte up to the zero is a digit or '-' (so "" and "-" pass).
-bool IsDecimalNumber(const char* s);
+bool isdecimalnum(const char* s);
 // Each of the first n bytes is a digit; n = 0 passes.
-bool IsDecimalNumber(const char* s, int n);
+bool isdecimalnum(const char* s, int n);
 
 // 1-based position of needle in haystack, 0 when absent or when a pointer is
 // null or a length is 0. memposi compares ASCII letters without case.

@@ -450,7 +450,7 @@ TEST(IPAllowed, GetItemStopsAtAnInvalidItem) {
     unsigned int first, last;
     String err;
     String bad = Bytes("1\0002,5.5.5.5"s);
-    GetListItem(bad, first, last, err);
+    getitem(bad, first, last, err);
     EXPECT_EQ(first, 0u);
     EXPECT_EQ(Str(err), "Invalid IP address (1\0002) specified"s);
     EXPECT_EQ(Str(bad), "1\0002,5.5.5.5"s);
@@ -512,7 +512,7 @@ TEST(SettingsStress, ReadersAndLoggersWhileReloadingAndSaving) {
     };
     auto logger = [&](int id) {
         for (int i = 0; i < 3000 && !done && going(); i++) {
-            ShowMessage("thread %d message %d\n", LOCAL, i % 2 ? MSG_SUCCESS : MSG_FAILURE, 1, id,
+            showmessage("thread %d message %d\n", LOCAL, i % 2 ? MSG_SUCCESS : MSG_FAILURE, 1, id,
                         i);
             messages++;
         }

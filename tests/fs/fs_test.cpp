@@ -233,7 +233,7 @@ TEST_F(SearchTree, FilePredicatesFollowLinks) {
     EXPECT_EQ(FileExists(nullptr) + DirectoryExists(nullptr) + DeleteFile(nullptr), 0);
     EXPECT_EQ(FileSize(nullptr), -1);
     EXPECT_EQ(FileAge(P("missing").c_str()), -1);
-    EXPECT_EQ(SecondsToMinutes(-61), -1);  // minutes truncate toward zero
+    EXPECT_EQ(sec2min(-61), -1);  // minutes truncate toward zero
     EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 1);
     EXPECT_EQ(FileExists(P("a.txt").c_str()), 0);
     EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 0);

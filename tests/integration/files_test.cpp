@@ -200,14 +200,17 @@ TEST(FileHandlers, BadInputGetsItsReply) {
         void (*handler)(const RequestParams&, OWLReply&);
         std::set<std::string> refusals;
         size_t lines;
-    } handlers[] = {
-        {TestUNC, {"501 Path not specified", "301 *"}, 3},
-        {TestFolderSize, {"301 Folder/File doesn`t exist or access denied"}, 1},
-        {TestFileExists, {"301 no such file or acess denied"}, 6},
-        {TestFileCRC, {"301 File is not specified", "301 Cannot open file", "301 Read error"}, 1},
-        {TestFileCompare, {"301 File doesn`t exist", "501 Wrong parameter"}, 1},
-        {TestCountFiles, {"301 Folder doesn`t exist or access denied", "501 Wrong parameter"}, 1},
-        {GetFilesList, {}, 3}};
+    } handlers[] = {{ProcessTest_UNC, {"501 Path not specified", "301 *"}, 3},
+                    {ProcessTest_FolderSize, {"301 Folder/File doesn`t exist or access denied"}, 1},
+                    {ProcessTest_FileExists, {"301 no such file or acess denied"}, 6},
+                    {ProcessTest_FileCRC,
+                     {"301 File is not specified", "301 Cannot open file", "301 Read error"},
+                     1},
+                    {ProcessTest_FileCompare, {"301 File doesn`t exist", "501 Wrong parameter"}, 1},
+                    {ProcessTest_CountFiles,
+                     {"301 Folder doesn`t exist or access denied", "501 Wrong parameter"},
+                     1},
+                    {ProcessInfo_GetFileList, {}, 3}};
     int descriptors = OpenDescriptors(getpid());
     for (const auto& h : handlers)
         for (const std::string& v : values)
@@ -223,7 +226,7 @@ TEST(FileHandlers, BadInputGetsItsReply) {
                 while (std::getline(body, line)) lines.push_back(line);
                 if (head == "200") {
                     EXPECT_TRUE(lines.size() == h.lines ||
-                                (h.handler == GetFilesList && lines.size() >= h.lines))
+                                (h.handler == ProcessInfo_GetFileList && lines.size() >= h.lines))
                         << got;
                     continue;
                 }

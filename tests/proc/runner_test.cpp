@@ -142,9 +142,9 @@ TEST(Runner, TempFileNames) {
     TmpEnv env;
     TempDir dir;
     char buf[512];
-    EXPECT_EQ(GetTempFileName(buf, 15, nullptr), 0);
+    EXPECT_EQ(gettempfilename(buf, 15, nullptr), 0);
     setenv("TMPDIR", dir.path().c_str(), 1);
-    ASSERT_EQ(GetTempFileName(buf, sizeof(buf), nullptr), 1);
+    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     std::string first = buf, prefix = first.substr(0, first.size() - 1);
     ASSERT_EQ(prefix.rfind(dir.path() + "/tmp-", 0), 0u) << first;
     std::string thread = prefix.substr(dir.path().size() + 5);
@@ -154,12 +154,12 @@ TEST(Runner, TempFileNames) {
     EXPECT_EQ(first.back(), '0');
     close(open(buf, O_CREAT | O_WRONLY, 0600));
     symlink(dir.File("target").c_str(), (prefix + "1").c_str());
-    ASSERT_EQ(GetTempFileName(buf, sizeof(buf), nullptr), 1);
+    ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     EXPECT_EQ(buf, prefix + "1");
     int need = (int)dir.path().size() + 1 + 16;
-    EXPECT_EQ(GetTempFileName(buf, need, "x.txt"), 1);
+    EXPECT_EQ(gettempfilename(buf, need, "x.txt"), 1);
     EXPECT_EQ(buf, dir.File("x.txt"));
-    EXPECT_EQ(GetTempFileName(buf, need - 1, "x.txt"), 0);
+    EXPECT_EQ(gettempfilename(buf, need - 1, "x.txt"), 0);
     EXPECT_EQ(buf[0], 0);
     mode_t umaskWas = umask(0);
     struct stat st;
@@ -175,10 +175,10 @@ TEST(Runner, TempFileNames) {
     EXPECT_EQ(buf, prefix + "4");
     unsetenv("TMPDIR");
     setenv("TMP", "/var/tmp", 1);
-    GetTempFileName(buf, sizeof(buf), "n");
+    gettempfilename(buf, sizeof(buf), "n");
     EXPECT_STREQ(buf, "/var/tmp/n");
     unsetenv("TMP");
-    GetTempFileName(buf, sizeof(buf), "n");
+    gettempfilename(buf, sizeof(buf), "n");
     EXPECT_STREQ(buf, "./n");
 }
 

@@ -29,7 +29,7 @@ struct AgentStartUp : ::testing::Environment {
     void SetUp() override {
         Twofish_initialise();
         SetPacketDebugSink([](in_addr peer, const char* format, int value) {
-            ShowMessage(format, peer, MSG_DEBUG, 1, value);
+            showmessage(format, peer, MSG_DEBUG, 1, value);
         });
         TSettingsWriteLock lock;
         OWLSettings.debug = OWLSettings.interactive = 1;

@@ -52,10 +52,10 @@ class LogRouting : public ::testing::Test {
 };
 
 TEST_F(LogRouting, TypesChooseTheFiles) {
-    ShowMessage("success\n", LOCAL, MSG_SUCCESS, 0);
-    ShowMessage("failure %d\n", Peer("10.0.0.7"), MSG_FAILURE, 1, 42);
-    ShowMessage("information\n", LOCAL, MSG_INFO, 0);
-    ShowMessage("debug\n", LOCAL, MSG_DEBUG, 0);
+    showmessage("success\n", LOCAL, MSG_SUCCESS, 0);
+    showmessage("failure %d\n", Peer("10.0.0.7"), MSG_FAILURE, 1, 42);
+    showmessage("information\n", LOCAL, MSG_INFO, 0);
+    showmessage("debug\n", LOCAL, MSG_DEBUG, 0);
     std::string ok = dir.Read("ok.log"), bad = dir.Read("bad.log"),
                 verbose = dir.Read("verbose.log");
     EXPECT_NE(ok.find("\t owl\t\t success\n"), std::string::npos) << ok;
@@ -70,7 +70,7 @@ TEST_F(LogRouting, TypesChooseTheFiles) {
         TSettingsWriteLock lock;
         OWLSettings.debug = 1;
     }
-    ShowMessage("debug now\n", LOCAL, MSG_DEBUG, 0);
+    showmessage("debug now\n", LOCAL, MSG_DEBUG, 0);
     EXPECT_NE(dir.Read("verbose.log").find("debug now"), std::string::npos);
     {
         TSettingsWriteLock lock;
@@ -78,7 +78,7 @@ TEST_F(LogRouting, TypesChooseTheFiles) {
         OWLSettings.verboselogfile = "";
         OWLSettings.logsuccess = 0;
     }
-    ShowMessage("quiet\n", LOCAL, MSG_SUCCESS, 0);
+    showmessage("quiet\n", LOCAL, MSG_SUCCESS, 0);
     EXPECT_EQ(dir.Read("ok.log").find("quiet"), std::string::npos);
 }
 
@@ -91,13 +91,13 @@ TEST_F(LogRouting, InteractiveConsoleLiteralTextAndCuts) {
     }
     ::testing::internal::CaptureStdout();
     const char* literal = "100%s literal\n";  // taken as it stands without useFormat
-    ShowMessage(literal, LOCAL, MSG_INFO, 0);
+    showmessage(literal, LOCAL, MSG_INFO, 0);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("]\t owl\t\t 100%s literal\n"), std::string::npos) << out;
 
     std::string big(600, 'x');
     ::testing::internal::CaptureStdout();
-    ShowMessage("%s", LOCAL, MSG_FAILURE, 1, big.c_str());
+    showmessage("%s", LOCAL, MSG_FAILURE, 1, big.c_str());
     EXPECT_EQ(::testing::internal::GetCapturedStdout().size(), 511u);
     std::string bad = dir.Read("bad.log");
     EXPECT_EQ(bad.size(), 511u);
@@ -105,7 +105,7 @@ TEST_F(LogRouting, InteractiveConsoleLiteralTextAndCuts) {
 }
 
 TEST_F(LogRouting, FilesWithoutFolderLandBesideTheConfiguration) {
-    WriteLog(String("log1.txt"), "a line\n");
+    writelog(String("log1.txt"), "a line\n");
     EXPECT_EQ(dir.Read("log1.txt"), "a line\n");
     // A configuration named without a folder: the current directory.
     TempDir cwd;
@@ -113,11 +113,11 @@ TEST_F(LogRouting, FilesWithoutFolderLandBesideTheConfiguration) {
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir(cwd.path().c_str()), 0);
     strcpy(OWLSettings.configfile, "owl.cfg");
-    WriteLog(String("log1.txt"), "here\n");
+    writelog(String("log1.txt"), "here\n");
     // Nothing happens for an empty name, a null text or an unopenable file.
-    WriteLog(String(), "x");
-    WriteLog(String("log1.txt"), nullptr);
-    WriteLog(String("/nonexistent/folder/log.txt"), "x");
+    writelog(String(), "x");
+    writelog(String("log1.txt"), nullptr);
+    writelog(String("/nonexistent/folder/log.txt"), "x");
     EXPECT_EQ(cwd.Read("log1.txt"), "here\n");
     EXPECT_EQ(Entries(cwd.path()), 1);
     EXPECT_NE(access("/nonexistent", F_OK), 0);

@@ -200,11 +200,11 @@ TEST(ByteHelpers, SearchAndDigits) {
     EXPECT_EQ(mempos("ab", 2, "abc", 3), 0);
     EXPECT_EQ(memposi("\xc9", 1, "\xe9", 1), 0);  // only ASCII folds
 
-    for (const char* yes : {"-12", "12-", ""}) EXPECT_TRUE(IsDecimalNumber(yes)) << yes;
-    for (const char* no : {"1.5", " 1"}) EXPECT_FALSE(IsDecimalNumber(no)) << no;
-    EXPECT_TRUE(IsDecimalNumber("12x", 2));
-    EXPECT_FALSE(IsDecimalNumber("-1", 2));
-    EXPECT_TRUE(IsDecimalNumber("x", 0));
+    for (const char* yes : {"-12", "12-", ""}) EXPECT_TRUE(isdecimalnum(yes)) << yes;
+    for (const char* no : {"1.5", " 1"}) EXPECT_FALSE(isdecimalnum(no)) << no;
+    EXPECT_TRUE(isdecimalnum("12x", 2));
+    EXPECT_FALSE(isdecimalnum("-1", 2));
+    EXPECT_TRUE(isdecimalnum("x", 0));
 
     char text[] = "aZ\xe9{@";
     EXPECT_STREQ(strupper(text), "AZ\xe9{@");
