@@ -180,18 +180,6 @@ TEST(StrList, AddReadDeleteGrow) {
     EXPECT_EQ(Str(list[30]), "31");
 }
 
-TEST(StrListDeathTest, IndexOutOfRangeAsserts) {
-    TStrList list;
-    list.Add("a");
-    // The stable part of an assertion message: the file and the function;
-    // the rest of the wording is the C library's.
-    EXPECT_DEATH(list[1], "vtstring.*operator\\[\\]");
-    EXPECT_DEATH(list[-1], "vtstring.*operator\\[\\]");
-    EXPECT_DEATH(list.Delete(5), "vtstring.*Delete");
-    TStrList empty;
-    EXPECT_DEATH(empty.DeleteLast(), "vtstring.*Delete");
-}
-
 TEST(ByteHelpers, SearchAndDigits) {
     EXPECT_EQ(mempos("xababa", 6, "aba", 3), 2);
     EXPECT_EQ(memposi("xababa", 6, "ABA", 3), 2);
