@@ -61,12 +61,15 @@ TEST_F(Serve, OddRequestsGetFixedAnswersAndAreLogged) {
     EXPECT_NE(fails.find("\t 127.0.0.1\t Unknown command \"quit\"\n"), std::string::npos) << fails;
     EXPECT_NE(fails.find("Void request received"), std::string::npos);
     EXPECT_NE(fails.find("EndOfTransmission signal missed"), std::string::npos);
+    EXPECT_EQ(fails.find("accepted"), std::string::npos);  // successes go to ok.log only
     std::string oks = agent.dir().Read("ok.log");
     EXPECT_NE(oks.find("\t 127.0.0.1\t TCP connection accepted\n"), std::string::npos);
     for (const char* line :
          {"--> request processed (500)", "--> request rejected or operation failed (500)",
           "\t owl\t\t Session closed, wait for next ..\n"})
         EXPECT_TRUE(agent.WaitForLog("verbose.log", line, 3000)) << line;
+    // Debug lines need -vd.
+    EXPECT_EQ(agent.dir().Read("verbose.log").find("TCP packet size"), std::string::npos);
 }
 
 TEST_F(Serve, RequestInOneByteWrites) {
@@ -362,6 +365,7 @@ TEST_F(Serve, ManyConcurrentClients) {
     Reply info = agent.Request("GetInfo");
     EXPECT_EQ(info.Value("ActiveConnections"), "1");
     EXPECT_EQ(info.Value("OpenedConnections"), std::to_string(kClients + 2));
+    EXPECT_EQ(agent.dir().Read("ok.log"), "");  // logsuccess=0
 }
 
 // Reloads, settings changes and port changes while 16 clients keep asking:
