@@ -234,12 +234,12 @@ TEST(SettingsSave, SavedFileLoadsBackTheSameValues) {
     s.filtermarks = "11";
     s.comment = std::string(2000, 'c').c_str();
     s.syslogaction = 1;
-    chmod(dir.Config().c_str(), 0600);
+    chmod(dir.Config().c_str(), 0640);  // group-readable, for the agent's group
     std::string saved = SaveOver(dir, s, "port=1\n");
     EXPECT_NE(access((dir.Config() + ".New").c_str(), F_OK), 0);
     struct stat st;
     ASSERT_EQ(stat(dir.Config().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 
     // owlpath is never written: it is added by hand.
     Loaded back = Load(dir, saved + "owlpath=" + dir.Agent() + "\n");

@@ -99,6 +99,13 @@ TEST_F(Manage, OwlctlPasswordSourcesAndJson) {
     EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_NE(json.output.find("\"Comment=rack \\\"7\\\"\""), std::string::npos) << json.output;
     EXPECT_NE(json.output.find("\"Available tests=TCP\\r\\nUDP\\r\\n"), std::string::npos);
+    // A name's bytes that are not UTF-8 go out as Latin-1, UTF-8 as it is.
+    TempDir names;
+    names.Write("x\xF5\x80\x80\x80\xC3\xA9", "");
+    json = RunOwlctl({"-p", port, "-W", agent.dir().File("pw"), "-j", "GetFilesList",
+                      names.path() + "/", "x*", "0", "1"});
+    EXPECT_NE(json.output.find("\"x\\u00f5\\u0080\\u0080\\u0080\xC3\xA9\""), std::string::npos)
+        << json.output;
 }
 
 // Values that would strand the agent are refused whole; the file stays.
