@@ -143,7 +143,13 @@ TEST_F(Serve, RejectedPacketsLogTheirSizes) {
     EXPECT_EQ(agent.SendRaw(small, &raw), OWL_NO_REPLY);
     std::string digestLength5 = large.substr(0, 8);
     digestLength5[6] = 5;
-    for (const std::string& start : {large.substr(0, 30), digestLength5}) {
+    // A digest announced as five bytes is wrong even when they are the
+    // first five of the right one; four bytes that announce too much show
+    // the size they announce.
+    std::string rightStart = agent.Packet(std::string(2000, 'x'), "key").substr(0, 13);
+    rightStart[6] = 5;
+    for (const std::string& start :
+         {large.substr(0, 30), digestLength5, rightStart, std::string("\xFF\xFF\xFF\x7F", 4)}) {
         int sock = agent.Send(start);
         EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
         close(sock);
@@ -153,7 +159,10 @@ TEST_F(Serve, RejectedPacketsLogTheirSizes) {
         "Wrong password or MD5 error|Invalid QX request received|"
         "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|Wrong password or MD5 error|"
         "Invalid QX request received|TCP packet size: 8|OWL packet size: 2029|Pswd size: 5|"
-        "Wrong password or MD5 error|Invalid QX request received|";
+        "Wrong password or MD5 error|Invalid QX request received|TCP packet size: 13|"
+        "OWL packet size: 2029|Pswd size: 5|Wrong password or MD5 error|"
+        "Invalid QX request received|TCP packet size: 4|OWL packet size: 2147483647|"
+        "Invalid QX request received|";
     std::string seen;
     std::istringstream verbose(agent.dir().Read("verbose.log"));
     for (std::string line; std::getline(verbose, line);)

@@ -177,6 +177,7 @@ TEST(StrList, AddReadDeleteGrow) {
     list.DeleteLast();
     ASSERT_EQ(list.Count(), 31);
     EXPECT_EQ(Str(list[0]), "1");
+    EXPECT_EQ(Str(list[9]), "10");  // the lengths moved with the texts
     EXPECT_EQ(Str(list[30]), "31");
 }
 
