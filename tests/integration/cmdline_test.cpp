@@ -69,6 +69,7 @@ TEST(CommandLine, Outcomes) {
         {OWL_BINARY, {"-t", good}, 0, {}, "Settings checking .. Ok\n"},
         {OWL_BINARY, {"-t", scripts}, 0, {}, "Settings checking .. Ok\nWarning: cpuusagescript "
             "'/nonexistent/cpu.sh': no such file\nWarning: proccntscript '" + good + "': not executable\n"},
+        {OWL_BINARY, {"-t", "--strict", scripts}, 2, {"Warning: cpuusagescript"}},
         {OWL_BINARY, {"-t", noPassword}, 1, {"Error\n  Password is not specified!\n"}},
         {OWL_BINARY, {"-i", port1}, 1, {"TCP port 70000 is out of range"}},
         {OWL_BINARY, {"-t", port1}, 1, {"TCP port 70000 is out of range"}},
