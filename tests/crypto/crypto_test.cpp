@@ -104,32 +104,6 @@ TEST(Digests, SplitFeedingEqualsOneShot) {
     }
 }
 
-TEST(Sha1, ObjectIsReusableAndKeepsLastDigest) {
-    THash_SHA sha;
-    const std::string first = Sha1("abc");
-    sha.GetHash("something else", 14);
-    EXPECT_EQ(first, std::string(sha.GetHash("abc", 3), 20));
-    EXPECT_EQ(first, std::string(sha.GetHash(nullptr, 0), 20));
-    // An empty message through a valid pointer is the empty digest.
-    EXPECT_EQ(Sha1(""), std::string(sha.GetHash("", 0), 20));
-    // Update after Final starts a new hash by itself; bad input adds nothing.
-    sha.Update("ab", 2);
-    sha.Update(nullptr, 5);
-    sha.Update("c", -1);
-    sha.Update("c", 1);
-    sha.Final();
-    EXPECT_EQ(first, std::string(sha.GetHash(nullptr, 0), 20));
-}
-
-// Final without a hash in progress, or the digest read during one.
-TEST(Sha1DeathTest, MisuseStops) {
-    THash_SHA done, open;
-    done.GetHash("x", 1);
-    open.Update("x", 1);
-    EXPECT_DEATH(done.Final(), "ciplib.*THash_SHA::Final");
-    EXPECT_DEATH(open.GetHash(nullptr, 0), "ciplib.*THash_SHA::GetHash");
-}
-
 // The textbook loop: one lookup per byte, table built bit by bit.
 uint32_t PlainCrc(uint32_t reg, const unsigned char* p, size_t n) {
     static uint32_t table[256];
@@ -221,28 +195,6 @@ TEST_F(TwofishTest, KnownAnswers) {
         Twofish_decrypt(&xkey, Block(cipher), Block(out));
         EXPECT_EQ(out, plain) << c.key;
     }
-}
-
-TEST_F(TwofishTest, IllegalKeyLengthIsFatal) {
-    unsigned char key[40] = {0};
-    Twofish_key xkey;
-    for (int n : {-1, 33}) {
-        EXPECT_EXIT(Twofish_prepare_key(key, n, &xkey), ::testing::ExitedWithCode(3),
-                    "^\nTwofish fatal error: Twofish_prepare_key: illegal key length\n"
-                    "Process terminated\n$")
-            << n;
-    }
-}
-
-// Runs in a freshly started copy of the test program, where nothing has
-// initialised the module yet.
-TEST(TwofishUninitialisedDeathTest, PrepareKeyBeforeInitialiseIsFatal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    unsigned char key[16] = {0};
-    Twofish_key xkey;
-    EXPECT_EXIT(Twofish_prepare_key(key, 16, &xkey), ::testing::ExitedWithCode(3),
-                "^\nTwofish fatal error: Twofish implementation was not initialised.\n"
-                "Process terminated\n$");
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ TEST(FindStr, BlockBoundariesWordsAndRefusals) {
     while (hay.size() < 4 * kMiB) hay += "ab ";
     dir.Write("many", hay);
     dir.Write("short", "ab");
+    dir.Write("kmp", "ab   c abc");          // a mismatch goes back to the needle's start
     mkfifo(dir.File("fifo").c_str(), 0666);  // never blocks the search
     const std::tuple<std::string, std::string, int, int, int64_t> cases[] = {
         {"f", "BoundaRY", 1, 0, kMiB - 2},
@@ -48,6 +49,7 @@ TEST(FindStr, BlockBoundariesWordsAndRefusals) {
         {"edge2", "word", 1, 1, kMiB + 2},
         {"many", many.substr(1, many.size() - 2), 1, 1, 0},  // "b ab .. a"
         {"short", "abc", 1, 0, 0},
+        {"kmp", "abc", 1, 1, 8},
         {"", "ab", 1, 0, -1},
         {"fifo", "ab", 1, 0, -1},
     };

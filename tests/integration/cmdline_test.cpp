@@ -17,31 +17,6 @@ const char kMissed[] = "Error\nInvalid or missed command line parameter\n\n Usag
 const char kBadPort[] = "Error\nInvalid port number\n\n Usage: owl";
 const std::string kTryHelp = "Try 'owlctl --help' for more information.\n";
 
-TEST(CommandLine, BannerAndUsageText) {
-    RunResult r = RunOwl({});
-    EXPECT_EQ(r.status, 1);
-    const std::string rule(61, '-');
-    const std::string expected =
-        rule +
-        "\n Application:  OWL (Owlwatch for Quellix)\n"
-        " Version:      1.29 for Linux (Red Hat, Mandrake, SuSE)\n" +
-        rule +
-        "\nCommand line checking .. Error\nInvalid or missed command line parameter\n\n"
-        " Usage: owl [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
-        "  -d        - daemon mode (default)\n"
-        "  -i        - interactive mode\n"
-        "  -v        - verbose mode\n"
-        "  -vd       - verbose debugging mode\n"
-        "  -p <port> - overrides TCP port number specified in cfg_file\n"
-        "  cfg_file  - obligatory parameter, path to configuration file\n"
-        "\n"
-        " Examples:\n"
-        "  owl -i -v -p 1055 /etc/owl/owl.cfg\n"
-        "  owl -d ~/owl/owl.cfg\n"
-        "\n";
-    EXPECT_EQ(r.output, expected);
-}
-
 // Each command line ends with its status and shows every text of its row
 // (whole: exactly that output).
 TEST(CommandLine, Outcomes) {
@@ -72,12 +47,12 @@ TEST(CommandLine, Outcomes) {
         std::string whole = "";
     } cases[] = {
         // clang-format off
+        {OWL_BINARY, {}, 1, {"\n Application:  OWL (Owlwatch for Quellix)\n Version:      1.29 for "
+            "Linux (Red Hat, Mandrake, SuSE)\n", kMissed, "  owl -d ~/owl/owl.cfg\n\n"}},
         {OWL_BINARY, {"-i"}, 1, {kMissed}},
-        {OWL_BINARY, {"-i", "-v"}, 1, {kMissed}},
         {OWL_BINARY, {"-p", "1055"}, 1, {kMissed}},
         {OWL_BINARY, {"-d", "-vd", "-p"}, 1, {kMissed}},
         {OWL_BINARY, {"-i", "-p", "0", kCfg}, 1, {kBadPort}},
-        {OWL_BINARY, {"-i", "-p", "70000", kCfg}, 1, {kBadPort}},
         {OWL_BINARY, {"-i", "-p", "65536", kCfg}, 1, {kBadPort}},
         {OWL_BINARY, {"-i", "-p", "abc", kCfg}, 1, {kBadPort}},
         // 65535 and -1 pass the command line; the missing file stops them later.
@@ -94,13 +69,12 @@ TEST(CommandLine, Outcomes) {
         {OWL_BINARY, {"-t", good}, 0, {}, "Settings checking .. Ok\n"},
         {OWL_BINARY, {"-t", scripts}, 0, {}, "Settings checking .. Ok\nWarning: cpuusagescript "
             "'/nonexistent/cpu.sh': no such file\nWarning: proccntscript '" + good + "': not executable\n"},
+        {OWL_BINARY, {"-t", "--strict", scripts}, 2, {"Warning: cpuusagescript"}},
         {OWL_BINARY, {"-t", noPassword}, 1, {"Error\n  Password is not specified!\n"}},
         {OWL_BINARY, {"-i", port1}, 1, {"TCP port 70000 is out of range"}},
         {OWL_BINARY, {"-t", port1}, 1, {"TCP port 70000 is out of range"}},
         {OWL_BINARY, {"-i", port2}, 1, {"TCP port -5 is out of range"}},
-        {OWL_BINARY, {"-t", port2}, 1, {}},
         {OWL_BINARY, {"-i", port3}, 1, {"TCP port 65536 is out of range"}},
-        {OWL_BINARY, {"-t", port3}, 1, {}},
         {OWL_BINARY, {"--version"}, 0, {}, "owl " OWL_VERSION "\n"},
         {OWLCTL_BINARY, {"--version"}, 0, {}, "owlctl " OWL_VERSION "\n"},
         {OWL_BINARY, {"--help"}, 0, {" Usage: owl [-d|-i]", "owl -t [--strict] <cfg_file>"}},
@@ -122,7 +96,7 @@ TEST(CommandLine, Outcomes) {
     };
     for (const auto& c : cases) {
         RunResult r = RunProgram(c.program, c.args, 20000);
-        SCOPED_TRACE(c.args.back() + "\n" + r.output);
+        SCOPED_TRACE((c.args.empty() ? "" : c.args.back()) + "\n" + r.output);
         EXPECT_EQ(r.status, c.status);
         for (const std::string& text : c.shown) EXPECT_NE(r.output.find(text), std::string::npos);
         if (!c.whole.empty()) {

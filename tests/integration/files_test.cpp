@@ -1,7 +1,5 @@
-// The file and folder tests, the file list and the fixed refusals against
-// the real agent.
-#include "handlers/files.h"
-
+// The file and folder tests, the file list, the switches and the fixed
+// refusals against the real agent.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -11,13 +9,11 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
-#include "handlers/filelist.h"
 #include "support/agent.h"
 
 namespace {
@@ -36,46 +32,92 @@ std::string Time(time_t t) {
     return buf;
 }
 
-// data/: a.txt "hello" (two hours old), ab.txt "hello world", b.txt, fifo,
-// .hid/, sub/ c.txt; big (8,388,608 bytes), big1 (one more).
-TEST(FileTests, RepliesOfEveryHandler) {
-    TempDir data;
-    const std::string d = data.path();
-    auto F = [&](const std::string& name) { return data.File(name); };
-    data.Write("a.txt", "hello");
-    data.Write("ab.txt", "hello world");
-    data.Write("b.txt", "0123456789");
-    mkdir(F("sub").c_str(), 0755);
-    mkdir(F(".hid").c_str(), 0755);
-    data.Write("sub/c.txt", "abc");
-    mkfifo(F("fifo").c_str(), 0666);
-    data.Write("big", std::string(8388608, 'x'));
-    data.Write("big1", std::string(8388609, 'x'));
-    const time_t aTime = time(nullptr) - 7230;
-    struct timespec t[2] = {{aTime, 0}, {aTime, 0}};
-    utimensat(AT_FDCWD, F("a.txt").c_str(), t, 0);
-    utimensat(AT_FDCWD, F(".hid").c_str(), t, 0);
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    int descriptors = OpenDescriptors(agent.pid());
+// One agent and one data folder for the handler tests: a.txt "hello" (two
+// hours old), ab.txt "hello world", b.txt, fifo, .hid/, sub/ c.txt; big
+// (8,388,608 bytes), big1 (one more).
+class Files : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        data_ = std::make_unique<TempDir>();
+        data_->Write("a.txt", "hello");
+        data_->Write("ab.txt", "hello world");
+        data_->Write("b.txt", "0123456789");
+        mkdir(F("sub").c_str(), 0755);
+        mkdir(F(".hid").c_str(), 0755);
+        data_->Write("sub/c.txt", "abc");
+        mkfifo(F("fifo").c_str(), 0666);
+        data_->Write("big", std::string(8388608, 'x'));
+        data_->Write("big1", std::string(8388609, 'x'));
+        struct timespec t[2] = {{aTime_, 0}, {aTime_, 0}};
+        utimensat(AT_FDCWD, F("a.txt").c_str(), t, 0);
+        utimensat(AT_FDCWD, F(".hid").c_str(), t, 0);
+    }
+    static void TearDownTestSuite() {
+        agent_.reset();
+        data_.reset();
+    }
+    static TestAgent& Agent() { return Shared(agent_); }
+    static std::string F(const std::string& name) { return data_->File(name); }
+    inline static const time_t aTime_ = time(nullptr) - 7230;
+    inline static std::unique_ptr<TestAgent> agent_;
+    inline static std::unique_ptr<TempDir> data_;
+    const std::string d = data_->path();
+};
+
+TEST_F(Files, FreeSpace) {
+    Agent().Expect({{"TEST-UNC", {""}, "501\nPath not specified\n"},
+                    {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"}});
+    Reply r = Agent().Request("TEST-UNC", {d + "\\"});
+    EXPECT_EQ(r.status, "200");
+    EXPECT_EQ(r.Lines().size(), 3u) << r.body;
+}
+
+TEST_F(Files, FolderSize) {
     // clang-format off
-    std::vector<Case> cases = {
-        {"TEST-UNC", {""}, "501\nPath not specified\n"},
-        {"TEST-UNC", {"\\"}, "301\nNo such file or directory\n"},
+    Agent().Expect({
         {"TEST-FolderSize", {F("*.txt")}, "200\n" + Int64(26) + "\n"},
         {"TEST-FolderSize", {d, "1"}, "200\n" + Int64(8388608 * 2 + 1 + 29) + "\n"},
         {"TEST-FolderSize", {F("%newestfolder%"), "", "", "", "", "", "", "1"}, "200\n" + Int64(3) + "\n"},
         {"TEST-FolderSize", {F("none/*")}, "301\nFolder/File doesn`t exist or access denied\n"},
-        {"TEST-FileExists", {F("none*")}, "301\nno such file or acess denied\n"},
-        {"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
-        {"TEST-FileCRC", {""}, "301\nFile is not specified\n"},
-        {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
-        {"TEST-FileCRC", {d}, "301\nRead error\n"},
+    });
+    // clang-format on
+}
+
+TEST_F(Files, FileExists) {
+    Agent().Expect({{"TEST-FileExists", {F("none*")}, "301\nno such file or acess denied\n"}});
+    Reply r = Agent().Request("TEST-FileExists", {F("a.*")});
+    EXPECT_EQ(r.status, "200");
+    std::vector<std::string> lines = r.Lines();
+    ASSERT_EQ(lines.size(), 6u) << r.body;
+    EXPECT_EQ(lines[0], Int64(5));
+    EXPECT_EQ(lines[2], Time(aTime_));
+    EXPECT_EQ(lines[3] + lines[4] + lines[5], F("a.txt") + "min" + "120");
+}
+
+TEST_F(Files, FileCrc) {
+    Agent().Expect({{"TEST-FileCRC", {F("a.txt")}, "200\n" + Int64(0xC9EF5979) + "\n"},
+                    {"TEST-FileCRC", {""}, "301\nFile is not specified\n"},
+                    {"TEST-FileCRC", {F("fifo")}, "301\nCannot open file\n"},
+                    {"TEST-FileCRC", {d}, "301\nRead error\n"}});
+}
+
+TEST_F(Files, CountFiles) {
+    // clang-format off
+    Agent().Expect({
         {"TEST-CountFiles", {d, "*.txt", "0", "0", ""}, "200\n3\n"},
         {"TEST-CountFiles", {d, "*.txt", "1", "junk", "0"}, "200\n4\n"},
         {"TEST-CountFiles", {d, "*", "0", "7", "0"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles", {d, "*", "0", "1", "1x"}, "501\nWrong parameter\n"},
         {"TEST-CountFiles", {F("none"), "*", "0", "0", "-"}, "301\nFolder doesn`t exist or access denied\n"},
+    });
+    // clang-format on
+}
+
+// Mode 1 compares two files, 2 looks for the second in the first, 3 for a
+// text.
+TEST_F(Files, FileCompare) {
+    // clang-format off
+    Agent().Expect({
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("none")}, "301\nFile doesn`t exist\n"},
@@ -87,32 +129,19 @@ TEST(FileTests, RepliesOfEveryHandler) {
         {"TEST-FileCompare", {"3", F("ab.txt"), "wor", "0", "1"}, "200\n0\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), ""}, "301\nI/O Error\n"},
         {"TEST-FileCompare", {"3", F("fifo"), "x"}, "301\nFile doesn`t exist\n"},
-        {"GetFilesList", {""}, "200\n/\n0\n2\n"},
-        {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d + "/\n1\n2\nb.txt\n0\n"},
-    };
+    });
     // clang-format on
-    for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
-                          "GetServicesList", "GetEventLogFiles", "GetEventLogSources"})
-        cases.push_back({c, {}, "500\nNot applicable for UNIX/Linux\n"});
-    for (const char* c : {"GetDriveList", "TEST-SNMP", "TEST-Script", "TEST-Ping"})
-        cases.push_back({c, {}, "500\nnot implemented yet\n"});
-    agent.Expect(cases);
+}
 
-    Reply r = agent.Request("TEST-UNC", {d + "\\"});
-    EXPECT_EQ(r.status, "200");
-    EXPECT_EQ(r.Lines().size(), 3u) << r.body;
-    r = agent.Request("TEST-FileExists", {F("a.*")});
-    EXPECT_EQ(r.status, "200");
-    std::vector<std::string> lines = r.Lines();
-    ASSERT_EQ(lines.size(), 6u) << r.body;
-    EXPECT_EQ(lines[0], Int64(5));
-    EXPECT_EQ(lines[2], Time(aTime));
-    EXPECT_EQ(lines[3] + lines[4] + lines[5], F("a.txt") + "min" + "120");
-
-    // The file list with every column: folders first, "." and hidden ones left out.
-    r = agent.Request("GetFilesList", {d, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
+// The file list with every column: folders first, "." and hidden ones left
+// out.
+TEST_F(Files, FileList) {
+    Agent().Expect(
+        {{"GetFilesList", {""}, "200\n/\n0\n2\n"},
+         {"GetFilesList", {F("a.txt"), "b.*", "0", "1"}, "200\n" + d + "/\n1\n2\nb.txt\n0\n"}});
+    Reply r = Agent().Request("GetFilesList", {d, "*.txt", "1", "1", "0", "0", "1", "1", "1"});
     ASSERT_EQ(r.status, "200");
-    lines = r.Lines();
+    std::vector<std::string> lines = r.Lines();
     ASSERT_EQ(lines.size(), 3u + 5 * 5) << r.body;
     EXPECT_EQ(lines[0] + " " + lines[1] + " " + lines[2], d + "/ 5 5");
     std::set<std::string> folders = {lines[3], lines[8]};
@@ -120,19 +149,45 @@ TEST(FileTests, RepliesOfEveryHandler) {
     EXPECT_EQ(lines[4] + lines[9], "1616");
     for (int i = 13; i < 28; i += 5) {
         if (lines[i] != "a.txt") continue;
-        EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime));
+        EXPECT_EQ(lines[i + 1] + lines[i + 2] + lines[i + 4], "0" + Int64(5) + Time(aTime_));
     }
-    r = agent.Request("GetFilesList", {d + "/", "", "1", "0", "1"});
+    r = Agent().Request("GetFilesList", {d + "/", "", "1", "0", "1"});
     EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
-    // Every walk and read closed what it opened (sessions end just after
-    // their reply).
+}
+
+// Every walk and read closes what it opened (sessions end just after their
+// reply).
+TEST_F(Files, WalksCloseWhatTheyOpen) {
+    TestAgent& agent = Agent();
+    int descriptors = -1;  // once two looks agree: no session is ending
+    Eventually(
+        [&] {
+            int before = descriptors;
+            descriptors = OpenDescriptors(agent.pid());
+            return descriptors == before;
+        },
+        2000);
+    for (const char* command : {"TEST-FolderSize", "TEST-CountFiles", "TEST-FileCRC"})
+        EXPECT_EQ(agent.Request(command, {d, "1", "1", "0", "0"}).status.size(), 3u);
+    agent.Request("GetFilesList", {d, "*", "1", "1", "1"});
+    agent.Request("TEST-FileCompare", {"2", F("big"), F("big")});
     EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) == descriptors; }, 1000));
+}
+
+TEST_F(Files, OtherPlatformsCommandsRefuse) {
+    std::vector<Case> cases;
+    for (const char* c : {"TEST-DiskSpace", "TEST-Service", "TEST-NTLog", "TEST-PerfCounter",
+                          "GetServicesList", "GetEventLogFiles", "GetEventLogSources"})
+        cases.push_back({c, {}, "500\nNot applicable for UNIX/Linux\n"});
+    for (const char* c : {"GetDriveList", "TEST-SNMP", "TEST-Script", "TEST-Ping"})
+        cases.push_back({c, {}, "500\nnot implemented yet\n"});
+    Agent().Expect(cases);
 }
 
 // Each switch, turned off alone, refuses its own commands and no other;
 // the file list is refused only with all six of its keys off. One agent,
 // reloaded for each row.
-TEST(SwitchedOff, EachSwitchGatesItsOwnCommands) {
+TEST_F(Files, EachSwitchGatesItsOwnCommands) {
     using Names = std::vector<std::string>;
     const Names fileList = {"foldersize", "countfiles",   "fileexists",
                             "filecrc",    "comparefiles", "textlog"};
@@ -177,72 +232,9 @@ TEST(SwitchedOff, EachSwitchGatesItsOwnCommands) {
     }
 }
 
-// Bad input straight into the handlers: every request gets one of the
-// handler's own replies, and nothing blocks or leaks a descriptor.
-TEST(FileHandlers, BadInputGetsItsReply) {
-    {
-        TSettingsWriteLock lock;
-        for (int TOWLSettings::*flag :
-             {&TOWLSettings::unc, &TOWLSettings::foldersize, &TOWLSettings::fileexists,
-              &TOWLSettings::comparefiles, &TOWLSettings::filecrc, &TOWLSettings::countfiles})
-            OWLSettings.*flag = 1;
-    }
-    TempDir dir;
-    mkfifo(dir.File("fifo").c_str(), 0666);
-    // clang-format off
-    const std::string values[] = {"", std::string("/etc/passwd\0/x", 14), "/" + std::string(10000, 'a'),
-        dir.path() + "/%newestfile%junk", dir.path() + "/app-%NEWESTFILE%", dir.File("fifo"),
-        "/dev/zero", "\xff\\*["};
-    // clang-format on
-    // Each handler's own refusals ("301 *": any reason of the system's) and
-    // the number of lines of its "200" (at least that many for the list).
-    const struct {
-        void (*handler)(const RequestParams&, OWLReply&);
-        std::set<std::string> refusals;
-        size_t lines;
-    } handlers[] = {{ProcessTest_UNC, {"501 Path not specified", "301 *"}, 3},
-                    {ProcessTest_FolderSize, {"301 Folder/File doesn`t exist or access denied"}, 1},
-                    {ProcessTest_FileExists, {"301 no such file or acess denied"}, 6},
-                    {ProcessTest_FileCRC,
-                     {"301 File is not specified", "301 Cannot open file", "301 Read error"},
-                     1},
-                    {ProcessTest_FileCompare, {"301 File doesn`t exist", "501 Wrong parameter"}, 1},
-                    {ProcessTest_CountFiles,
-                     {"301 Folder doesn`t exist or access denied", "501 Wrong parameter"},
-                     1},
-                    {ProcessInfo_GetFileList, {}, 3}};
-    int descriptors = OpenDescriptors(getpid());
-    for (const auto& h : handlers)
-        for (const std::string& v : values)
-            for (const char* first : {"", "1", "2", "3", "5"}) {
-                std::string text = *first ? first + std::string("\n") : v + "\n";
-                for (int i = 2; i <= 13; i++) text += v + "\n";
-                RequestParams params(Bytes(text));
-                OWLReply reply;
-                h.handler(params, reply);
-                std::string got = Str(reply), head = got.substr(0, 3), line;
-                std::istringstream body(got.substr(std::min<size_t>(4, got.size())));
-                std::vector<std::string> lines;
-                while (std::getline(body, line)) lines.push_back(line);
-                if (head == "200") {
-                    EXPECT_TRUE(lines.size() == h.lines ||
-                                (h.handler == ProcessInfo_GetFileList && lines.size() >= h.lines))
-                        << got;
-                    continue;
-                }
-                std::string reason = lines.empty() ? "" : lines[0];
-                EXPECT_TRUE(h.refusals.count(head + " " + reason) ||
-                            (h.refusals.count(head + " *") && !reason.empty()))
-                    << got;
-            }
-    EXPECT_EQ(OpenDescriptors(getpid()), descriptors);
-}
-
-}  // namespace
-
 // A host's file names cannot add lines to a reply: CR and LF go out as '?',
 // every other byte (tabs, long names, invalid UTF-8) as it is.
-TEST(FileTests, NamesStayOneLine) {
+TEST_F(Files, NamesStayOneLine) {
     TempDir data;
     const std::pair<std::string, std::string> names[] = {
         {"x\n200\nforged", "x?200?forged"},
@@ -255,8 +247,7 @@ TEST(FileTests, NamesStayOneLine) {
         data.Write(name, "");
         expected.insert(shown);
     }
-    TestAgent agent;
-    ASSERT_TRUE(agent.Start()) << agent.Output();
+    TestAgent& agent = Agent();
     Reply r = agent.Request("GetFilesList", {data.path() + "/", "*", "0", "1", "0", "0"});
     std::vector<std::string> lines = r.Lines();
     ASSERT_EQ(lines.size(), 3u + 2 * 5) << r.body;
@@ -267,3 +258,5 @@ TEST(FileTests, NamesStayOneLine) {
     ASSERT_EQ(r.Lines().size(), 6u) << r.body;
     EXPECT_EQ(r.Lines()[3], data.File("x?200?forged"));
 }
+
+}  // namespace

@@ -58,14 +58,14 @@ class Manage : public ::testing::Test {
 
 TEST_F(Manage, InfoNamesTheAgentItsSwitchesAndCounters) {
     TestAgent& agent = Shared();
-    // The session of a request just answered may still be counted for a
-    // moment after its reply, so ask until only this one is active.
-    int opened = std::stoi(agent.Request("GetInfo").Value("OpenedConnections"));
-    Reply r = agent.Request("GetInfo");
-    for (int i = 0; i < 50 && r.Value("ActiveConnections") != "1"; i++) {
-        opened = std::stoi(r.Value("OpenedConnections"));
+    // Asked again until no other session is still ending as it answers.
+    int opened = 0;
+    Reply r;
+    EXPECT_TRUE(Eventually([&] {
+        opened = std::stoi(agent.Request("GetInfo").Value("OpenedConnections"));
         r = agent.Request("GetInfo");
-    }
+        return r.Value("ActiveConnections") == "1";
+    }));
     std::string expectedHead =
         "AgentName=VT Owlwatch\nAgentPlatform=Linux (Red Hat, Mandrake, SuSE)\n"
         "AgentVersion=1.29\nAgentDeveloper=owl developers\nService=0\nActive=0\n"
@@ -105,6 +105,13 @@ TEST_F(Manage, OwlctlPasswordSourcesAndJson) {
     EXPECT_EQ(json.status, 0) << json.output;
     EXPECT_NE(json.output.find("\"Comment=rack \\\"7\\\"\""), std::string::npos) << json.output;
     EXPECT_NE(json.output.find("\"Available tests=TCP\\r\\nUDP\\r\\n"), std::string::npos);
+    // A name's bytes that are not UTF-8 go out as Latin-1, UTF-8 as it is.
+    TempDir names;
+    names.Write("x\xF5\x80\x80\x80\xC3\xA9", "");
+    json = RunOwlctl({"-p", port, "-W", agent.dir().File("pw"), "-j", "GetFilesList",
+                      names.path() + "/", "x*", "0", "1"});
+    EXPECT_NE(json.output.find("\"x\\u00f5\\u0080\\u0080\\u0080\xC3\xA9\""), std::string::npos)
+        << json.output;
 }
 
 // Values that would strand the agent are refused whole; the file stays.

@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,44 +45,62 @@ struct Agent {
     TestAgent agent;
 };
 
-// External programs and shell scripts, one agent.
-TEST(Programs, ExternalAndScripts) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
-    TempDir work;
-    std::string pwd = "/bin/sh -c 'pwd > " + work.File("pwd") + "'";
+// One agent for most tests, with the configured scripts: count.sh prints
+// its argument count, cpu.sh "12.5" on standard error, list.sh what the
+// mode file asks for ("list": a short list; "big" and "long": more than the
+// list's bound; anything else: nothing).
+class Programs : public ::testing::Test {
+  protected:
+    static Agent& Shared() {
+        if (shared_) return *shared_;
+        shared_ = std::make_unique<Agent>();
+        Agent& a = *shared_;
+        const std::string mode = a.scripts.File("mode");
+        a.scripts.Write("mode", "list");
+        a.agent.settings()["proccntscript"] = a.Script("count.sh", "#!/bin/sh\necho \"  $#\"\n");
+        a.agent.settings()["cpuusagescript"] = a.Script("cpu.sh", "#!/bin/sh\necho 12.5 >&2\n");
+        a.agent.settings()["proclistscript"] = a.Script(
+            "list.sh", "#!/bin/sh\ncase $(cat " + mode +
+                           ") in\nlist) printf 'init\\n\\n sshd \\nbash\\n' ;;\n"
+                           "big) yes 0123456789abcdefghi | head -c 100000000 ;;\n"
+                           "long) head -c 10000000 /dev/zero | tr '\\0' a; echo ;;\nesac\n");
+        EXPECT_TRUE(a.agent.Start({"-v"})) << a.agent.Output();
+        return a;
+    }
+    static void TearDownTestSuite() { shared_.reset(); }
+    inline static std::unique_ptr<Agent> shared_;
+};
+
+TEST_F(Programs, ExternalPrograms) {
     // clang-format off
-    a.agent.Expect({
+    Shared().agent.Expect({
         {"TEST-ExternalPrg", {"/bin/sh -c 'exit 2'", "", "", "0"}, "200\n2\n"},
         {"TEST-ExternalPrg", {"/bin/true", "", "", "-1"}, "200\n0\n"},
         {"TEST-ExternalPrg", {"", "", "", "5s"}, "501\nWrong parameter\n"},
         {"TEST-ExternalPrg", {" ", "", "", "0"}, "501\nCommand line to execute is not specified\n"},
         {"TEST-ExternalPrg", {"/no/such", "", "", "0"}, "301\nexec error: No such file or directory\n"},
         {"TEST-ExternalPrg", {"/bin/sleep 5", "", "", "200"}, "301\nabnormal termination\n"},
-        {"ACT-ExternalCmd", {pwd, work.path(), "7", "0"}, "200\n0\n"},
-        {"ACT-ExternalCmd", {"/bin/true", "", "x", "0"}, "501\nWrong parameter\n"},
     });
     // clang-format on
-    EXPECT_EQ(work.Read("pwd"), work.path() + "\n");
-    // Ten 2-second programs side by side.
-    std::atomic<int> ok{0};
-    long long start = Ms();
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 10; i++)
-        clients.emplace_back([&] {
-            Reply r = a.agent.Request("TEST-ExternalPrg", {"/bin/sleep 2", "", "", "0"});
-            ok += r.text == "200\n0\n\r";
-        });
-    for (auto& t : clients) t.join();
-    EXPECT_EQ(ok, 10);
-    EXPECT_LT(Ms() - start, 6000);
+}
 
+// The command runs in the folder it is given.
+TEST_F(Programs, ExternalCommandAction) {
+    TempDir work;
+    std::string pwd = "/bin/sh -c 'pwd > " + work.File("pwd") + "'";
+    Shared().agent.Expect(
+        {{"ACT-ExternalCmd", {pwd, work.path(), "7", "0"}, "200\n0\n"},
+         {"ACT-ExternalCmd", {"/bin/true", "", "x", "0"}, "501\nWrong parameter\n"}});
+    EXPECT_EQ(work.Read("pwd"), work.path() + "\n");
+}
+
+// A marker line in capitals; no marker (the last line); a script without
+// "#!" started directly; a shell that is missing; a script that never ends.
+TEST_F(Programs, ShellScripts) {
+    Agent& a = Shared();
     std::string script =
         Enc("echo plain\r\necho\r\necho \"SCRIPTRES: ok $1\"\r\necho more >&2\r\n");
-    start = Ms();
-    // A marker line in capitals; no marker (the last line); a script
-    // without "#!" started directly; a shell that is missing; a script
-    // that never ends.
+    long long start = Ms();
     // clang-format off
     a.agent.Expect({
         {"TEST-ShellScript", {"/bin/sh %Script% %PARAMS%", script, "p1", "5", "2"},
@@ -98,14 +116,10 @@ TEST(Programs, ExternalAndScripts) {
     EXPECT_EQ(Entries(a.tmp.path()), 0);
 }
 
-TEST(Programs, ConfiguredScripts) {
-    Agent a;
+// Process names reach the count script as words, never through a shell.
+TEST_F(Programs, ConfiguredScripts) {
+    Agent& a = Shared();
     std::string marker = a.scripts.File("pwned");
-    a.agent.settings()["proccntscript"] = a.Script("count.sh", "#!/bin/sh\necho \"  $#\"\n");
-    a.agent.settings()["cpuusagescript"] = a.Script("cpu.sh", "#!/bin/sh\necho 12.5 >&2\n");
-    a.agent.settings()["proclistscript"] =
-        a.Script("list.sh", "#!/bin/sh\nprintf 'init\\n\\n sshd \\nbash\\n'\n");
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
     // clang-format off
     a.agent.Expect({
         {"TEST-Process", {"ignored", "httpd"}, "200\n1\n"},
@@ -119,7 +133,9 @@ TEST(Programs, ConfiguredScripts) {
     // clang-format on
     EXPECT_FALSE(std::ifstream(marker).good());
     EXPECT_EQ(Entries(a.tmp.path()), 0);
+}
 
+TEST_F(Programs, ScriptFailures) {
     Agent bad(Settings{{"proccntscript", "/no/such.sh"}});
     bad.agent.settings()["cpuusagescript"] = bad.Script("cpu.sh", "#!/bin/sh\necho busy\n");
     ASSERT_TRUE(bad.agent.Start()) << bad.agent.Output();
@@ -131,14 +147,8 @@ TEST(Programs, ConfiguredScripts) {
 // A process-list script that prints without end costs at most the list's
 // bound: the reply carries whole pieces up to it, the log says how much was
 // left out.
-TEST(Programs, ProcessListIsBounded) {
-    Agent a;
-    const std::string mode = a.scripts.File("mode");
-    a.agent.settings()["proclistscript"] =
-        a.Script("list.sh", "#!/bin/sh\ncase $(cat " + mode +
-                                ") in\nbig) yes 0123456789abcdefghi | head -c 100000000 ;;\n"
-                                "long) head -c 10000000 /dev/zero | tr '\\0' a; echo ;;\nesac\n");
-    ASSERT_TRUE(a.agent.Start({"-v"})) << a.agent.Output();
+TEST_F(Programs, ProcessListIsBounded) {
+    Agent& a = Shared();
     const long long bound = 8 << 20;
     // Output, the piece a line is cut into, the pieces kept and the bytes left out.
     const struct {
@@ -164,12 +174,12 @@ TEST(Programs, ProcessListIsBounded) {
                                        3000))
             << c.mode;
     }
+    a.scripts.Write("mode", "list");
 }
 
-// TCP and UDP tests and the send and syslog actions against stand-ins.
-TEST(Programs, NetworkTestsAndActions) {
-    Agent a;
-    ASSERT_TRUE(a.agent.Start()) << a.agent.Output();
+// TCP and UDP tests against stand-ins.
+TEST_F(Programs, NetworkTests) {
+    Agent& a = Shared();
     std::string tcp, udp;
     int fd = Bound(SOCK_DGRAM, &udp);
     {
@@ -206,9 +216,13 @@ TEST(Programs, NetworkTestsAndActions) {
     // clang-format on
     EXPECT_GE(Ms() - start, 1900);  // two attempts of a whole second each
     close(fd);
+}
 
-    std::string got;
-    fd = Bound(SOCK_DGRAM, &udp);
+// The send and syslog actions against stand-ins.
+TEST_F(Programs, Actions) {
+    Agent& a = Shared();
+    std::string got, tcp, udp;
+    int fd = Bound(SOCK_DGRAM, &udp);
     {
         TcpPeer reader([&](int c) { got = ReceiveUntilQuiet(c, 3000); });
         tcp = std::to_string(reader.port);
@@ -241,7 +255,7 @@ TEST(Programs, NetworkTestsAndActions) {
 // The sample scripts that the package ships, configured as the packaged
 // owl.cfg configures them; the counting shells are not counted, the list
 // names each process once.
-TEST(Programs, SampleScripts) {
+TEST_F(Programs, SampleScripts) {
     const std::string dir = std::string(OWL_SOURCE_DIR) + "/packaging/scripts/";
     setenv("OWL_CPU_INTERVAL", "0.2", 1);
     Agent a(Settings{{"cpuusagescript", dir + "cpuusage.sh"},

@@ -65,12 +65,10 @@ TEST(ExprParser, ConversionAndMatching) {
 }
 
 // The prepared needle (block search, case folding, whole words) finds what
-// String::Search finds, at every length and alignment; random bytes and
-// operator soup never crash the converter or the evaluation.
+// String::Search finds, at every length and alignment.
 TEST(ExprParser, RandomInput) {
     std::mt19937 rng(7);
     const char alphabet[] = "aAbB1 -\n";
-    const char* pieces[] = {"(", ")", "not", "and", "or", "'", "\"", " ", "x", "12", "AND", "Or"};
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (int round = 0; round < 50000 && std::chrono::steady_clock::now() < end; round++) {
         std::string hay(rng() % 70, ' '), needle(1 + rng() % 4, ' ');
@@ -81,14 +79,6 @@ TEST(ExprParser, RandomInput) {
         ASSERT_EQ(prepared.Search(hay.data(), (int)hay.size()),
                   Bytes(hay).Search(String(needle.c_str()), cs, ww))
             << hay << " / " << needle << " " << cs << ww;
-        String expr;
-        for (int i = rng() % 24; i > 0; i--) {
-            if (round % 2)
-                expr += (char)(rng() % 256);
-            else
-                expr += pieces[rng() % 12];
-        }
-        SearchForExpression(String("x 12 y"), expr, cs, ww);
     }
 }
 
@@ -110,42 +100,6 @@ class LogScan : public ::testing::Test {
     long long readPos = 0, lastSize = 0, lastAge = 0, fileSize = 0;
     std::string lastLine, error;
 };
-
-TEST_F(LogScan, FirstCheckThenAppendedLines) {
-    EXPECT_EQ(Scan("error"), -1);
-    EXPECT_EQ(error, "File \"app.log\" not found");
-    Append(std::string(999, 'x') + "\n");
-    EXPECT_EQ(Scan("error"), 0);
-    Append("disk error\nhalf an err");
-    EXPECT_EQ(Scan("error", 0, 0, 1, 1), 1005);
-    EXPECT_EQ(lastLine, "disk error");
-    EXPECT_EQ(readPos, 1011);
-    EXPECT_EQ(lastSize, 1000);  // kept after a match without continue
-    EXPECT_EQ(Scan("err"), 0);  // the incomplete line waits
-    EXPECT_EQ(readPos, 1011);
-    EXPECT_EQ(lastSize, 1022);
-    Append("or\r\n\r\nerr again\r");
-    EXPECT_EQ(Scan("error", 1), 1011 + 9);  // the completed line, read whole
-    EXPECT_EQ(Scan("again"), 0);            // continue recorded the state
-    EXPECT_EQ(readPos, 1038);
-}
-
-TEST_F(LogScan, EmptiedAndTruncatedLogsAreReadFromTheStart) {
-    Append("start\n");
-    Scan("x");
-    Append("0123456789\npartial");
-    EXPECT_EQ(Scan("x"), 0);  // read position 17, last size 24
-    truncate(path.c_str(), 0);
-    Append("x new line 0123456\n");  // past the read position, below the last size
-    EXPECT_EQ(Scan("x"), 1);
-    truncate(path.c_str(), 0);
-    EXPECT_EQ(Scan("x"), 0);
-    EXPECT_EQ(lastSize, 0);
-    readPos = -1;  // as an empty file's first check was once answered
-    Append("x after emptying\n");
-    EXPECT_EQ(Scan("x"), 1);
-    EXPECT_EQ(Scan("x"), 0);
-}
 
 TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
     Append("start\n");

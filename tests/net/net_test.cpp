@@ -182,41 +182,4 @@ TEST(AddressText, ManyThreadsAtOnce) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// Bad sends fail with the system's text, a peer that has gone is a failed
-// send and not a signal, and Disconnect and the destructor close the socket.
-TEST(TSyncSocket, SendsAndCloses) {
-    int port;
-    int listener = BoundLoopback(SOCK_STREAM, &port);
-    TSyncSocket tcp(1);
-    ASSERT_EQ(tcp.Connect("127.0.0.1", port, 2000), 1) << Str(tcp.LastError);
-    int server = accept(listener, nullptr, nullptr);
-    for (int n : {0, -3}) EXPECT_EQ(tcp.SendBuf("x", n, 0), 0);
-    EXPECT_EQ(tcp.SendBuf(nullptr, 4, 0), -4);
-    EXPECT_EQ(Str(tcp.LastError), strerror(EFAULT));
-    EXPECT_EQ(tcp.SendString(Bytes(std::string("a\0b\xff", 4)), 0), 4);
-    EXPECT_EQ(Str(tcp.LastError), "");
-    EXPECT_EQ(Receive(server, 4), std::string("a\0b\xff", 4));
-    close(server);
-    int result = 0;
-    for (int i = 0; i < 1000 && result != -4; i++) {
-        result = tcp.SendBuf("data", 4, 0);
-        if (result != -4) usleep(1000);
-    }
-    EXPECT_EQ(result, -4);
-    int fd = tcp.Socket;
-    tcp.Disconnect();
-    EXPECT_EQ(tcp.Socket, -1);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    tcp.Disconnect();
-    EXPECT_EQ(tcp.SendBuf("x", 1, 0), -4);
-    EXPECT_EQ(Str(tcp.LastError), strerror(EBADF));
-    {
-        TSyncSocket udp(2);
-        ASSERT_EQ(udp.Connect("127.0.0.1", port, 0), 1) << Str(udp.LastError);
-        fd = udp.Socket;
-    }
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    close(listener);
-}
-
 }  // namespace

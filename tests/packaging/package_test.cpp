@@ -1,9 +1,7 @@
 // The Debian package and the install rules: the package is built with
 // CPack from this build, inspected with dpkg-deb and unpacked into a
 // scratch root, where the unpacked agent serves the unpacked owlctl; its
-// maintainer scripts go through install, upgrade, remove and purge. The
-// command reference is checked against the dispatcher table and the
-// document generated from it.
+// maintainer scripts go through install, upgrade, remove and purge.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -14,8 +12,6 @@
 #include <sstream>
 #include <string>
 
-#include "protocol/commandref.h"
-#include "server/dispatcher.h"
 #include "support/process.h"
 #include "text/version.h"
 
@@ -328,27 +324,6 @@ TEST(Install, SameTreeUnderAPrefix) {
                                  0),
               0u)
         << check.output;
-}
-
-// Every row of the dispatcher's table has its reference row, in the same
-// order, and docs/commands.md is what owlctl generates from them.
-TEST(CommandReference, FollowsTheDispatcherTable) {
-    std::vector<std::string> names = DispatcherCommandNames();
-    ASSERT_EQ(names.size(), OWLCommandRefs.size());
-    for (size_t i = 0; i < names.size(); i++) {
-        const TCommandRef& ref = OWLCommandRefs[i];
-        EXPECT_EQ(ref.name, names[i]);
-        std::string example = ref.example;
-        EXPECT_EQ(example.rfind(names[i] == "UpgradeCode" ? "upgrade" : names[i], 0), 0u)
-            << example;
-        for (size_t p = 1; p < ref.params.size(); p++)
-            EXPECT_LT(ref.params[p - 1].position, ref.params[p].position) << names[i];
-    }
-    std::ifstream document(std::string(OWL_SOURCE_DIR) + "/docs/commands.md");
-    std::stringstream text;
-    text << document.rdbuf();
-    EXPECT_EQ(RunProgram(OWLCTL_BINARY, {"--explain-all"}).output, text.str())
-        << "regenerate with: build/owlctl --explain-all > docs/commands.md";
 }
 
 }  // namespace

@@ -55,12 +55,6 @@ TEST(Packets, CipherAndLengthFields) {
     for (int d = 0; d <= 4; d++) EXPECT_EQ(DecodeLength(le, d), byDigits[d]) << d;
 }
 
-TEST(PacketsDeathTest, LengthDigitsAboveFourAssert) {
-    EXPECT_DEATH(EncodeLength(String("x"), 5), "owl_const.*EncodeLength");
-    char buf[8] = {0};
-    EXPECT_DEATH(DecodeLength(buf, 5), "owl_const.*DecodeLength");
-}
-
 // The writers the agent's replies do not show: a status line that replaces
 // what came before, no status at all, texts as they stand or escaped, and
 // printf output cut to 2047 bytes or, when longer, left out. The packet is

@@ -51,37 +51,6 @@ class LogRouting : public ::testing::Test {
     TempDir dir;
 };
 
-TEST_F(LogRouting, TypesChooseTheFiles) {
-    showmessage("success\n", LOCAL, MSG_SUCCESS, 0);
-    showmessage("failure %d\n", Peer("10.0.0.7"), MSG_FAILURE, 1, 42);
-    showmessage("information\n", LOCAL, MSG_INFO, 0);
-    showmessage("debug\n", LOCAL, MSG_DEBUG, 0);
-    std::string ok = dir.Read("ok.log"), bad = dir.Read("bad.log"),
-                verbose = dir.Read("verbose.log");
-    EXPECT_NE(ok.find("\t owl\t\t success\n"), std::string::npos) << ok;
-    EXPECT_EQ(ok.find("failure"), std::string::npos);
-    EXPECT_NE(bad.find("\t 10.0.0.7\t failure 42\n"), std::string::npos) << bad;
-    EXPECT_EQ(bad.find("information"), std::string::npos);
-    for (const char* m : {"success", "failure 42", "information"})
-        EXPECT_NE(verbose.find(m), std::string::npos) << m;
-    // Debug messages need debug, even with verbose on.
-    EXPECT_EQ(verbose.find("debug"), std::string::npos);
-    {
-        TSettingsWriteLock lock;
-        OWLSettings.debug = 1;
-    }
-    showmessage("debug now\n", LOCAL, MSG_DEBUG, 0);
-    EXPECT_NE(dir.Read("verbose.log").find("debug now"), std::string::npos);
-    {
-        TSettingsWriteLock lock;
-        OWLSettings.debug = 0;
-        OWLSettings.verboselogfile = "";
-        OWLSettings.logsuccess = 0;
-    }
-    showmessage("quiet\n", LOCAL, MSG_SUCCESS, 0);
-    EXPECT_EQ(dir.Read("ok.log").find("quiet"), std::string::npos);
-}
-
 // The console in interactive mode, a text without format taken as it
 // stands, and a message cut to 511 bytes.
 TEST_F(LogRouting, InteractiveConsoleLiteralTextAndCuts) {
@@ -102,26 +71,6 @@ TEST_F(LogRouting, InteractiveConsoleLiteralTextAndCuts) {
     std::string bad = dir.Read("bad.log");
     EXPECT_EQ(bad.size(), 511u);
     EXPECT_EQ(bad.find('\n'), std::string::npos);
-}
-
-TEST_F(LogRouting, FilesWithoutFolderLandBesideTheConfiguration) {
-    writelog(String("log1.txt"), "a line\n");
-    EXPECT_EQ(dir.Read("log1.txt"), "a line\n");
-    // A configuration named without a folder: the current directory.
-    TempDir cwd;
-    char old[4096];
-    ASSERT_NE(getcwd(old, sizeof old), nullptr);
-    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
-    strcpy(OWLSettings.configfile, "owl.cfg");
-    writelog(String("log1.txt"), "here\n");
-    // Nothing happens for an empty name, a null text or an unopenable file.
-    writelog(String(), "x");
-    writelog(String("log1.txt"), nullptr);
-    writelog(String("/nonexistent/folder/log.txt"), "x");
-    EXPECT_EQ(cwd.Read("log1.txt"), "here\n");
-    EXPECT_EQ(Entries(cwd.path()), 1);
-    EXPECT_NE(access("/nonexistent", F_OK), 0);
-    ASSERT_EQ(chdir(old), 0);
 }
 
 }  // namespace

@@ -195,3 +195,15 @@ int TestAgent::SendRaw(const std::string& bytes, std::string* reply, int timeout
 bool TestAgent::WaitForLog(const std::string& file, const std::string& text, int timeoutMs) const {
     return Eventually([&] { return dir_.Read(file).find(text) != std::string::npos; }, timeoutMs);
 }
+
+TestAgent& Shared(std::unique_ptr<TestAgent>& agent,
+                  const std::map<std::string, std::string>& settings,
+                  const std::vector<std::string>& options) {
+    if (agent) return *agent;
+    agent = std::make_unique<TestAgent>(settings);
+    bool daemon = !options.empty() && options[0] == "-d";
+    if (daemon && agent->settings()["pidfile"].empty())
+        agent->settings()["pidfile"] = agent->dir().File("owl.pid");
+    EXPECT_TRUE(daemon ? agent->StartDaemon() : agent->Start(options)) << agent->Output();
+    return *agent;
+}

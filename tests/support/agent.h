@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -123,3 +124,10 @@ class TestAgent {
     BackgroundProcess process_;
     pid_t daemonPid_ = -1;
 };
+
+// The agent that the tests of a suite share: made with settings and
+// started with options ("-d": as a daemon) on first use; the suite resets
+// agent in its TearDownTestSuite.
+TestAgent& Shared(std::unique_ptr<TestAgent>& agent,
+                  const std::map<std::string, std::string>& settings = {},
+                  const std::vector<std::string>& options = {});
