@@ -194,6 +194,12 @@ TEST_F(TwofishTest, KnownAnswers) {
         EXPECT_EQ(out, cipher) << c.key;
         Twofish_decrypt(&xkey, Block(cipher), Block(out));
         EXPECT_EQ(out, plain) << c.key;
+        // Four blocks at once give the same answer in every lane.
+        const unsigned char* lanes[4] = {Block(cipher), Block(plain), Block(plain), Block(cipher)};
+        unsigned char four[4][16];
+        Twofish_encrypt_x4(&xkey, lanes, four);
+        EXPECT_EQ(std::string((char*)four[1], 16), cipher) << c.key;
+        EXPECT_EQ(std::string((char*)four[2], 16), cipher) << c.key;
     }
 }
 

@@ -122,7 +122,7 @@ TEST_F(Manage, StrandingValuesAreRefusedWhole) {
                                                      {"Port=0", "Comment=new"}};
     for (const char* one :
          {"Port=abc", "Port=0", "Port=70000", "Port=-1", "Port=1e3", "Timeout=abc", "Timeout=1.5",
-          "Timeout=-5", "Password=", "Password=   "})
+          "Timeout=-5", "Timeout=99999999999", "Password=", "Password=   "})
         refused.push_back({one});
     for (const auto& params : refused) {
         EXPECT_EQ(agent.Request("SetSettings", params).text, "501\nWrong parameter\n\r")
