@@ -1,7 +1,9 @@
 // "TEST-TextLog" and "TEST-TextLog2" against the real agent: the check
 // sequence a console runs, the reply values, and the failure replies.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -113,13 +115,14 @@ TEST(TextLog, ChecksFiltersAndFailures) {
     }
 }
 
-// A log truncated (rewritten in place), emptied, refilled or rotated
+// A log truncated (rewritten in place), emptied and refilled, or rotated
 // (renamed away, a new file under the old name) between two checks of a
-// console's loop: every matching line is reported once, in order.
+// console's loop: every matching line is reported once, in order, and the
+// last report says that no more matches wait.
 struct LogStep {
-    // 'a' append, 't' truncate and write, 'r' rotate and write, each followed
-    // by checks until nothing more is reported; 'A' append without a check;
-    // '1' one check alone.
+    // 'a' append, 't' truncate and write, 'e' empty in place and refill, 'r'
+    // rotate and write, each followed by the console's loop; 'A' append
+    // without a check; '1' one check alone.
     char op;
     std::string text;
     std::vector<std::string> reported;  // the lines the checks that follow report
@@ -134,12 +137,36 @@ LogCheck Check(const TestAgent& agent, const std::string& command, const std::st
     return Ask(agent, command.c_str(), {path, s[0], s[1], s[2], cont, "error", "0", "0", "0", "0"});
 }
 
+// Every change keeps one modification time, the one the first check
+// recorded: the agent cannot tell a change by the time alone.
 void ApplyStep(const std::string& path, const LogStep& step) {
     if (step.op == 'r') {
         ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
     }
     if (step.op == 'r' || step.op == 't') std::ofstream(path, std::ios::binary) << step.text;
-    if (step.op == 'a' || step.op == 'A') Append(path, step.text);
+    if (step.op == 'e') {
+        ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    }
+    if (step.op == 'a' || step.op == 'A' || step.op == 'e') Append(path, step.text);
+    const struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// The console's loop from the state in c: check, at once again while the
+// reply says that more matches wait, then once more at the next interval.
+// The lines reported; one that the last check reports is marked "late".
+std::vector<std::string> ConsoleLoop(const TestAgent& agent, const std::string& command,
+                                     const std::string& path, const char* cont, LogCheck& c) {
+    std::vector<std::string> reported;
+    for (int round = 0; round < 11; round++) {
+        c = Check(agent, command, path, c, cont);
+        if (c.status != "200") return {c.status};
+        if (c.At(0) > 0) reported.push_back(c.values.at(1));
+        if (c.values.at(2) != "1") break;
+    }
+    c = Check(agent, command, path, c, cont);
+    if (c.status == "200" && c.At(0) > 0) reported.push_back("late " + c.values.at(1));
+    return reported;
 }
 
 TEST(TextLog, TruncatedAndRotatedLogsReportEachLineOnce) {
@@ -147,19 +174,24 @@ TEST(TextLog, TruncatedAndRotatedLogsReportEachLineOnce) {
     ASSERT_TRUE(agent.Start({"-v"})) << agent.Output();
     const std::string before(999, '-');
     const std::string three = "x\nerror 1\nok\nerror 2\nerror 3\n";
+    const std::vector<std::string> all = {"error 1", "error 2", "error 3"};
     const struct {
         const char* command;
         const char* cont;
         std::vector<LogStep> steps;
     } rows[] = {
-        {"TEST-TextLog", "0", {{'t', three, {"error 1", "error 2", "error 3"}}}},
-        {"TEST-TextLog2", "0", {{'t', three, {"error 1", "error 2", "error 3"}}}},
+        {"TEST-TextLog", "0", {{'t', "first line\nsecond error line\n", {"second error line"}}}},
+        {"TEST-TextLog", "0", {{'t', three, all}}},
+        {"TEST-TextLog2", "0", {{'t', three, all}}},
         {"TEST-TextLog", "1", {{'t', three, {"error 3"}}}},
         {"TEST-TextLog",
          "0",
-         {{'t', "", {}}, {'a', "error a\r\nerror b\r", {"error a", "error b"}}}},
-        // Larger than before: only the file's identity tells the rotation.
-        {"TEST-TextLog2", "0", {{'r', three + before + "\n", {"error 1", "error 2", "error 3"}}}},
+         {{'e', "error a\r\nerror b\r", {"error a", "error b"}},
+          {'e', "", {}},
+          {'a', "error c\r\n", {"error c"}}}},
+        // First larger than before: only the file's identity tells the
+        // rotation; then smaller.
+        {"TEST-TextLog2", "0", {{'r', three + before + "\n", all}, {'r', three, all}}},
         {"TEST-TextLog",
          "0",
          {{'A', "error 1\nerror 2\n", {}},
@@ -171,21 +203,18 @@ TEST(TextLog, TruncatedAndRotatedLogsReportEachLineOnce) {
     int n = 0;
     for (const auto& row : rows) {
         const std::string path = agent.dir().File("rotating" + std::to_string(n++) + ".log");
-        std::ofstream(path, std::ios::binary) << before << "\n";
+        ApplyStep(path, {'a', before + "\n", {}});
         LogCheck c =
             Check(agent, row.command, path, LogCheck{"", {"", "", "", "0", "0", "0"}}, row.cont);
         for (const LogStep& step : row.steps) {
             if (step.op != '1') ApplyStep(path, step);
-            std::vector<std::string> reported;
             if (step.op == 'A') continue;
-            // The console's loop: check again while a match was reported
-            // (a one-check step stops after its check).
-            for (int round = 0; round < 10; round++) {
+            std::vector<std::string> reported;
+            if (step.op == '1') {
                 c = Check(agent, row.command, path, c, row.cont);
-                ASSERT_EQ(c.status, "200") << path;
-                if (c.At(0) == 0) break;
                 reported.push_back(c.values.at(1));
-                if (step.op == '1') break;
+            } else {
+                reported = ConsoleLoop(agent, row.command, path, row.cont, c);
             }
             EXPECT_EQ(reported, step.reported) << path << " step " << step.op;
         }
@@ -194,7 +223,7 @@ TEST(TextLog, TruncatedAndRotatedLogsReportEachLineOnce) {
 }
 
 // The console's own example: a watched 1,000-byte log rewritten as 29
-// bytes is reported once, with the state of the new file.
+// bytes is reported once, with the state of the new file, and not again.
 TEST(TextLog, TruncationIsActedOnOnce) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start()) << agent.Output();
@@ -207,6 +236,7 @@ TEST(TextLog, TruncationIsActedOnOnce) {
     std::string t = std::to_string(st.st_mtime);
     EXPECT_EQ(c.values, (std::vector<std::string>{"    19", "second error line", "0", "    29",
                                                   "    29", t, "    29"}));
+    EXPECT_EQ(TextLog(agent, path, "error", &c).At(0), 0);
 }
 
 }  // namespace
