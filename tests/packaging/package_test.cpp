@@ -141,7 +141,8 @@ TEST_F(Package, ContentsAndTheUnpackedTree) {
           "./usr/share/owl/scripts/proccount.sh", "./usr/share/owl/scripts/proclist.sh",
           "./usr/share/man/man8/owl.8.gz", "./usr/share/man/man1/owlctl.1.gz",
           "./usr/share/man/man5/owl.cfg.5.gz", "./usr/share/doc/owl/copyright",
-          "./usr/share/doc/owl/commands.md"})
+          "./usr/share/doc/owl/commands.md", "./usr/lib/nagios/plugins/check_owl",
+          "./usr/share/man/man1/check_owl.1.gz"})
         EXPECT_NE(contents.output.find(std::string(file) + "\n"), std::string::npos) << file;
     std::string info = DpkgDeb({"--info", deb_}).output;
     for (const char* text : {"Package: owl\n", "Version: " OWL_VERSION "\n", "adduser"})
