@@ -111,3 +111,6 @@ std::string UdpReceive(int fd, bool answer = false);
 int Entries(const std::string& folder);
 // Number of open descriptors of a process.
 inline int OpenDescriptors(pid_t pid) { return Entries("/proc/" + std::to_string(pid) + "/fd"); }
+// The most memory a process has held so far (VmHWM), in bytes; 0 when
+// unknown.
+long long PeakMemory(pid_t pid);
