@@ -70,22 +70,18 @@ int QXRequest::PacketTooLarge() const {
     return (uint32_t)DecodeLength(Data(), 4) > (uint32_t)MAX_PACKET_LENGTH;
 }
 
-static PacketStart FindStartFault(const QXRequest& q, const String& password, int& proven) {
-    if (q.PacketTooLarge()) return PACKET_START_INVALID;
+PacketStart QXRequest::CheckPacketStart(const String& password, int& proven) const {
+    if (PacketTooLarge()) return PACKET_START_INVALID;
     if (proven) return PACKET_START_OK;
-    const int length = q.Length();
-    if (length >= kDigestSizeAt && !AuthBytesRight(q.Data())) return PACKET_START_INVALID;
+    const int length = Length();
+    if (length >= kDigestSizeAt && !AuthBytesRight(Data())) return PACKET_START_INVALID;
     if (length < kDigestAt) return PACKET_START_OK;
-    const int P = DecodeLength(q.Data() + kDigestSizeAt, SIZELEN_PSWD);
-    DigestCheck digest = CheckDigest(q.Data(), length, P, password);
+    const int P = DecodeLength(Data() + kDigestSizeAt, SIZELEN_PSWD);
+    DigestCheck digest = CheckDigest(Data(), length, P, password);
     if (digest == DIGEST_INCOMPLETE) return PACKET_START_OK;
     if (digest == DIGEST_WRONG) return PACKET_START_WRONG_PASSWORD;
     proven = 1;
     return PACKET_START_OK;
-}
-
-PacketStart QXRequest::CheckPacketStart(const String& password, int& proven) const {
-    return FindStartFault(*this, password, proven);
 }
 
 int QXRequest::HeaderLength() const {
