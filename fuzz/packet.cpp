@@ -24,7 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int n = packet.Length() - at < chunk ? packet.Length() - at : chunk;
         request.AddData(packet.Data() + at, n);
         if (request.WholePacket()) break;
-        if (!request.CheckPacketStart(password, peer, proven)) return 0;
+        PacketStart fault = request.CheckPacketStart(password, proven);
+        if (fault != PACKET_START_OK) {
+            request.LogRejectedStart(request.Length(), fault, password, peer);
+            return 0;
+        }
     }
     if (!request.WholePacket() || !request.ParseInitRequest(password, peer)) return 0;
     RequestParams params(request);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "fs/filesearch.h"
@@ -174,27 +175,73 @@ FILE* RunConfiguredScript(const String& script, const String& args, OWLReply& re
     return f;
 }
 
-// The list script's output, a piece of up to 511 bytes at a time with one
-// trailing LF removed, each non-empty piece followed by CR LF. A broken
-// script may print without end: at most kMaxProcessList bytes of the list
-// are kept. Returns the number of output bytes left out (0: all kept).
-long long ReadProcessList(FILE* f, String& list) {
-    std::string kept;
-    char buf[512];
-    for (off_t before = ftello(f); fgets(buf, sizeof(buf), f) != nullptr; before = ftello(f)) {
-        size_t n = strlen(buf);
-        if (n > 0 && buf[n - 1] == '\n') buf[--n] = 0;
-        if (n == 0) continue;
-        if (kept.size() + n + 2 > (size_t)kMaxProcessList) {
-            struct stat st;
-            long long total = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : 0;
-            list.CopyData(kept.data(), (int)kept.size());
-            return total > before ? total - before : 1;
+// The list script's output, taken as it comes the way a 512-byte line
+// buffer reads it: pieces of up to 511 bytes, each ending at an LF or where
+// the buffer is full; a zero byte ends a piece's text. Each non-empty piece,
+// without its LF, goes into the list followed by CR LF. A broken script may
+// print without end: at most kMaxProcessList bytes of the list are held,
+// and from the first piece that does not fit on the output is only counted.
+class TProcessList {
+  public:
+    void Take(const char* data, size_t n) {
+        while (n > 0) {
+            if (discarded_ > 0) {
+                discarded_ += (long long)n;
+                return;
+            }
+            size_t room = kPiece - piece_.size(), take = n < room ? n : room;
+            const char* lf = (const char*)memchr(data, '\n', take);
+            if (lf != nullptr) take = (size_t)(lf - data) + 1;
+            piece_.append(data, take);
+            data += take;
+            n -= take;
+            if (lf != nullptr || piece_.size() == kPiece) EndPiece();
         }
-        kept.append(buf, n).append("\r\n");
     }
-    list.CopyData(kept.data(), (int)kept.size());
-    return 0;
+    // Ends the last piece and hands over the list; returns the number of
+    // output bytes left out (0: all kept).
+    long long Finish(String& list) {
+        if (!piece_.empty()) EndPiece();
+        list.CopyData(kept_.data(), (int)kept_.size());
+        return discarded_;
+    }
+
+  private:
+    static const size_t kPiece = 511;
+
+    void EndPiece() {
+        size_t n = strnlen(piece_.data(), piece_.size());
+        if (n > 0 && piece_[n - 1] == '\n') n--;
+        if (n > 0 && kept_.size() + n + 2 > (size_t)kMaxProcessList) {
+            discarded_ = (long long)piece_.size();
+        } else if (n > 0) {
+            Reserve(kept_.size() + n + 2);
+            kept_.insert(kept_.end(), piece_.data(), piece_.data() + n);
+            kept_.insert(kept_.end(), {'\r', '\n'});
+        }
+        piece_.clear();
+    }
+    // Grows the list's room by doubling, never beyond its bound.
+    void Reserve(size_t needed) {
+        if (needed <= kept_.capacity()) return;
+        size_t room = kept_.capacity() * 2 > needed ? kept_.capacity() * 2 : needed;
+        kept_.reserve(room < (size_t)kMaxProcessList ? room : (size_t)kMaxProcessList);
+    }
+
+    std::vector<char> kept_;
+    std::string piece_;
+    long long discarded_ = 0;
+};
+
+// Runs the list script with its output and error on a pipe, fd 3 there too,
+// and collects the list. false when the script cannot be started.
+bool ReadProcessList(const String& script, String& list, long long& discarded) {
+    TProcessList collector;
+    int status = 0;
+    auto take = [&collector](const char* data, size_t n) { collector.Take(data, n); };
+    if (!RunShellCommandReading(script + " 3>&1", take, status)) return false;
+    discarded = collector.Finish(list);
+    return true;
 }
 
 }  // namespace
@@ -298,11 +345,12 @@ void ProcessTest_CPU(const RequestParams&, OWLReply& reply) {
 void ProcessInfo_ProcessesList(const RequestParams&, OWLReply& reply) {
     String script = ConfiguredScript(&TOWLSettings::proclistscript, "ProcList", reply);
     if (script.Length() == 0) return;
-    FILE* f = RunConfiguredScript(script, String(), reply);
-    if (f == nullptr) return;
     String list;
-    long long discarded = ReadProcessList(f, list);
-    fclose(f);
+    long long discarded = 0;
+    if (!ReadProcessList(script, list, discarded)) {
+        Refuse(reply, OWL_CANNOT_PERFORM, "Cannot execute script");
+        return;
+    }
     if (discarded > 0)
         showmessage("Process list script \"%s\" printed more than %d bytes: %lld bytes discarded\n",
                     LOCAL, MSG_INFO, MSG_PRINTF, script.Data(), kMaxProcessList, discarded);

@@ -26,5 +26,7 @@ void ProcessTest_ShellScript(const RequestParams& params, OWLReply& reply);
 void ProcessTest_Process(const RequestParams& params, OWLReply& reply);
 // The CPU usage that the "cpuusagescript" prints.
 void ProcessTest_CPU(const RequestParams& params, OWLReply& reply);
-// The lines that the "proclistscript" prints.
+// The lines that the "proclistscript" prints, read through a pipe while it
+// runs: at most 8 MiB of them are held; the rest is read, counted in one
+// verbose-log line and dropped.
 void ProcessInfo_ProcessesList(const RequestParams& params, OWLReply& reply);

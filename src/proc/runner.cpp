@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -115,23 +116,34 @@ int OpenWorkDir(const char* workDir) {
 
 const char* OrNull(const char* file) { return file != nullptr ? file : "/dev/null"; }
 
-// Starts argv with the standard streams on the three files. Returns 0 with
-// *pid set, or the errno of the failure (exec failures included: the C
-// library reports them and collects the failed child itself).
+// Standard input from in; output and error to outFd when it is a
+// descriptor, else to the files out and err.
+void AddStreams(posix_spawn_file_actions_t* actions, const char* in, const char* out,
+                const char* err, int outFd) {
+    posix_spawn_file_actions_addopen(actions, 0, OrNull(in), O_RDONLY, 0);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(actions, outFd, 1);
+    else
+        posix_spawn_file_actions_addopen(actions, 1, OrNull(out), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0666);
+    if (outFd >= 0 || strcmp(OrNull(out), OrNull(err)) == 0)
+        posix_spawn_file_actions_adddup2(actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(actions, 2, OrNull(err), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0666);
+}
+
+// Starts argv with the standard streams as AddStreams sets them. Returns 0
+// with *pid set, or the errno of the failure (exec failures included: the
+// C library reports them and collects the failed child itself).
 int Spawn(char* const* argv, const char* workDir, const char* in, const char* out, const char* err,
-          pid_t* pid) {
+          pid_t* pid, int outFd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
 
-    posix_spawn_file_actions_addopen(&actions, 0, OrNull(in), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, OrNull(out), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (strcmp(OrNull(out), OrNull(err)) == 0)
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, OrNull(err), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0666);
+    AddStreams(&actions, in, out, err, outFd);
     int dir = OpenWorkDir(workDir);
     if (dir >= 0) posix_spawn_file_actions_addfchdir_np(&actions, dir);
     // The connection sockets, log files and anything else stay with the agent.
@@ -409,17 +421,81 @@ int SystemEx(const char* commandLine, const char* workDir, int timeout, int& exi
                      error);
 }
 
-int RunShellCommand(const String& command, int& status) {
+namespace {
+
+// Starts command through "/bin/sh -c", output and error to outFd when it is
+// a descriptor (else to "/dev/null"). 0 when it cannot be started.
+int SpawnShell(const String& command, int outFd, pid_t* pid) {
     String text = command;
     text.SetZero();
     char* argv[] = {(char*)"/bin/sh", (char*)"-c", text.Data() != nullptr ? text.Data() : (char*)"",
                     nullptr};
-    pid_t pid;
-    if (Spawn(argv, nullptr, nullptr, nullptr, nullptr, &pid) != 0) return 0;
+    return Spawn(argv, nullptr, nullptr, nullptr, nullptr, pid, outFd) == 0;
+}
+
+// Reaps the shell: 1 with its exit status (128 + the signal's number when a
+// signal ended it), 0 when it cannot be had.
+int ShellStatus(pid_t pid, int& status) {
     int raw = Reap(pid);
     if (raw < 0) return 0;
     status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return 1;
+}
+
+// Hands what is waiting in the pipe now to sink; false at its end.
+bool ReadPipe(int fd, const OutputSink& sink) {
+    char buffer[RUNNER_PIPE_CHUNK];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            sink(buffer, (size_t)n);
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+}
+
+// Reads the pipe until its end, or until the shell has ended and what it
+// left in the pipe is read (a program it left running may hold the pipe
+// open and keep writing).
+void ReadUntilEnd(int fd, pid_t pid, const OutputSink& sink) {
+    int pidfd = OpenPidFd(pid);
+    for (bool open = true; open;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        poll(p, pidfd >= 0 ? 2 : 1, pidfd >= 0 ? -1 : 10);
+        open = ReadPipe(fd, sink);
+        if (!open || !HasEnded(pid)) continue;
+        int left = 0;
+        if (ioctl(fd, FIONREAD, &left) == 0 && left > 0) {
+            std::vector<char> rest((size_t)left);
+            ssize_t n = read(fd, rest.data(), rest.size());
+            if (n > 0) sink(rest.data(), (size_t)n);
+        }
+        open = false;
+    }
+    if (pidfd >= 0) close(pidfd);
+}
+
+}  // namespace
+
+int RunShellCommand(const String& command, int& status) {
+    pid_t pid;
+    if (!SpawnShell(command, -1, &pid)) return 0;
+    return ShellStatus(pid, status);
+}
+
+int RunShellCommandReading(const String& command, const OutputSink& sink, int& status) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return 0;
+    pid_t pid;
+    int started = SpawnShell(command, fds[1], &pid);
+    close(fds[1]);
+    if (started) {
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        ReadUntilEnd(fds[0], pid, sink);
+    }
+    close(fds[0]);
+    return started && ShellStatus(pid, status);
 }
 
 String ShellQuote(const String& text) {

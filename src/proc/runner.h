@@ -1,7 +1,8 @@
 // runner: the one place where the agent starts other programs, and the names
 // of its temporary files. Owns gettempfilename, CreateTempFile, the command
 // line splitting, SystemEx2 / SystemEx (a console's program with a time-out),
-// RunShellCommand (the configured scripts through /bin/sh -c) and the reaper
+// RunShellCommand and RunShellCommandReading (the configured scripts through
+// /bin/sh -c, their output to files or to the caller) and the reaper
 // that collects programs left running by a time-out of -1.
 //
 // Threads: every function may run on several session threads at once. A
@@ -12,7 +13,10 @@
 // process id; nothing here ever waits for "any child".
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
+
+#include <functional>
 
 #include "text/vtstring.h"
 
@@ -77,6 +81,18 @@ int SystemEx(const char* commandLine, const char* workDir, int timeout, int& exi
 // Returns 1 with status = the shell's exit status (128 + the signal number
 // when a signal ended it); 0 when the shell cannot be started.
 int RunShellCommand(const String& command, int& status);
+
+// Receives a piece of a program's output as it comes.
+typedef std::function<void(const char* data, size_t n)> OutputSink;
+// The most that one read of a program's output takes.
+const int RUNNER_PIPE_CHUNK = 16384;
+
+// Runs command through "/bin/sh -c" as RunShellCommand does, but with
+// standard output and error on one pipe whose bytes go to sink as they
+// come, so that no output is stored anywhere. Reads until the pipe's end,
+// or until the shell has ended and what was left in the pipe is read.
+// Returns as RunShellCommand.
+int RunShellCommandReading(const String& command, const OutputSink& sink, int& status);
 
 // text as one single-quoted shell word: 'it'\''s' for it's.
 String ShellQuote(const String& text);

@@ -300,7 +300,7 @@ const std::vector<TCommandRef> OWLCommandRefs = {
      {{"processes", "encoded text", "the script's lines, each followed by CR LF"}},
      {},
      {kTestOff, "301 ProcList script is not speified", "301 ProcList script doesn't exist",
-      "301 cannot get temp file", "301 Cannot execute script", "301 Cannot get script results"},
+      "301 Cannot execute script"},
      "GetProcessesList"},
     Refused("GetServicesList", kOtherPlatform, "Services of another platform."),
     Refused("GetEventLogFiles", kOtherPlatform, "Event logs of another platform."),

@@ -70,63 +70,95 @@ int QXRequest::PacketTooLarge() const {
     return (uint32_t)DecodeLength(Data(), 4) > (uint32_t)MAX_PACKET_LENGTH;
 }
 
-// What is wrong with the start of a packet that is still arriving.
-enum PacketStartFault { START_OK, START_INVALID, START_WRONG_PASSWORD };
-
-static PacketStartFault FindStartFault(const QXRequest& q, const String& password, int& proven) {
-    if (q.PacketTooLarge()) return START_INVALID;
-    if (proven) return START_OK;
-    const int length = q.Length();
-    if (length >= kDigestSizeAt && !AuthBytesRight(q.Data())) return START_INVALID;
-    if (length < kDigestAt) return START_OK;
-    const int P = DecodeLength(q.Data() + kDigestSizeAt, SIZELEN_PSWD);
-    DigestCheck digest = CheckDigest(q.Data(), length, P, password);
-    if (digest == DIGEST_INCOMPLETE) return START_OK;
-    if (digest == DIGEST_WRONG) return START_WRONG_PASSWORD;
+PacketStart QXRequest::CheckPacketStart(const String& password, int& proven) const {
+    if (PacketTooLarge()) return PACKET_START_INVALID;
+    if (proven) return PACKET_START_OK;
+    const int length = Length();
+    if (length >= kDigestSizeAt && !AuthBytesRight(Data())) return PACKET_START_INVALID;
+    if (length < kDigestAt) return PACKET_START_OK;
+    const int P = DecodeLength(Data() + kDigestSizeAt, SIZELEN_PSWD);
+    DigestCheck digest = CheckDigest(Data(), length, P, password);
+    if (digest == DIGEST_INCOMPLETE) return PACKET_START_OK;
+    if (digest == DIGEST_WRONG) return PACKET_START_WRONG_PASSWORD;
     proven = 1;
-    return START_OK;
+    return PACKET_START_OK;
 }
 
-int QXRequest::CheckPacketStart(const String& password, in_addr peer, int& proven) const {
-    PacketStartFault fault = FindStartFault(*this, password, proven);
-    if (fault == START_OK) return 1;
-    // The sizes known so far, as a whole packet would show them.
-    Debug(peer, "<-- TCP packet size: %d\n", Length());
-    if (Length() >= kAuthAt) Debug(peer, "<-- OWL packet size: %d\n", DecodeLength(Data(), 4));
-    if (Length() >= kDigestAt)
-        Debug(peer, "<-- Pswd size: %d\n", DecodeLength(Data() + kDigestSizeAt, SIZELEN_PSWD));
-    if (fault == START_WRONG_PASSWORD) Debug(peer, "<-- Wrong password or MD5 error\n");
-    return 0;
+int QXRequest::HeaderLength() const {
+    if (Length() < kDigestAt) return kDigestAt;
+    const int P = DecodeLength(Data() + kDigestSizeAt, SIZELEN_PSWD);
+    if (Length() < KeyAt(P)) return KeyAt(P);
+    return (int)RequestAt(P, DecodeLength(Data() + KeySizeAt(P), SIZELEN_KEY));
+}
+
+int64_t QXRequest::WholeLength() const {
+    if (Length() < kAuthAt || PacketTooLarge()) return 0;
+    const int64_t whole = (int64_t)(uint32_t)DecodeLength(Data(), 4) + kAuthAt;
+    return whole < SIZELEN_MINIMUM ? SIZELEN_MINIMUM : whole;
+}
+
+namespace {
+
+// The length fields of a packet.
+struct PacketSizes {
+    int64_t L = 0, P = 0, K = 0, R = 0;
+};
+
+// Reads the length fields of a packet of total bytes whose first have bytes
+// are at p, logging each size as it is read. For a whole packet it stops at
+// the first size that the packet cannot hold; for one still arriving, at the
+// first field that has not come. true when every field was read and fits.
+bool ReadSizes(const char* p, int64_t have, int64_t total, bool whole, in_addr peer,
+               PacketSizes& f) {
+    Debug(peer, "<-- TCP packet size: %d\n", (int)total);
+    if (have < kAuthAt || (whole && total < SIZELEN_MINIMUM)) return false;
+    f.L = (uint32_t)DecodeLength(p, 4);
+    Debug(peer, "<-- OWL packet size: %d\n", (int)f.L);
+    if (have < kDigestAt || (whole && f.L + kAuthAt != total)) return false;
+    f.P = (uint32_t)DecodeLength(p + kDigestSizeAt, SIZELEN_PSWD);
+    Debug(peer, "<-- Pswd size: %d\n", (int)f.P);
+    if (have < KeyAt(f.P) || (whole && RequestAt(f.P, 0) > total)) return false;
+    f.K = (uint32_t)DecodeLength(p + KeySizeAt(f.P), SIZELEN_KEY);
+    Debug(peer, "<-- Key size: %d\n", (int)f.K);
+    if (have < RequestAt(f.P, f.K) || (whole && RequestAt(f.P, f.K) > total)) return false;
+    f.R = (uint32_t)DecodeLength(p + RequestSizeAt(f.P, f.K), SIZELEN_REQUEST);
+    Debug(peer, "<-- Req size: %d\n", (int)f.R);
+    return whole && RequestAt(f.P, f.K) + f.R <= total;
+}
+
+// The checks of a whole packet after its sizes: the auth bytes, then the
+// digest (logged when wrong). have bytes are at p, the digest among them.
+bool AuthAndDigestRight(const char* p, int64_t have, const PacketSizes& f, const String& password,
+                        in_addr peer) {
+    if (!AuthBytesRight(p)) return false;
+    if (CheckDigest(p, have, f.P, password) == DIGEST_MATCHES) return true;
+    Debug(peer, "<-- Wrong password or MD5 error\n");
+    return false;
+}
+
+}  // namespace
+
+void QXRequest::LogRejectedStart(int64_t received, PacketStart fault, const String& password,
+                                 in_addr peer) const {
+    const int64_t whole = WholeLength();
+    PacketSizes f;
+    if (whole > 0 && received >= whole) {
+        if (ReadSizes(Data(), Length(), received, true, peer, f))
+            AuthAndDigestRight(Data(), Length(), f, password, peer);
+        return;
+    }
+    ReadSizes(Data(), Length(), received, false, peer, f);
+    if (fault == PACKET_START_WRONG_PASSWORD) Debug(peer, "<-- Wrong password or MD5 error\n");
 }
 
 int QXRequest::ParseInitRequest(const String& password, in_addr peer) {
     SessionKey = "";
     const int64_t length = Length();
-    Debug(peer, "<-- TCP packet size: %d\n", Length());
-    if (length < SIZELEN_MINIMUM) return 0;
-
     const char* p = Data();
-    const int64_t L = (uint32_t)DecodeLength(p, 4);
-    Debug(peer, "<-- OWL packet size: %d\n", (int)L);
-    if (L + kAuthAt != length) return 0;
-
-    const int64_t P = (uint32_t)DecodeLength(p + kDigestSizeAt, SIZELEN_PSWD);
-    Debug(peer, "<-- Pswd size: %d\n", (int)P);
-    if (RequestAt(P, 0) > length) return 0;
-
-    const int64_t K = (uint32_t)DecodeLength(p + KeySizeAt(P), SIZELEN_KEY);
-    Debug(peer, "<-- Key size: %d\n", (int)K);
-    if (RequestAt(P, K) > length) return 0;
-
-    const int64_t R = (uint32_t)DecodeLength(p + RequestSizeAt(P, K), SIZELEN_REQUEST);
-    Debug(peer, "<-- Req size: %d\n", (int)R);
-    if (RequestAt(P, K) + R > length) return 0;
-
-    if (!AuthBytesRight(p)) return 0;
-    if (CheckDigest(p, length, P, password) != DIGEST_MATCHES) {
-        Debug(peer, "<-- Wrong password or MD5 error\n");
-        return 0;
-    }
+    PacketSizes f;
+    if (!ReadSizes(p, length, length, true, peer, f)) return 0;
+    if (!AuthAndDigestRight(p, length, f, password, peer)) return 0;
+    const int64_t P = f.P, K = f.K, R = f.R;
 
     String key;
     key.CopyData(p + KeyAt(P), (int)K);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <stdint.h>
 
 #include "text/vtstring.h"
 
@@ -20,6 +21,9 @@ typedef void (*PacketDebugSink)(in_addr peer, const char* format, int value);
 // Installs the sink of every request's debug lines; null (the start) drops
 // them unformatted. Set before any thread parses; read without a lock.
 void SetPacketDebugSink(PacketDebugSink sink);
+
+// What CheckPacketStart found wrong with the start of a packet.
+enum PacketStart { PACKET_START_OK, PACKET_START_INVALID, PACKET_START_WRONG_PASSWORD };
 
 class QXRequest : public String {
   public:
@@ -39,12 +43,26 @@ class QXRequest : public String {
     // Checks the start of a packet that is still arriving (a whole packet
     // goes to ParseInitRequest instead): the announced length, the auth
     // bytes once they are here, the password digest's length and then the
-    // digest itself. 1 when nothing is wrong so far; proven becomes 1 once
-    // the digest has arrived and matched (an empty password is proven by an
-    // empty digest). 0 when the packet can no longer be valid; the debug log
-    // then shows the sizes known so far (bytes received, announced length,
-    // digest length) and, for a wrong digest, the wrong-password line.
-    int CheckPacketStart(const String& password, in_addr peer, int& proven) const;
+    // digest itself. PACKET_START_OK when nothing is wrong so far; proven
+    // becomes 1 once the digest has arrived and matched (an empty password
+    // is proven by an empty digest). Otherwise the packet can no longer be
+    // valid. Logs nothing: see LogRejectedStart.
+    PacketStart CheckPacketStart(const String& password, int& proven) const;
+    // How many first bytes of the packet hold every length field (up to the
+    // end of the request's), as far as the fields already here tell.
+    int HeaderLength() const;
+    // The number of bytes at which the packet counts as whole (WholePacket);
+    // 0 while its length field has not arrived or when it announces more
+    // than MAX_PACKET_LENGTH.
+    int64_t WholeLength() const;
+    // The debug lines of a packet that CheckPacketStart refused with fault,
+    // of which received bytes have come and this text holds the first ones
+    // (at least HeaderLength of them when there are that many). When the
+    // whole packet has come, the lines ParseInitRequest logs for it; else
+    // the sizes that have come, then the wrong-password line for a wrong
+    // digest.
+    void LogRejectedStart(int64_t received, PacketStart fault, const String& password,
+                          in_addr peer) const;
     // Checks length fields, auth bytes and the password digest, then decrypts
     // the session key and the request text. 1: the text is now the request
     // and SessionKey its key. 0: the text is unchanged, SessionKey empty.

@@ -175,6 +175,23 @@ int ReceiveUpgrade(Session& s, const char* data, int n) {
     return 0;
 }
 
+// The early check refused the packet. What of it has already come is read
+// without waiting and without keeping more than its length fields, so that
+// the debug lines show a packet that has all come as a whole one. Returns
+// the number of bytes received.
+int64_t TakeRefusedRest(Session& s) {
+    int64_t received = s.request.Length();
+    const int64_t whole = s.request.WholeLength();
+    char buffer[kChunk];
+    while (received < whole) {
+        ssize_t n = recv(s.params.Socket, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) break;
+        received += n;
+        if (s.request.Length() < s.request.HeaderLength()) s.request.AddData(buffer, (int)n);
+    }
+    return received;
+}
+
 // Request bytes. Returns 0 when the session is over.
 int ReceiveRequest(Session& s, const char* data, int n) {
     s.lastActivity = time(nullptr);
@@ -182,7 +199,9 @@ int ReceiveRequest(Session& s, const char* data, int n) {
     if (!s.request.WholePacket()) {
         // A peer that gets the first bytes wrong is closed before it can
         // make us buffer anything more.
-        if (s.request.CheckPacketStart(s.password, s.params.Address, s.proven)) return 1;
+        PacketStart fault = s.request.CheckPacketStart(s.password, s.proven);
+        if (fault == PACKET_START_OK) return 1;
+        s.request.LogRejectedStart(TakeRefusedRest(s), fault, s.password, s.params.Address);
         showmessage("<-- Invalid QX request received\n", s.params.Address, MSG_INFO, MSG_LITERAL);
         return 0;
     }

@@ -239,6 +239,7 @@ TEST_F(Files, NamesStayOneLine) {
     const std::pair<std::string, std::string> names[] = {
         {"x\n200\nforged", "x?200?forged"},
         {"y\r\nz", "y??z"},
+        {"cr\ronly", "cr?only"},
         {"tab\tname", "tab\tname"},
         {"\xff\xfe-bad", "\xff\xfe-bad"},
         {std::string(255, 'n'), std::string(255, 'n')}};
@@ -250,7 +251,7 @@ TEST_F(Files, NamesStayOneLine) {
     TestAgent& agent = Agent();
     Reply r = agent.Request("GetFilesList", {data.path() + "/", "*", "0", "1", "0", "0"});
     std::vector<std::string> lines = r.Lines();
-    ASSERT_EQ(lines.size(), 3u + 2 * 5) << r.body;
+    ASSERT_EQ(lines.size(), 3u + 2 * 6) << r.body;
     std::set<std::string> listed;
     for (size_t i = 3; i < lines.size(); i += 2) listed.insert(lines[i]);
     EXPECT_EQ(listed, expected);

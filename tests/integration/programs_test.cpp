@@ -62,7 +62,10 @@ class Programs : public ::testing::Test {
         a.agent.settings()["proclistscript"] = a.Script(
             "list.sh", "#!/bin/sh\ncase $(cat " + mode +
                            ") in\nlist) printf 'init\\n\\n sshd \\nbash\\n' ;;\n"
-                           "big) yes 0123456789abcdefghi | head -c 100000000 ;;\n"
+                           "big) yes 0123456789abcdefghi | head -c 100000000\n"
+                           "ls -A \"$TMPDIR\" >" +
+                           a.scripts.File("seen") +
+                           " ;;\n"
                            "long) head -c 10000000 /dev/zero | tr '\\0' a; echo ;;\nesac\n");
         EXPECT_TRUE(a.agent.Start({"-v"})) << a.agent.Output();
         return a;
@@ -146,9 +149,11 @@ TEST_F(Programs, ScriptFailures) {
 
 // A process-list script that prints without end costs at most the list's
 // bound: the reply carries whole pieces up to it, the log says how much was
-// left out.
+// left out, the output is stored nowhere and the agent's memory grows by
+// less than the output.
 TEST_F(Programs, ProcessListIsBounded) {
     Agent& a = Shared();
+    const long long peak = PeakMemory(a.agent.pid());
     const long long bound = 8 << 20;
     // Output, the piece a line is cut into, the pieces kept and the bytes left out.
     const struct {
@@ -175,6 +180,10 @@ TEST_F(Programs, ProcessListIsBounded) {
             << c.mode;
     }
     a.scripts.Write("mode", "list");
+    EXPECT_EQ(a.scripts.Read("seen"), "");  // no file of the output in the temporary folder
+    if (!kSanitizedBuild) {
+        EXPECT_LT(PeakMemory(a.agent.pid()) - peak, 100000000) << peak;
+    }
 }
 
 // TCP and UDP tests against stand-ins.

@@ -128,41 +128,48 @@ TEST_F(Serve, QuitStops) {
               std::string::npos);
 }
 
-// With -vd a rejected packet shows how far it got: a whole one every size
-// before the password check, one cut short by the early check the sizes
-// that had arrived.
+// With -vd a rejected packet shows how far it got: one that has all come
+// every size up to the check that refused it, even when the early check
+// refused it before it was all read; one cut short the sizes that came.
 TEST_F(Serve, RejectedPacketsLogTheirSizes) {
     TestAgent agent;
     ASSERT_TRUE(agent.Start({"-vd"})) << agent.Output();
-    // A whole packet arrives in one piece; the long one is cut after the digest.
-    const std::string small = Str(BuildRequestPacket(String("wrong"), String("key"),
-                                                     String("TEST-UNC\n/\n\r"))),
-                      large = Str(BuildRequestPacket(String("wrong"), String("key"),
-                                                     Bytes(std::string(2000, 'x'))));
-    std::string raw;
-    EXPECT_EQ(agent.SendRaw(small, &raw), OWL_NO_REPLY);
-    std::string digestLength5 = large.substr(0, 8);
+    auto wrong = [](const std::string& text) {
+        return Str(BuildRequestPacket(String("wrong"), String("key"), Bytes(text)));
+    };
+    const std::string large = wrong(std::string(2000, 'x'));
+    std::string badAuth = large, digestLength5 = large.substr(0, 8);
+    badAuth[4] = 0x04;
     digestLength5[6] = 5;
-    // A digest announced as five bytes is wrong even when they are the
-    // first five of the right one; four bytes that announce too much show
-    // the size they announce.
+    // Five bytes announced, the first five of the right digest sent.
     std::string rightStart = agent.Packet(std::string(2000, 'x'), "key").substr(0, 13);
     rightStart[6] = 5;
-    for (const std::string& start :
-         {large.substr(0, 30), digestLength5, rightStart, std::string("\xFF\xFF\xFF\x7F", 4)}) {
-        int sock = agent.Send(start);
-        EXPECT_TRUE(ClosedWithoutReply(sock, 3000));
+    const std::string sizes = "TCP packet size: 2033|OWL packet size: 2029|Pswd size: 16|";
+    const std::pair<std::string, std::string> rows[] = {
+        {wrong("TEST-UNC\n/\n\r"),
+         "TCP packet size: 45|OWL packet size: 41|Pswd size: 16|"
+         "Key size: 3|Req size: 12|Wrong password or MD5 error|"},
+        {large, sizes + "Key size: 3|Req size: 2000|Wrong password or MD5 error|"},
+        {badAuth, sizes + "Key size: 3|Req size: 2000|"},
+        {large + "extra", "TCP packet size: 2038|OWL packet size: 2029|"},
+        {large.substr(0, 30),
+         "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|"
+         "Key size: 3|Wrong password or MD5 error|"},
+        {digestLength5,
+         "TCP packet size: 8|OWL packet size: 2029|Pswd size: 5|"
+         "Wrong password or MD5 error|"},
+        {rightStart,
+         "TCP packet size: 13|OWL packet size: 2029|Pswd size: 5|"
+         "Wrong password or MD5 error|"},
+        {std::string("\xFF\xFF\xFF\x7F", 4), "TCP packet size: 4|OWL packet size: 2147483647|"},
+    };
+    std::string expected;
+    for (const auto& [bytes, lines] : rows) {
+        int sock = agent.Send(bytes);
+        EXPECT_TRUE(ClosedWithoutReply(sock, 3000)) << lines;
         close(sock);
+        expected += lines + "Invalid QX request received|";
     }
-    const std::string expected =
-        "TCP packet size: 45|OWL packet size: 41|Pswd size: 16|Key size: 3|Req size: 12|"
-        "Wrong password or MD5 error|Invalid QX request received|"
-        "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|Wrong password or MD5 error|"
-        "Invalid QX request received|TCP packet size: 8|OWL packet size: 2029|Pswd size: 5|"
-        "Wrong password or MD5 error|Invalid QX request received|TCP packet size: 13|"
-        "OWL packet size: 2029|Pswd size: 5|Wrong password or MD5 error|"
-        "Invalid QX request received|TCP packet size: 4|OWL packet size: 2147483647|"
-        "Invalid QX request received|";
     std::string seen;
     std::istringstream verbose(agent.dir().Read("verbose.log"));
     for (std::string line; std::getline(verbose, line);)

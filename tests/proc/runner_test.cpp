@@ -189,4 +189,32 @@ TEST(Runner, ShellQuotingKeepsWordsAndNothingElse) {
     EXPECT_EQ(status, 9);
 }
 
+// A shell's output and error come through the pipe as they are written; the
+// reading ends with the shell, even when a program it left running holds
+// the pipe open.
+TEST(Runner, ShellOutputThroughAPipe) {
+    const struct {
+        const char* command;
+        std::string output;
+        int status;
+    } cases[] = {
+        {"echo out; echo err >&2; exit 3", "out\nerr\n", 3},
+        {"head -c 300000 /dev/zero", std::string(300000, '\0'), 0},
+        {"echo a; sleep 10 & exit 0", "a\n", 0},
+        {"kill -9 $$", "", 137},
+    };
+    for (const auto& c : cases) {
+        std::string output;
+        int status = -1;
+        long long start = Ms();
+        EXPECT_EQ(RunShellCommandReading(
+                      String(c.command),
+                      [&output](const char* data, size_t n) { output.append(data, n); }, status),
+                  1);
+        EXPECT_LT(Ms() - start, 5000) << c.command;
+        EXPECT_TRUE(output == c.output) << c.command << ": " << output.size();
+        EXPECT_EQ(status, c.status) << c.command;
+    }
+}
+
 }  // namespace

@@ -246,3 +246,10 @@ int Entries(const std::string& folder) {
     closedir(d);
     return count;
 }
+
+long long PeakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+    return 0;
+}

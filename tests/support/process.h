@@ -111,3 +111,13 @@ std::string UdpReceive(int fd, bool answer = false);
 int Entries(const std::string& folder);
 // Number of open descriptors of a process.
 inline int OpenDescriptors(pid_t pid) { return Entries("/proc/" + std::to_string(pid) + "/fd"); }
+// The most memory a process has held so far (VmHWM), in bytes; 0 when
+// unknown.
+long long PeakMemory(pid_t pid);
+// Built with a sanitizer, whose allocator keeps freed memory for a while:
+// a process's peak memory then tells little about what it holds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kSanitizedBuild = true;
+#else
+const bool kSanitizedBuild = false;
+#endif
