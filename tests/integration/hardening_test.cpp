@@ -119,9 +119,12 @@ TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
         EXPECT_TRUE(ClosedWithoutReply(s, 3000)) << "still open";
         close(s);
     }
-    // The peak once the agent has dealt with every peer.
+    // The peak once the agent has dealt with every peer (a sanitizer's own
+    // records grow with every call the sessions make).
     long after = StatusField(pid, "VmHWM:");
-    EXPECT_LT(after - before, 4096) << before << " kB before, " << after << " kB after";
+    if (!kSanitizedBuild) {
+        EXPECT_LT(after - before, 4096) << before << " kB before, " << after << " kB after";
+    }
 
     const int kPeers = 300;
     for (int s : Peers(agent, "127.0.0.2", kPeers, 1)) close(s);
