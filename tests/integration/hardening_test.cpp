@@ -150,6 +150,21 @@ TEST(Hardening, InheritedDescriptorsUnprovenAndRejectedPeers) {
     EXPECT_LT(lines, 20);
 }
 
+// Descriptors for three sessions (32 kept for the agent, two per session):
+// a console's request takes the place of the peer that has waited longest.
+TEST(Hardening, FullTableEvictsTheLongestWaitingPeer) {
+    TestAgent agent;
+    ASSERT_TRUE(StartLimited(agent, 32 + 3 * 2, 0)) << agent.Output();
+    const int idle = OpenDescriptors(agent.pid());
+    std::vector<int> socks = Peers(agent, "127.0.0.1", 3, 1);
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) >= idle + 3; }));
+    EXPECT_EQ(agent.Request("GetInfo").status, "200");
+    EXPECT_TRUE(ClosedWithoutReply(socks[0], 500));  // not the idle time-out's 2 s
+    char c;
+    EXPECT_EQ(recv(socks[1], &c, 1, MSG_DONTWAIT), -1);  // still waiting
+    for (int s : socks) close(s);
+}
+
 TEST(Hardening, FewDescriptorsCostLittleCpuAndRecover) {
     TestAgent agent({{"logsuccess", "0"}, {"verboselogfile", ""}, {"timeout", "1000"}});
     ASSERT_TRUE(StartLimited(agent, 64, 0)) << agent.Output();
