@@ -156,8 +156,12 @@ TEST(Hardening, FullTableEvictsTheLongestWaitingPeer) {
     TestAgent agent;
     ASSERT_TRUE(StartLimited(agent, 32 + 3 * 2, 0)) << agent.Output();
     const int idle = OpenDescriptors(agent.pid());
-    std::vector<int> socks = Peers(agent, "127.0.0.1", 3, 1);
-    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) >= idle + 3; }));
+    // One at a time, so that the order in which they wait is known.
+    std::vector<int> socks;
+    for (int i = 1; i <= 3; i++) {
+        socks.push_back(Peers(agent, "127.0.0.1", 1, 1)[0]);
+        EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) >= idle + i; }));
+    }
     EXPECT_EQ(agent.Request("GetInfo").status, "200");
     EXPECT_TRUE(ClosedWithoutReply(socks[0], 500));  // not the idle time-out's 2 s
     char c;
