@@ -144,6 +144,7 @@ TEST(CheckOwl, UnknownCases) {
         {{"crc", "/", "--expect", "1", "-c", "1"}, 3, "OWL CRC UNKNOWN - the crc check takes no thresholds"},
         {{"process", "x; touch y"}, 3, ""},
         {{"nothing"}, 3, "OWL UNKNOWN - unknown check 'nothing' (see --help)"},
+        {{"-p", "65536", "agent"}, 3, "OWL UNKNOWN - invalid port{}"},
         {{"-t", "0", "agent"}, 3, ""},
         {{"-t", "1", "agent"}, 0, ""},
     });

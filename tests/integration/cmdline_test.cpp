@@ -33,8 +33,9 @@ TEST(CommandLine, Outcomes) {
         return dir.File(name);
     };
     const std::string good = config("good", {}), noPassword = config("nopw", {{"password", ""}});
-    const std::string scripts =
-        config("scripts", {{"cpuusagescript", "/nonexistent/cpu.sh"}, {"proccntscript", good}});
+    const std::string scripts = config("scripts", {{"cpuusagescript", "/nonexistent/cpu.sh"},
+                                                   {"proccntscript", good},
+                                                   {"proclistscript", "/bin/sh"}});
     // Ports in the file out of range stop the start and the check.
     const std::string port1 = config("p1", {{"port", "70000"}}),
                       port2 = config("p2", {{"port", "-5"}}),

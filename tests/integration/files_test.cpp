@@ -124,6 +124,7 @@ TEST_F(Files, FileCompare) {
         {"TEST-FileCompare", {"9", F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"4", F("a.txt")}, "501\nWrong parameter\n"},
         {"TEST-FileCompare", {"2", F("big"), F("big")}, "200\n1\n"},
+        {"TEST-FileCompare", {"2", F("ab.txt"), F("b.txt")}, "200\n0\n"},
         {"TEST-FileCompare", {"2", F("big"), F("big1")}, "301\nThe size of the second file cannot exceed 8Mb\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), "WORLD", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"3", F("ab.txt"), "wor", "0", "1"}, "200\n0\n"},
@@ -238,6 +239,7 @@ TEST_F(Files, NamesStayOneLine) {
     TempDir data;
     const std::pair<std::string, std::string> names[] = {
         {"x\n200\nforged", "x?200?forged"},
+        {"\nlead", "?lead"},
         {"y\r\nz", "y??z"},
         {"cr\ronly", "cr?only"},
         {"tab\tname", "tab\tname"},
@@ -251,7 +253,7 @@ TEST_F(Files, NamesStayOneLine) {
     TestAgent& agent = Agent();
     Reply r = agent.Request("GetFilesList", {data.path() + "/", "*", "0", "1", "0", "0"});
     std::vector<std::string> lines = r.Lines();
-    ASSERT_EQ(lines.size(), 3u + 2 * 6) << r.body;
+    ASSERT_EQ(lines.size(), 3u + 2 * 7) << r.body;
     std::set<std::string> listed;
     for (size_t i = 3; i < lines.size(); i += 2) listed.insert(lines[i]);
     EXPECT_EQ(listed, expected);

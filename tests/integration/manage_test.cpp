@@ -286,6 +286,7 @@ TEST_F(Upgrade, FailuresReleaseTheReservation) {
     EXPECT_EQ(ReadReply(sock), "200\n\r");
     EXPECT_EQ(agent.Request("UpgradeCode", {"5000"}).text, "302\n\r");
     ASSERT_EQ(send(sock, "partial", 7, MSG_NOSIGNAL), 7);
+    EXPECT_TRUE(Eventually([&] { return access(work_.File("owl__.upd").c_str(), F_OK) == 0; }));
     close(sock);
     EXPECT_TRUE(Eventually([&] { return agent.Request("UpgradeCode", {"101"}).status == "200"; }));
     EXPECT_TRUE(agent.process().Running());

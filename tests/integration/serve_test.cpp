@@ -138,6 +138,9 @@ TEST_F(Serve, RejectedPacketsLogTheirSizes) {
         return Str(BuildRequestPacket(String("wrong"), String("key"), Bytes(text)));
     };
     const std::string large = wrong(std::string(2000, 'x'));
+    // A long key puts the request's length field past the first read.
+    const std::string longKey = Str(BuildRequestPacket(
+        String("wrong"), String(std::string(2000, 'k').c_str()), Bytes("TEST-UNC\n/\n\r")));
     std::string badAuth = large, digestLength5 = large.substr(0, 8);
     badAuth[4] = 0x04;
     digestLength5[6] = 5;
@@ -151,6 +154,9 @@ TEST_F(Serve, RejectedPacketsLogTheirSizes) {
          "Key size: 3|Req size: 12|Wrong password or MD5 error|"},
         {large, sizes + "Key size: 3|Req size: 2000|Wrong password or MD5 error|"},
         {badAuth, sizes + "Key size: 3|Req size: 2000|"},
+        {longKey,
+         "TCP packet size: 2042|OWL packet size: 2038|Pswd size: 16|"
+         "Key size: 2000|Req size: 12|Wrong password or MD5 error|"},
         {large + "extra", "TCP packet size: 2038|OWL packet size: 2029|"},
         {large.substr(0, 30),
          "TCP packet size: 30|OWL packet size: 2029|Pswd size: 16|"

@@ -32,6 +32,7 @@ TEST(Codecs, LineBreakEscapes) {
     // -1, the "up to the zero byte" of String, never lets a raw line break through.
     EXPECT_EQ(Str(owlEncodeStrings("a\rb", -1)), "a%0Db");
     EXPECT_EQ(Str(owlEncodeStrings("a\rb", 2)), "a%0D");
+    EXPECT_EQ(Str(owlEncodeStrings("\nb", 1)), "%0A");
     EXPECT_EQ(Str(owlDecodeStrings("%0A%0D", 0)), "\n\r");
     EXPECT_EQ(Str(owlDecodeStrings("ab%0A", 4)), "ab%0");  // cut short at the counted end
     EXPECT_EQ(Str(owlEncodeStrings(nullptr, 5)), "");
