@@ -121,6 +121,8 @@ TEST_F(Files, FileCompare) {
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "0", "1"}, "200\n1\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("ab.txt"), "0", "1", "1"}, "200\n0\n"},
         {"TEST-FileCompare", {"1", F("a.txt"), F("none")}, "301\nFile doesn`t exist\n"},
+        // Opens, but cannot be read: a process's memory at address 0.
+        {"TEST-FileCompare", {"1", "/proc/self/mem", "/proc/self/mem", "0", "0", "1"}, "301\nI/O Error\n"},
         {"TEST-FileCompare", {"9", F("none")}, "301\nFile doesn`t exist\n"},
         {"TEST-FileCompare", {"4", F("a.txt")}, "501\nWrong parameter\n"},
         {"TEST-FileCompare", {"2", F("big"), F("big")}, "200\n1\n"},

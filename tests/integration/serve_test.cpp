@@ -116,9 +116,10 @@ TEST_F(Serve, BadAuthOrInnerLengthsGetNoReply) {
         EXPECT_EQ(agent.SendRaw(p, &raw), OWL_NO_REPLY);
 }
 
-// QUIT with CR and no LF is a valid stop request.
+// QUIT with CR and no LF is a valid stop request. (An empty host, the
+// built-in default: every address.)
 TEST_F(Serve, QuitStops) {
-    TestAgent agent;
+    TestAgent agent({{"host", ""}});
     ASSERT_TRUE(agent.Start()) << agent.Output();
     EXPECT_EQ(agent.Ask("QUIT\r"), "200\nOk\n\r");
     int status = -1;
