@@ -1,23 +1,19 @@
-// The file-system layer: the folder search, GetFirstMatchedFile, the file
-// predicates, the path and time helpers and the file-name macros; then
-// CountFiles, GetFolderSize, CompareFiles, FindFileInFile and GetFileCRC.
+// The file-system layer: the folder search and the file-name macros; then
+// CountFiles, GetFolderSize and GetFileCRC.
 // Test trees are built from tables, and checks that depend on the mode bits
 // run without root's privileges.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -170,97 +166,6 @@ TEST_F(SearchTree, ReadOnlyAndUnreadable) {
     });
     if (status == 77) GTEST_SKIP() << "cannot give up root";
     EXPECT_EQ(status, 0);
-}
-
-TEST_F(SearchTree, SearchRecordLifecycle) {
-    TSearchRec rec;
-    ASSERT_EQ(FindFirst(String(dir_.path().c_str()), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(rec.Time, (int32_t)FileAge(P("a.txt").c_str()));
-    ASSERT_NE(rec.DirHandle, nullptr);
-    EXPECT_NE(fcntl(dirfd(rec.DirHandle), F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_EQ(FindNext(rec), -1);
-    EXPECT_NE(rec.DirHandle, nullptr);  // stays open until FindClose
-    FindClose(rec);
-    FindClose(rec);
-    EXPECT_EQ(FindNext(rec), -1);
-    // A trailing "/" is not doubled; the longest name is kept whole.
-    std::string name(255, 'n');
-    BuildTree(dir_.path(), {{name}});
-    ASSERT_EQ(FindFirst(String(P("").c_str()), String("nnn*"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
-    EXPECT_EQ(rec.Name, name);
-    FindClose(rec);
-}
-
-TEST_F(SearchTree, GetFirstMatchedFileFindsPlainEntriesOnly) {
-    const std::pair<std::string, std::string> cases[] = {
-        {P("a.t?t"), P("a.txt")}, {P("p*"), P("pipe")}, {P("su*"), ""},
-        {P("link_f*"), ""},       {P(""), ""},          {P("missing/*"), ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Str(GetFirstMatchedFile(Bytes(c.first))), c.second);
-}
-
-// Searches and leading macros with an empty folder read the working
-// directory; a removed one is empty, never the root.
-TEST_F(SearchTree, EmptyFolderMeansWorkingDirectory) {
-    char saved[PATH_MAX];
-    ASSERT_NE(getcwd(saved, sizeof(saved)), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    TSearchRec rec;
-    EXPECT_EQ(FindFirst(String(), String("a.txt"), 63, rec), 0);
-    EXPECT_EQ(Str(rec.Folder), dir_.path() + "/");
-    FindClose(rec);
-    EXPECT_EQ(Str(GetFirstMatchedFile(String("a.t*"))), "a.txt");
-    EXPECT_EQ(Str(GetFileUsingSpecialMacros(String("%NewestFolder%/x"))), "sub/x");
-    EXPECT_EQ(chdir("sub"), 0);
-    EXPECT_EQ(rmdir(P("sub").c_str()), 0);
-    EXPECT_EQ(FindFirst(String(), String("*"), 63, rec), -1);
-    EXPECT_EQ(rec.DirHandle, nullptr);
-    ASSERT_EQ(chdir(saved), 0);
-}
-
-TEST_F(SearchTree, FilePredicatesFollowLinks) {
-    const std::tuple<const char*, int, int, int64_t> cases[] = {
-        {"a.txt", 1, 0, 5}, {"link_file", 1, 0, 5}, {"sub", 0, 1, 0},     {"link_dir", 0, 1, 0},
-        {"pipe", 0, 0, 0},  {"dangling", 0, 0, -1}, {"missing", 0, 0, -1}};
-    for (const auto& [name, file, dir, size] : cases) {
-        EXPECT_EQ(FileExists(P(name).c_str()), file) << name;
-        EXPECT_EQ(DirectoryExists(P(name).c_str()), dir) << name;
-        if (!dir) {
-            EXPECT_EQ(FileSize(P(name).c_str()), size) << name;
-        }
-    }
-    EXPECT_EQ(FileExists(nullptr) + DirectoryExists(nullptr) + DeleteFile(nullptr), 0);
-    EXPECT_EQ(FileSize(nullptr), -1);
-    EXPECT_EQ(FileAge(P("missing").c_str()), -1);
-    int64_t linkSize = 0;
-    long changed, modified;
-    EXPECT_EQ(GetFileInfo(P("link_file").c_str(), linkSize, changed, modified), 1);
-    EXPECT_EQ(linkSize, 5);       // the link itself: "a.txt"
-    EXPECT_EQ(sec2min(-61), -1);  // minutes truncate toward zero
-    EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 1);
-    EXPECT_EQ(FileExists(P("a.txt").c_str()), 0);
-    EXPECT_EQ(DeleteFile(P("a.txt").c_str()), 0);
-}
-
-TEST(PathHelpers, SplitAndJoin) {
-    const std::string longName(5000, 'x');
-    using S = std::string;
-    const std::tuple<S, S, S, S, S> cases[] = {
-        {"", "/", "", "", ""},
-        {"/", "/", "", "/", ""},
-        {"name", "name/", "name", "", "name"},
-        {"/a/b", "/a/b/", "/a/b", "/a/", "b"},
-        {"/a/b/", "/a/b/", "/a/b", "/a/b/", ""},
-        {"/d/" + longName, "/d/" + longName + "/", "/d/" + longName, "/d/",
-         longName.substr(0, 4095)},
-    };
-    for (const auto& [in, include, exclude, path, name] : cases) {
-        EXPECT_EQ(Str(IncludeTrailingPathDelimiter(Bytes(in))), include) << in;
-        EXPECT_EQ(Str(ExcludeTrailingPathDelimiter(Bytes(in))), exclude) << in;
-        EXPECT_EQ(Str(ExtractFilePath(Bytes(in))), path) << in;
-        EXPECT_EQ(Str(ExtractFileName(Bytes(in))), name) << in;
-    }
 }
 
 // logs/ a.log, b.log, c.log and the link newest -> a.log (newest of all);

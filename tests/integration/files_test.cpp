@@ -5,10 +5,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -156,25 +154,6 @@ TEST_F(Files, FileList) {
     }
     r = Agent().Request("GetFilesList", {d + "/", "", "1", "0", "1"});
     EXPECT_EQ(r.Lines()[1], "3");  // .., sub and .hid
-}
-
-// Every walk and read closes what it opened (sessions end just after their
-// reply).
-TEST_F(Files, WalksCloseWhatTheyOpen) {
-    TestAgent& agent = Agent();
-    int descriptors = -1;  // once two looks agree: no session is ending
-    Eventually(
-        [&] {
-            int before = descriptors;
-            descriptors = OpenDescriptors(agent.pid());
-            return descriptors == before;
-        },
-        2000);
-    for (const char* command : {"TEST-FolderSize", "TEST-CountFiles", "TEST-FileCRC"})
-        EXPECT_EQ(agent.Request(command, {d, "1", "1", "0", "0"}).status.size(), 3u);
-    agent.Request("GetFilesList", {d, "*", "1", "1", "1"});
-    agent.Request("TEST-FileCompare", {"2", F("big"), F("big")});
-    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) == descriptors; }, 1000));
 }
 
 TEST_F(Files, OtherPlatformsCommandsRefuse) {

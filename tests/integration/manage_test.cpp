@@ -1,10 +1,8 @@
-// Managing the real agent: GetInfo, GetSettings, SetSettings and how it
-// saves, port changes, restarts, the self-upgrade, stop signals, unwritable
-// logs and owlctl as a scripting tool.
+// Managing the real agent: GetInfo, GetSettings, SetSettings, port changes,
+// restarts, the self-upgrade, unwritable logs and owlctl as a scripting
+// tool.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +18,6 @@
 #include "support/agent.h"
 
 namespace {
-
-// Names of what happened in folder since watch was set up on it.
-std::vector<std::string> Events(int watch) {
-    alignas(inotify_event) char events[16384];
-    std::vector<std::string> names;
-    ssize_t n = read(watch, events, sizeof events);
-    for (ssize_t at = 0; at < n;) {
-        auto* e = reinterpret_cast<inotify_event*>(events + at);
-        names.push_back(e->len ? e->name : "");
-        at += sizeof(inotify_event) + e->len;
-    }
-    return names;
-}
 
 // One agent for the tests that leave its settings as they found them;
 // those that change them start their own.
@@ -131,39 +116,6 @@ TEST_F(Manage, StrandingValuesAreRefusedWhole) {
     }
     EXPECT_EQ(access(agent.dir().File("owl.cfg.Old").c_str(), F_OK), -1);
     EXPECT_EQ(agent.Request("GetSettings").Value("Comment"), "rack \"7\"");
-}
-
-// Sound values are assigned and saved, the old file kept as .Old; the
-// configuration's name never goes missing, not even for a moment.
-TEST_F(Manage, SoundValuesAreSavedBesideTheOldFile) {
-    TestAgent agent(Settings());
-    ASSERT_TRUE(agent.Start()) << agent.Output();
-    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(watch, agent.dir().path().c_str(), IN_MOVED_FROM | IN_DELETE), 0);
-    EXPECT_EQ(agent
-                  .Request("SetSettings", {" LogOkConn = 0 ", "logbadconn=0", "Comment=new one",
-                                           "IPFilterAddr=10.0.0.1%0D%0A10.0.0.2",
-                                           "IPFilterMarks=11", "Timeout=3000", "no equals sign"})
-                  .text,
-              "200\n\r");
-    Reply s = agent.Request("GetSettings");
-    EXPECT_EQ(s.Value("LogOkConn"), "0");
-    EXPECT_EQ(s.Value("LogBadConn"), "1");  // names match exactly
-    EXPECT_EQ(s.Value("Comment"), "new one");
-    EXPECT_EQ(s.Value("IPFilterAddr"), "10.0.0.1%0D%0A10.0.0.2");
-    std::string cfg = agent.dir().Read("owl.cfg");
-    for (const char* line :
-         {"filterlist=10.0.0.1 10.0.0.2\r\n", "logsuccess=0", "timeout=3000\r\n"})
-        EXPECT_NE(cfg.find(line), std::string::npos) << cfg;
-    EXPECT_NE(agent.dir().Read("owl.cfg.Old").find("# written by the test"), std::string::npos);
-    EXPECT_EQ(agent.Request("SetSettings", {"LogOkConn=true"}).status, "200");
-    EXPECT_EQ(agent.Request("GetSettings").Value("LogOkConn"), "0");
-    EXPECT_EQ(agent.Request("SetSettings", {"LogOkConn=1"}).status, "200");
-    EXPECT_EQ(agent.Request("GetSettings").Value("LogOkConn"), "1");
-    EXPECT_NE(agent.dir().Read("owl.cfg.Old").find("logsuccess=0"), std::string::npos);
-    for (const std::string& name : Events(watch)) EXPECT_NE(name, "owl.cfg");
-    close(watch);
-    EXPECT_EQ(agent.Request("ReloadCfg").status, "200");
 }
 
 // A new port that is taken: the agent returns to its own; a free one: served
@@ -360,32 +312,6 @@ TEST_F(Manage, HugeSetSettingsAndUnwritableLog) {
     agent.Request("GetInfo", {}, "wrong password");  // a failure the bad log misses
     ASSERT_TRUE(agent.WaitForLog("ok.log", "Cannot open log file", 3000));
     EXPECT_EQ(Count(agent.dir().Read("ok.log"), "Cannot open log file"), 1);
-}
-
-// SIGTERM (and SIGINT at the terminal) end the agent like "QUIT": a request
-// in progress gets its reply, the exit status is 0.
-TEST_F(Manage, StopSignalsEndLikeQuit) {
-    for (int sig : {SIGTERM, SIGINT}) {
-        TestAgent agent;
-        ASSERT_TRUE(agent.Start()) << agent.Output();
-        std::string packet = agent.Packet("GetInfo\n\r");
-        const int idle = OpenDescriptors(agent.pid());
-        int sock = agent.Send(packet.substr(0, 10));
-        // Accepted (a descriptor more) before the signal; the rest follows it.
-        EXPECT_TRUE(Eventually([&] { return OpenDescriptors(agent.pid()) > idle; }));
-        agent.process().Kill(sig);
-        EXPECT_TRUE(agent.process().WaitForOutput(
-            sig == SIGTERM ? "SIGTERM received" : "SIGINT received", 5000));
-        ASSERT_EQ(send(sock, &packet[10], packet.size() - 10, MSG_NOSIGNAL),
-                  (ssize_t)packet.size() - 10);
-        EXPECT_EQ(ReadReply(sock).substr(0, 4), "200\n");
-        close(sock);
-        int status = -1;
-        ASSERT_TRUE(agent.WaitExit(8000, &status));
-        EXPECT_EQ(status, 0);
-        EXPECT_NE(agent.Output().find(sig == SIGTERM ? "SIGTERM received" : "SIGINT received"),
-                  std::string::npos);
-    }
 }
 
 }  // namespace

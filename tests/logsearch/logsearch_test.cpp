@@ -1,16 +1,10 @@
 // Log searches: the search-expression parser and evaluator (a table of
-// conversions and matches, random input against
-// String::Search); and the log scanner (its state from check to check, line
-// cutting, the line cap, failures, and a line-by-line reference over random
-// logs that cross the read blocks).
+// conversions and matches); and the log scanner (the line cap, and checks
+// from several threads at once).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
-#include <random>
 #include <thread>
 #include <tuple>
 
@@ -64,24 +58,6 @@ TEST(ExprParser, ConversionAndMatching) {
     }
 }
 
-// The prepared needle (block search, case folding, whole words) finds what
-// String::Search finds, at every length and alignment.
-TEST(ExprParser, RandomInput) {
-    std::mt19937 rng(7);
-    const char alphabet[] = "aAbB1 -\n";
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (int round = 0; round < 50000 && std::chrono::steady_clock::now() < end; round++) {
-        std::string hay(rng() % 70, ' '), needle(1 + rng() % 4, ' ');
-        for (char& c : hay) c = alphabet[rng() % 8];
-        for (char& c : needle) c = alphabet[rng() % 8];
-        int cs = rng() % 2, ww = rng() % 2;
-        TNeedle prepared(needle.data(), (int)needle.size(), cs, ww);
-        ASSERT_EQ(prepared.Search(hay.data(), (int)hay.size()),
-                  Bytes(hay).Search(String(needle.c_str()), cs, ww))
-            << hay << " / " << needle << " " << cs << ww;
-    }
-}
-
 class LogScan : public ::testing::Test {
   protected:
     void Append(const std::string& text) {
@@ -112,57 +88,6 @@ TEST_F(LogScan, LinesAreMatchedOnTheirFirstMebibyte) {
     EXPECT_EQ(lastLine.size(), (size_t)kMaxLogLine);
     EXPECT_EQ(Scan("needle"), 6 + 2 * (long long)far.size() + 2 + 7);
     EXPECT_EQ(readPos, 2 * (long long)far.size() + 21);
-}
-
-// What the scan must report, line by line as the log format defines it:
-// a line ends at CR or LF, empty lines are skipped, an unfinished one waits.
-long long Reference(const std::string& data, long long& pos, const char* text, int expression,
-                    int cont, int cs, int ww, std::string& lastLine) {
-    long long result = 0;
-    for (size_t s, e; (s = data.find_first_not_of("\r\n", pos)) != std::string::npos &&
-                      (e = data.find_first_of("\r\n", s)) != std::string::npos;) {
-        long long start = pos;
-        pos = e + 1;
-        String line = Bytes(data.substr(s, e - s));
-        int m = expression ? SearchForExpression(line, String(text), cs, ww)
-                           : line.Search(String(text), cs, ww);
-        if (m > 0) {
-            result = m + start;
-            lastLine = Str(line);
-            if (!cont) break;
-        }
-    }
-    return result;
-}
-
-TEST_F(LogScan, AgreesWithLineByLineReference) {
-    std::mt19937 rng(3);
-    const char* words[] = {"alpha", "beta ", " ", "-"};
-    const char* breaks[] = {"\n", "\r\n", "\r", "\n\n"};
-    const char* rare[] = {"needle", "Needle", "needles", "hay"};
-    const char* searches[] = {"needle", "'needle' or 'hay'", "not 'alpha'"};  // then expressions
-    std::string data;
-    while (data.size() < 400000) {
-        unsigned r = rng() % 600;
-        data += r < 2 ? rare[rng() % 4] : r < 60 ? breaks[r % 4] : words[r % 4];
-    }
-    Append(data);
-    for (int round = 0; round < 9; round++) {
-        const char* text = searches[round % 3];
-        int expression = round % 3 > 0, cont = round / 3 == 1, cs = round % 4 == 1,
-            ww = round % 5 == 0;
-        long long expectPos = rng() % data.size();
-        readPos = expectPos, lastSize = 1, lastAge = 1;
-        for (int check = 0; check < 40; check++) {
-            std::string expectLine;
-            long long expect =
-                Reference(data, expectPos, text, expression, cont, cs, ww, expectLine);
-            ASSERT_EQ(Scan(text, cont, expression, cs, ww), expect) << round;
-            ASSERT_EQ(readPos, expectPos);
-            ASSERT_EQ(lastLine, expectLine);
-            if (expect == 0 || cont) break;
-        }
-    }
 }
 
 // Session threads watch one log with states of their own and get what

@@ -1,20 +1,17 @@
 // The process runner: command-line splitting, every outcome of SystemEx2,
-// process groups at the time-out, the reaper, temporary names and quoting.
+// process groups at the time-out, the reaper, temporary names and the shell
+// pipe.
 #include "proc/runner.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <functional>
-#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -136,8 +133,8 @@ TEST(Runner, ChildStartsCleanWithRedirectionsAndFolder) {
 
 // Numbered names "tmp-<thread>-<n>" skip existing files; a link planted on
 // the next free name is skipped, never followed; a given name that is taken
-// falls back to the numbered names; TMPDIR, then TMP, then "./" give the
-// folder. A new file has the mode asked for, whatever the umask allows.
+// falls back to the numbered names; TMPDIR gives the folder. A new file has
+// the mode asked for, whatever the umask allows.
 TEST(Runner, TempFileNames) {
     TmpEnv env;
     TempDir dir;
@@ -147,10 +144,6 @@ TEST(Runner, TempFileNames) {
     ASSERT_EQ(gettempfilename(buf, sizeof(buf), nullptr), 1);
     std::string first = buf, prefix = first.substr(0, first.size() - 1);
     ASSERT_EQ(prefix.rfind(dir.path() + "/tmp-", 0), 0u) << first;
-    std::string thread = prefix.substr(dir.path().size() + 5);
-    EXPECT_TRUE(thread.size() > 1 && thread.back() == '-' &&
-                thread.find_first_not_of("0123456789") == thread.size() - 1)
-        << first;
     EXPECT_EQ(first.back(), '0');
     close(open(buf, O_CREAT | O_WRONLY, 0600));
     symlink(dir.File("target").c_str(), (prefix + "1").c_str());
@@ -173,20 +166,6 @@ TEST(Runner, TempFileNames) {
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
     close(CreateTempFile(buf, sizeof(buf), "taken", 0600));
     EXPECT_EQ(buf, prefix + "4");
-    unsetenv("TMPDIR");
-    setenv("TMP", "/var/tmp", 1);
-    gettempfilename(buf, sizeof(buf), "n");
-    EXPECT_STREQ(buf, "/var/tmp/n");
-    unsetenv("TMP");
-    gettempfilename(buf, sizeof(buf), "n");
-    EXPECT_STREQ(buf, "./n");
-}
-
-TEST(Runner, ShellQuotingKeepsWordsAndNothingElse) {
-    EXPECT_EQ(Str(ShellQuoteWords(String(" x;\trm  'b' "))), "'x;' 'rm' ''\\''b'\\'''");
-    int status = -1;
-    EXPECT_EQ(RunShellCommand(String("exit 9"), status), 1);
-    EXPECT_EQ(status, 9);
 }
 
 // A shell's output and error come through the pipe as they are written; the

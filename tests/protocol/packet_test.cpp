@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <fstream>
 #include <sstream>
@@ -84,21 +83,6 @@ TEST(ReplyText, WritersAndFinalize) {
     EXPECT_EQ(Str(text), "300\nx\n\r");
 }
 
-TEST(RequestParams, LinesAndCount) {
-    const struct {
-        const char* text;
-        int index, trim;
-        const char* param;
-        int count;
-    } cases[] = {{"x\ny", -3, 0, "x", 1},     {"x\ny", 2, 0, "y", 1},  {"x\n", 2, 0, "", 1},
-                 {"a\nb\n\r", 3, 0, "\r", 2}, {" v \n", 1, 1, "v", 1}, {"", 1, 1, "", 0}};
-    for (const auto& c : cases) {
-        RequestParams q{String(c.text)};
-        EXPECT_EQ(Str(q.GetParam(c.index, c.trim)), c.param) << c.text << " " << c.index;
-        EXPECT_EQ(q.GetParamsCount(), c.count) << c.text;
-    }
-}
-
 // A huge announced length wraps when 4 is added: whole at once, and too
 // large; 16 MiB exactly is allowed.
 TEST(RequestFraming, HugeLengths) {
@@ -110,14 +94,6 @@ TEST(RequestFraming, HugeLengths) {
     EXPECT_FALSE(q.PacketTooLarge());
     q = Bytes(std::string("\x01\x00\x00\x01", 4));
     EXPECT_TRUE(q.PacketTooLarge());
-}
-
-TEST(ClientText, RequestTextEscapesParameters) {
-    std::vector<String> params = {String("a\r\nb"), String("")};
-    EXPECT_EQ(Str(BuildRequestText(String("TEST-X"), params)), "TEST-X\na%0D%0Ab\n\n\r");
-    String k1 = NewSessionKey(), k2 = NewSessionKey();
-    EXPECT_EQ(k1.Length(), 16);
-    EXPECT_NE(Str(k1), Str(k2));
 }
 
 // ParseInitRequest runs its checks in a fixed order; the debug lines show

@@ -5,9 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <string>
 

@@ -176,20 +176,13 @@ int TestAgent::Send(const std::string& bytes) const {
 }
 
 std::string TestAgent::Ask(const std::string& text, const std::string& key) const {
-    std::string reply;
-    SendRaw(Packet(text, key), &reply);
-    return DecryptReply(reply, key);
+    String reply, err;
+    ExchangePacket("127.0.0.1", port_, Bytes(Packet(text, key)), 3000, reply, err);
+    return DecryptReply(Str(reply), key);
 }
 
 std::string TestAgent::Packet(const std::string& text, const std::string& key) const {
     return Str(BuildRequestPacket(String(password_.c_str()), String(key.c_str()), Bytes(text)));
-}
-
-int TestAgent::SendRaw(const std::string& bytes, std::string* reply, int timeoutMs) const {
-    String answer, err;
-    int result = ExchangePacket("127.0.0.1", port_, Bytes(bytes), timeoutMs, answer, err);
-    if (reply) *reply = Str(answer);
-    return result;
 }
 
 bool TestAgent::WaitForLog(const std::string& file, const std::string& text, int timeoutMs) const {

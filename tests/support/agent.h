@@ -97,8 +97,6 @@ class TestAgent {
     int Connect() const { return ConnectFrom("127.0.0.1", port_); }
     // A connection with bytes sent on it (as many as given), left open.
     int Send(const std::string& bytes) const;
-    // Sends raw bytes; returns the raw reply bytes (empty when none came).
-    int SendRaw(const std::string& bytes, std::string* reply, int timeoutMs = 3000) const;
 
     // Waits at most timeoutMs for a log file beside the configuration to
     // contain text.

@@ -11,31 +11,6 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(String, BuffersCopiesAndZeroBytes) {
-    // Empty texts have no buffer, however they are made.
-    String empty, fromNull(static_cast<const char*>(nullptr)), fromEmpty(""), emptied("a");
-    String copyOfEmpty(empty);
-    emptied = "";
-    for (const String* e : {&empty, &fromNull, &fromEmpty, &copyOfEmpty, &emptied})
-        EXPECT_EQ(e->Data(), nullptr);
-    String withBuf("x");
-    withBuf.Delete(1, 1);
-    EXPECT_TRUE(empty == withBuf);
-    EXPECT_TRUE(empty == static_cast<const char*>(nullptr));
-    EXPECT_FALSE(String("a") == static_cast<const char*>(nullptr));
-    EXPECT_TRUE(String("abc") != "abd" && String("abc") != "ab");
-
-    String a("abc");
-    a = a;  // self-assignment keeps the text
-    EXPECT_EQ(Str(a), "abc");
-
-    String z = Bytes("a\0b"s);
-    EXPECT_EQ(z.Length(), 3);
-    EXPECT_EQ(z.Pos('b'), 3);
-    EXPECT_EQ(z.Pos("\0b", 2), 2);
-    EXPECT_FALSE(z == Bytes("a\0c"s));
-}
-
 TEST(String, GrowthFixedCapacityAndSetZero) {
     EXPECT_STREQ(String().SetZero().Data(), "");
     String s;
