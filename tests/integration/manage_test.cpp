@@ -212,10 +212,16 @@ class Upgrade : public ::testing::Test {
     String body_;
 };
 
+// Refused, owlctl shows the agent's reply; allowed, the new program runs.
 TEST_F(Upgrade, ByOwlctl) {
     work_.Write("new-owl", Str(body_));
-    RunResult r = RunOwlctl({"-p", std::to_string(agent_->port()), "-w", agent_->password(),
-                             "upgrade", work_.File("new-owl")});
+    const std::vector<std::string> upgrade = {"-p",      std::to_string(agent_->port()),
+                                              "-w",      agent_->password(),
+                                              "upgrade", work_.File("new-owl")};
+    EXPECT_EQ(agent_->Request("SetSettings", {"AllowUpdates=0"}).status, "200");
+    EXPECT_EQ(RunOwlctl(upgrade).output, "600\nOperation is not allowed\n");
+    EXPECT_EQ(agent_->Request("SetSettings", {"AllowUpdates=1"}).status, "200");
+    RunResult r = RunOwlctl(upgrade);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "200\n");
     EXPECT_FALSE(NewProgramRan().empty());

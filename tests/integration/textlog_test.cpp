@@ -94,7 +94,6 @@ TEST(TextLog, ChecksFiltersAndFailures) {
         {{agent.dir().File("dir.log")}, "301\nFile does not exist\n\r"},
         {{agent.dir().File("pipe.log")}, "301\nFile \"pipe.log\" not found\n\r"},
         {{agent.dir().File("pi*.fifo")}, "301\nFile \"pi?pe.fifo\" not found\n\r"},
-        {{log, "x", "abc"}, "501\nWrong parameter\n\r"},
         {{log, "x", "0", "0", "1.5"}, "501\nWrong parameter\n\r"},
         {{log, "x", "-7", "3", "3"}, "301\nfseek error\n\r"},
         {{log, "x", "", "3", "3"}, "200\n     0\n\n0\n     5\n     5\n"},
