@@ -127,7 +127,7 @@ TEST_F(Programs, ConfiguredScripts) {
     a.agent.Expect({
         {"TEST-Process", {"ignored", "httpd"}, "200\n1\n"},
         {"TEST-Process", {"", "a b\tc"}, "200\n3\n"},
-        {"TEST-Process", {"", "x; touch " + marker}, "200\n3\n"},
+        {"TEST-Process", {"", "x'; touch " + marker + " '"}, "200\n4\n"},
         {"TEST-Process", {"", "$(touch " + marker + ")`touch " + marker + "`"}, "200\n3\n"},
         {"TEST-Process", {"name", ""}, "501\nName of the process is not specified\n"},
         {"TEST-CPU", {""}, "200\n12.5000\n"},
