@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -133,6 +134,9 @@ void AddStreams(posix_spawn_file_actions_t* actions, const char* in, const char*
                                          0666);
 }
 
+// This thread moved itself to SCHED_BATCH: its programs go back.
+thread_local bool t_batch = false;
+
 // Starts argv with the standard streams as AddStreams sets them. Returns 0
 // with *pid set, or the errno of the failure (exec failures included: the
 // C library reports them and collects the failed child itself).
@@ -157,8 +161,14 @@ int Spawn(char* const* argv, const char* workDir, const char* in, const char* ou
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (t_batch) {
+        struct sched_param usual = {};
+        posix_spawnattr_setschedpolicy(&attr, SCHED_OTHER);
+        posix_spawnattr_setschedparam(&attr, &usual);
+        flags |= POSIX_SPAWN_SETSCHEDULER;
+    }
+    posix_spawnattr_setflags(&attr, flags);
 
     int rc = posix_spawnp(pid, argv[0], &actions, &attr, argv, environ);
     if (rc == ENOEXEC) {
@@ -301,6 +311,15 @@ void ReaperLoop(TReaper* r) {
 }  // namespace
 
 // ---- Public functions ----------------------------------------------------
+
+void UseBatchScheduling() {
+    // The policy the agent was started with: the first caller still has it
+    // (later threads may be started by threads that run as batch already).
+    static const int started = sched_getscheduler(0);
+    if (started != SCHED_OTHER) return;  // the operator's choice stays
+    struct sched_param param = {};
+    t_batch = sched_setscheduler(0, SCHED_BATCH, &param) == 0;
+}
 
 int gettempfilename(char* buffer, int size, const char* name) {
     if (buffer == nullptr || size < 16) return 0;

@@ -9,7 +9,8 @@
 // program is started with posix_spawn (no code of the agent runs in the new
 // process), leads a session and process group of its own, gets every signal
 // at its default and an empty signal mask, and inherits no descriptor but
-// its three standard streams. Each caller waits only for its own child, by
+// its three standard streams and the usual scheduling policy (see
+// UseBatchScheduling). Each caller waits only for its own child, by
 // process id; nothing here ever waits for "any child".
 #pragma once
 
@@ -28,6 +29,12 @@ const int RUNNER_ARG_BUFFER = 1024;
 const int RUNNER_KILL_GRACE_MS = 500;
 // With a time-out of -1 the runner waits this long for an early end.
 const int RUNNER_DETACH_WAIT_MS = 1000;
+
+// Moves the calling thread to SCHED_BATCH when it runs the usual policy: a
+// woken batch thread does not preempt the thread that is running, but waits
+// for its next pause. The programs the thread starts afterwards get the
+// usual policy back.
+void UseBatchScheduling();
 
 // Builds a temporary file name in the folder of TMPDIR, else TMP (each
 // followed by "/"), else "./". With name: folder + name (cut to fit). Without:

@@ -18,6 +18,7 @@
 
 #include "config/ipfilter.h"
 #include "net/syncsocket.h"
+#include "proc/runner.h"
 #include "runtime/coverage.h"
 #include "runtime/flags.h"
 #include "runtime/log.h"
@@ -166,6 +167,10 @@ bool MapStack(WorkerStack& stack) {
 
 void* Worker(void* arg) {
     WorkerStack* stack = static_cast<WorkerStack*>(arg);
+    // A connection that arrives does not interrupt a session in the middle
+    // of its cipher work: under load a request then costs fewer switches
+    // and finds its tables still in the cache.
+    UseBatchScheduling();
     time_t idleSince = time(nullptr);
     for (;;) {
         g_idle++;

@@ -79,6 +79,8 @@ TEST_F(Programs, ExternalPrograms) {
     Shared().agent.Expect({
         {"TEST-ExternalPrg", {"/bin/sh -c 'exit 2'", "", "", "0"}, "200\n2\n"},
         {"TEST-ExternalPrg", {"/bin/true", "", "", "-1"}, "200\n0\n"},
+        // The usual scheduling policy (stat's field 41), not the sessions' own.
+        {"TEST-ExternalPrg", {"/bin/sh -c 'set -- $(cat /proc/$$/stat); exit ${41}'", "", "", "0"}, "200\n0\n"},
         {"TEST-ExternalPrg", {"", "", "", "5s"}, "501\nWrong parameter\n"},
         {"TEST-ExternalPrg", {" ", "", "", "0"}, "501\nCommand line to execute is not specified\n"},
         {"TEST-ExternalPrg", {"/no/such", "", "", "0"}, "301\nexec error: No such file or directory\n"},
