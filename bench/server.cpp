@@ -71,8 +71,9 @@ pid_t StartMinimalServer(int listener, const std::string& reply, int workers) {
 
 // ---- what a process used -------------------------------------------------------
 
-// CPU seconds (user and system) of pid so far, from /proc/PID/stat.
-double CpuSeconds(pid_t pid) {
+// CPU seconds of pid so far, from /proc/PID/stat: user and system, or
+// user only.
+double CpuSeconds(pid_t pid, bool userOnly = false) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::istringstream rest(all.substr(all.rfind(')') + 2));
@@ -82,7 +83,7 @@ double CpuSeconds(pid_t pid) {
         if (i == 14) utime = atoll(field.c_str());
         if (i == 15) stime = atoll(field.c_str());
     }
-    return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+    return (double)(utime + (userOnly ? 0 : stime)) / sysconf(_SC_CLK_TCK);
 }
 
 // A "Name:  value" line of /proc/PID/status as a number (kB for sizes).
@@ -100,16 +101,30 @@ struct Load {
     double rate = 0;                   // requests per second
     double p50 = 0, p99 = 0, max = 0;  // microseconds
     double cpuPerReq = 0;              // microseconds of the server's CPU per request
+    double userPerReq = 0;             // of which in user space
 };
 
+// What the rounds of one server's load have measured.
+struct Samples {
+    std::vector<double> times;            // of every request, microseconds
+    double wall = 0;                      // seconds
+    std::vector<double> cpuPerReq, user;  // per round
+};
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
 // clients closed-loop clients sending the packets in turn on fresh
-// connections to port for seconds; the server is pid. The replies are read
+// connections to port for ms; the server is pid. The replies are read
 // whole, not decrypted, so that the clients' own cipher work stays out.
-Load RunLoad(pid_t pid, int port, const std::vector<String>& packets, int clients, int seconds) {
+void RunRound(pid_t pid, int port, const std::vector<String>& packets, int clients, int ms,
+              Samples& out) {
     std::atomic<long> failed{0};
     std::vector<std::vector<double>> times(clients);
-    auto end = Clock::now() + std::chrono::seconds(seconds);
-    double cpu0 = CpuSeconds(pid);
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    double cpu0 = CpuSeconds(pid), user0 = CpuSeconds(pid, true);
     auto t0 = Clock::now();
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; i++)
@@ -125,19 +140,45 @@ Load RunLoad(pid_t pid, int port, const std::vector<String>& packets, int client
             }
         });
     for (auto& t : threads) t.join();
-    double wall = bench::Us(Clock::now() - t0) / 1e6, cpu = CpuSeconds(pid) - cpu0;
-    std::vector<double> all;
-    for (auto& v : times) all.insert(all.end(), v.begin(), v.end());
+    out.wall += bench::Us(Clock::now() - t0) / 1e6;
+    size_t count = 0;
+    for (auto& v : times) {
+        out.times.insert(out.times.end(), v.begin(), v.end());
+        count += v.size();
+    }
     if (failed) fprintf(stderr, "%ld requests failed\n", failed.load());
+    if (count == 0) return;
+    out.cpuPerReq.push_back((CpuSeconds(pid) - cpu0) * 1e6 / count);
+    out.user.push_back((CpuSeconds(pid, true) - user0) * 1e6 / count);
+}
+
+Load Summarize(Samples s) {
     Load l;
-    if (all.empty()) return l;
-    std::sort(all.begin(), all.end());
-    l.rate = all.size() / wall;
-    l.p50 = all[all.size() / 2];
-    l.p99 = all[all.size() * 99 / 100];
-    l.max = all.back();
-    l.cpuPerReq = cpu * 1e6 / all.size();
+    if (s.times.empty()) return l;
+    std::sort(s.times.begin(), s.times.end());
+    l.rate = s.times.size() / s.wall;
+    l.p50 = s.times[s.times.size() / 2];
+    l.p99 = s.times[s.times.size() * 99 / 100];
+    l.max = s.times.back();
+    l.cpuPerReq = Median(s.cpuPerReq);
+    l.userPerReq = Median(s.user);
     return l;
+}
+
+// The agent and the minimal server in turns, a round each at a time, so
+// that both meet the machine as it is (other load, frequency, caches): CPU
+// per request is the median of the rounds, latencies are of all requests.
+void Compare(pid_t agent, int agentPort, pid_t floor, int floorPort,
+             const std::vector<String>& packets, int clients, int seconds, Load& owl,
+             Load& minimal) {
+    const int rounds = 5;
+    Samples a, m;
+    for (int r = 0; r < rounds; r++) {
+        RunRound(floor, floorPort, packets, clients, seconds * 1000 / rounds, m);
+        RunRound(agent, agentPort, packets, clients, seconds * 1000 / rounds, a);
+    }
+    owl = Summarize(a);
+    minimal = Summarize(m);
 }
 
 // ---- the cipher floor ------------------------------------------------------------
@@ -246,15 +287,16 @@ int main() {
         double cipher = CipherUs(c.packets, password, c.replyText);
         printf("== %s: cipher work per request %.1f us (in process)\n", c.name, cipher);
         for (int clients : {1, 16}) {
-            Load floor = RunLoad(c.floorServer, c.floorPort, c.packets, clients, seconds);
-            Load owl = RunLoad(agent, owlPort, c.packets, clients, seconds);
+            Load owl, floor;
+            Compare(agent, owlPort, c.floorServer, c.floorPort, c.packets, clients, seconds, owl,
+                    floor);
             printf(
-                "%2d clients: agent %.0f req/s, CPU %.1f us/req, p50/p99/max %.0f/%.0f/%.0f us | "
-                "minimal server %.0f req/s, CPU %.1f us/req, p50/p99/max %.0f/%.0f/%.0f us | "
-                "CPU ratio %.2fx, p99 ratio %.2fx\n",
-                clients, owl.rate, owl.cpuPerReq, owl.p50, owl.p99, owl.max, floor.rate,
-                floor.cpuPerReq, floor.p50, floor.p99, floor.max, owl.cpuPerReq / floor.cpuPerReq,
-                owl.p99 / floor.p99);
+                "%2d clients: agent %.0f req/s, CPU %.1f us/req (user %.1f), p50/p99/max "
+                "%.0f/%.0f/%.0f us | minimal server %.0f req/s, CPU %.1f us/req (user %.1f), "
+                "p50/p99/max %.0f/%.0f/%.0f us | CPU ratio %.2fx, p99 ratio %.2fx\n",
+                clients, owl.rate, owl.cpuPerReq, owl.userPerReq, owl.p50, owl.p99, owl.max,
+                floor.rate, floor.cpuPerReq, floor.userPerReq, floor.p50, floor.p99, floor.max,
+                owl.cpuPerReq / floor.cpuPerReq, owl.p99 / floor.p99);
             if (clients != 16) continue;
             bool refused = c.replyText.Pos("500") == 1;
             double limit = (refused ? 0 : cipher) + 1.3 * floor.cpuPerReq;
