@@ -422,11 +422,28 @@ void Twofish_encrypt(Twofish_key* xkey, unsigned char* p, unsigned char* c) {
     PUT32(x1 ^ k->K[7], c + 12);
 }
 
-// Four blocks at once: the same rounds as Twofish_encrypt on four
-// independent states, so that the processor overlaps their lookups (one
-// block alone waits on each round's loads).
-void Twofish_encrypt_x4(const Twofish_key* k, const unsigned char* const p[4],
-                        unsigned char c[4][16]) {
+// The rounds up to the one whose result holds the first output byte; that
+// round only changes x2 (its d half and the last round change the others).
+inline unsigned char FirstByteRounds(const Twofish_key* k, uint32_t x0, uint32_t x1, uint32_t x2,
+                                     uint32_t x3) {
+    for (int r = 8; r < 36; r += 4) {
+        EncRound(k, x0, x1, x2, x3, r);
+        EncRound(k, x2, x3, x0, x1, r + 2);
+    }
+    x2 = ROR32(x2 ^ (G0(k, x0) + G1(k, x1) + k->K[36]), 1);
+    return (unsigned char)(x2 ^ k->K[4]);
+}
+
+unsigned char Twofish_encrypt_first_byte(const Twofish_key* k, const unsigned char* p) {
+    return FirstByteRounds(k, GET32(p) ^ k->K[0], GET32(p + 4) ^ k->K[1], GET32(p + 8) ^ k->K[2],
+                           GET32(p + 12) ^ k->K[3]);
+}
+
+// Four blocks at once: the same rounds on four independent states, so that
+// the processor overlaps their lookups (one block alone waits on each
+// round's loads).
+void Twofish_encrypt_first_bytes_x4(const Twofish_key* k, const unsigned char* const p[4],
+                                    unsigned char first[4]) {
     uint32_t x0[4], x1[4], x2[4], x3[4];
 #pragma GCC unroll 4
     for (int j = 0; j < 4; j++) {
@@ -435,7 +452,7 @@ void Twofish_encrypt_x4(const Twofish_key* k, const unsigned char* const p[4],
         x2[j] = GET32(p[j] + 8) ^ k->K[2];
         x3[j] = GET32(p[j] + 12) ^ k->K[3];
     }
-    for (int r = 8; r < 40; r += 4) {
+    for (int r = 8; r < 36; r += 4) {
 #pragma GCC unroll 4
         for (int j = 0; j < 4; j++) EncRound(k, x0[j], x1[j], x2[j], x3[j], r);
 #pragma GCC unroll 4
@@ -443,10 +460,8 @@ void Twofish_encrypt_x4(const Twofish_key* k, const unsigned char* const p[4],
     }
 #pragma GCC unroll 4
     for (int j = 0; j < 4; j++) {
-        PUT32(x2[j] ^ k->K[4], c[j]);
-        PUT32(x3[j] ^ k->K[5], c[j] + 4);
-        PUT32(x0[j] ^ k->K[6], c[j] + 8);
-        PUT32(x1[j] ^ k->K[7], c[j] + 12);
+        uint32_t c = ROR32(x2[j] ^ (G0(k, x0[j]) + G1(k, x1[j]) + k->K[36]), 1);
+        first[j] = (unsigned char)(c ^ k->K[4]);
     }
 }
 

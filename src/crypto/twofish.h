@@ -34,11 +34,16 @@ void Twofish_prepare_key(unsigned char* key, int keyLength, Twofish_key* xkey);
 // buffer. Every block and key are valid.
 void Twofish_encrypt(Twofish_key* xkey, unsigned char* p, unsigned char* c);
 
-// Encrypts four independent 16-byte blocks p[0..3] into c[0..3] under k, as
-// four calls of Twofish_encrypt would, in less time (the four overlap). The
-// outputs must not overlap the inputs.
-void Twofish_encrypt_x4(const Twofish_key* k, const unsigned char* const p[4],
-                        unsigned char c[4][16]);
+// The first byte of what Twofish_encrypt gives for the block p: all that a
+// cipher feedback of one byte uses, in less time (the last round and a half
+// only change the other bytes).
+unsigned char Twofish_encrypt_first_byte(const Twofish_key* k, const unsigned char* p);
+
+// The first bytes of four independent blocks p[0..3] into first[0..3], as
+// four calls of Twofish_encrypt_first_byte would, in less time (the four
+// overlap).
+void Twofish_encrypt_first_bytes_x4(const Twofish_key* k, const unsigned char* const p[4],
+                                    unsigned char first[4]);
 
 // Decrypts the 16-byte block c into p under xkey; c and p may be the same
 // buffer. The inverse of Twofish_encrypt.

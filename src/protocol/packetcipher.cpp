@@ -69,17 +69,15 @@ void DecryptStream(TCipherKey& k, const char* in, char* out, int n) {
     memcpy(regs, k.start, 16);
     memcpy(regs + 16, in, n);  // in may be out
     const unsigned char* cipher = regs + 16;
-    unsigned char block[4][16];
+    unsigned char first[4];
     int i = 0;
     for (; i + 4 <= n; i += 4) {
         const unsigned char* next[4] = {regs + i, regs + i + 1, regs + i + 2, regs + i + 3};
-        Twofish_encrypt_x4(&k.expanded, next, block);
-        for (int j = 0; j < 4; j++) out[i + j] = (char)(block[j][0] ^ cipher[i + j]);
+        Twofish_encrypt_first_bytes_x4(&k.expanded, next, first);
+        for (int j = 0; j < 4; j++) out[i + j] = (char)(first[j] ^ cipher[i + j]);
     }
-    for (; i < n; i++) {
-        Twofish_encrypt(&k.expanded, regs + i, block[0]);
-        out[i] = (char)(block[0][0] ^ cipher[i]);
-    }
+    for (; i < n; i++)
+        out[i] = (char)(Twofish_encrypt_first_byte(&k.expanded, regs + i) ^ cipher[i]);
 }
 
 }  // namespace
@@ -90,27 +88,31 @@ void CipherStream(const char* key, int keyLen, const char* in, char* out, int n,
         DecryptStream(k, in, out, n);
         return;
     }
-    unsigned char reg[16];
-    memcpy(reg, k.start, sizeof reg);
-    unsigned char block[16];
-    for (int i = 0; i < n; i++) {
-        Twofish_encrypt(&k.expanded, reg, block);
-        unsigned char output = block[0] ^ (unsigned char)in[i];
+    // The shift register is the 16 bytes at window + at; each output byte
+    // goes behind it, and the register moves back to the front once in 48
+    // bytes instead of shifting at every byte.
+    unsigned char window[64];
+    memcpy(window, k.start, 16);
+    for (int i = 0, at = 0; i < n; i++, at++) {
+        if (at == 48) {
+            memcpy(window, window + 48, 16);
+            at = 0;
+        }
+        unsigned char output =
+            Twofish_encrypt_first_byte(&k.expanded, window + at) ^ (unsigned char)in[i];
         out[i] = (char)output;
-        memmove(reg, reg + 1, 15);
-        reg[15] = output;
+        window[at + 16] = output;
     }
 }
 
 String EncodeData(const String& data, const String& password, int digits) {
     String result;
-    if (data.Length() == 0) return result;
-    String cipher;
-    cipher.SetLength(data.Length());
-    CipherStream(password.Data(), password.Length(), data.Data(), cipher.Data(), data.Length(),
-                 true);
-    if (digits != 0) result = EncodeLength(cipher, digits);
-    result += cipher;
+    const int n = data.Length();
+    if (n == 0) return result;
+    // The length field and the cipher text in one buffer.
+    result.SetLength(digits + n);
+    for (int i = 0; i < digits; i++) result.Data()[i] = (char)(((unsigned)n >> (8 * i)) & 0xFF);
+    CipherStream(password.Data(), password.Length(), data.Data(), result.Data() + digits, n, true);
     return result;
 }
 
