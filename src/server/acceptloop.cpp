@@ -134,6 +134,14 @@ void SetPort(int port) {
     OWLSettings.port = port;
 }
 
+// The port a listening socket is bound to.
+int BoundPort(int socket) {
+    struct sockaddr_in addr = {};
+    socklen_t len = sizeof addr;
+    if (getsockname(socket, (struct sockaddr*)&addr, &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
 // The new port is opened beside the old one, which serves until the new one
 // takes over, and stays when the new one cannot be opened.
 void ChangePort(Listener& l) {
@@ -143,7 +151,9 @@ void ChangePort(Listener& l) {
         int old = l.socket;
         UseListener(l, socket);
         close(old);
-        l.port = SettingInt(&TOWLSettings::port);
+        // The port of the socket, not of the settings: a change that came
+        // while the workers moved over is the next pass's to make.
+        l.port = BoundPort(socket);
         showmessage("Server port switching .. Ok\n", LOCAL, MSG_SUCCESS, MSG_LITERAL);
         return;
     }
