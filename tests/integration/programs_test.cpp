@@ -110,7 +110,7 @@ TEST_F(Programs, ShellScripts) {
     a.agent.Expect({
         {"TEST-ShellScript", {"/bin/sh %Script% %PARAMS%", script, "p1", "5", "2"},
          "200\nSCRIPTRES: ok p1\nplain%0D%0ASCRIPTRES: ok p1%0D%0A\n"},
-        {"TEST-ShellScript", {"%script%", Enc("echo a\necho b\n"), "", "0", "0"}, "200\nb\n\n"},
+        {"TEST-ShellScript", {"%script% %PARAMS%", Enc("echo a\necho $# $1\n"), "p1", "0", "0"}, "200\n1 p1\n\n"},
         {"TEST-ShellScript", {"/no/sh %script%", "x", "", "1", "0"},
          "301\nScript execution error: exec error: No such file or directory\n"},
         {"TEST-ShellScript", {"/bin/sh %script%", "sleep 30", "", "1", "0"},
