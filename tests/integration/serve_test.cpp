@@ -223,7 +223,8 @@ TEST_F(Serve, DaemonReloadCfgAndFailedReloads) {
     agent.settings()["password"] = "";
     agent.WriteConfig();
     kill(agent.pid(), SIGHUP);
-    EXPECT_TRUE(agent.WaitForLog("fail.log", "Configuration reload failed", 5000));
+    EXPECT_TRUE(agent.WaitForLog("fail.log", "Configuration reload failed", 5000))
+        << ProcessState(agent.pid());
     EXPECT_NE(agent.dir().Read("fail.log").find("Password is not specified!"), std::string::npos);
     EXPECT_EQ(agent.Request("ReloadCfg", {}, "changed").text,
               "300\n  Password is not specified!\n\r");

@@ -253,3 +253,20 @@ long long PeakMemory(pid_t pid) {
         if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
     return 0;
 }
+
+std::string ProcessState(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc + "/status");
+    std::string out;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Sig", 0) == 0 || line.rfind("ShdPnd", 0) == 0) out += line + "\n";
+    if (DIR* dir = opendir((proc + "/task").c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string call;
+            std::getline(std::ifstream(proc + "/task/" + e->d_name + "/syscall"), call);
+            if (e->d_name[0] != '.') out += std::string(e->d_name) + ": " + call + "\n";
+        }
+        closedir(dir);
+    }
+    return out;
+}

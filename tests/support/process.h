@@ -111,6 +111,9 @@ std::string UdpReceive(int fd, bool answer = false);
 int Entries(const std::string& folder);
 // Number of open descriptors of a process.
 inline int OpenDescriptors(pid_t pid) { return Entries("/proc/" + std::to_string(pid) + "/fd"); }
+// For a failure message: the signal lines of a process's status and the
+// system call each of its threads is in.
+std::string ProcessState(pid_t pid);
 // The most memory a process has held so far (VmHWM), in bytes; 0 when
 // unknown.
 long long PeakMemory(pid_t pid);
