@@ -17,11 +17,15 @@ String EncodePswd(const String& password) {
     return result;
 }
 
-String EncodeLength(const String& s, int digits) {
-    unsigned int len = (unsigned int)s.Length();
+void PutLength(char* dst, int len, int digits) {
     OWL_ASSERT_TEXT(digits <= (int)sizeof(len), "digits<=sizeof(len)");
+    for (int i = 0; i < digits; i++) dst[i] = (char)(((unsigned int)len >> (8 * i)) & 0xFF);
+}
+
+String EncodeLength(const String& s, int digits) {
     String result;
-    for (int i = 0; i < digits; i++) result.AddChar((char)((len >> (8 * i)) & 0xFF));
+    result.SetLength(digits);
+    PutLength(result.Data(), s.Length(), digits);
     return result;
 }
 

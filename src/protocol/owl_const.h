@@ -28,6 +28,8 @@ String EncodePswd(const String& password);
 // The low digits bytes of s's length, little-endian. digits above 4 is a
 // programming error (assertion).
 String EncodeLength(const String& s, int digits);
+// The same bytes for a length len, written to dst.
+void PutLength(char* dst, int len, int digits);
 // A little-endian number of 4, 2 or 1 bytes at p; other digits up to 4 give
 // 0; digits above 4 is a programming error (assertion).
 int DecodeLength(const char* p, int digits);

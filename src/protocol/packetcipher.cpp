@@ -111,7 +111,7 @@ String EncodeData(const String& data, const String& password, int digits) {
     if (n == 0) return result;
     // The length field and the cipher text in one buffer.
     result.SetLength(digits + n);
-    for (int i = 0; i < digits; i++) result.Data()[i] = (char)(((unsigned)n >> (8 * i)) & 0xFF);
+    PutLength(result.Data(), n, digits);
     CipherStream(password.Data(), password.Length(), data.Data(), result.Data() + digits, n, true);
     return result;
 }
