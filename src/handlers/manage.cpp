@@ -1,7 +1,9 @@
 #include "handlers/manage.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <sys/utsname.h>
+#include <time.h>
 
 #include <algorithm>
 #include <vector>
@@ -42,46 +44,86 @@ void AddKeyValue(OWLReply& reply, const char* key, const String& value, int enco
     reply.AddStringParam(line, VALUE_AS_IS);
 }
 
+// A "key=value" line written straight into the reply (GetInfo is asked
+// often: no formatting buffer and no line of its own).
+void AddLine(OWLReply& reply, const char* key, const char* value, int length = -1) {
+    reply.CommandSeparatorCheck();
+    reply.AddData(key, -1);
+    reply.AddChar('=');
+    reply.AddData(value, length);
+    reply.AddChar('\n');
+}
+
+void AddNumberLine(OWLReply& reply, const char* key, int value) {
+    char digits[16];
+    AddLine(reply, key, digits, snprintf(digits, sizeof digits, "%d", value));
+}
+
+// The offered names of a list, each followed by CR LF, escaped: they come
+// from the key table, so they are made once.
+const String& OfferedNames(SettingShown list) {
+    auto make = [](SettingShown l) {
+        String names;
+        for (const TSettingKey* row : Shown(l)) {
+            names += row->offered;
+            names += "\r\n";
+        }
+        return owlEncodeStrings(names);
+    };
+    static const String tests = make(SettingShown::Test), actions = make(SettingShown::Action);
+    return list == SettingShown::Test ? tests : actions;
+}
+
 void AddOffered(OWLReply& reply, const TOWLSettings& settings, const char* availableKey,
                 const char* enabledKey, SettingShown list) {
-    String names, enabled;
-    for (const TSettingKey* row : Shown(list)) {
-        names += row->offered;
-        names += "\r\n";
-        enabled += Bool(settings.*(row->number));
+    const String& names = OfferedNames(list);
+    AddLine(reply, availableKey, names.Data(), names.Length());
+    String enabled;
+    for (const TSettingKey* row : Shown(list)) enabled += Bool(settings.*(row->number));
+    AddLine(reply, enabledKey, enabled.Data(), enabled.Length());
+}
+
+// The host's names. uname is a system call; the host name may change at any
+// time, so a thread keeps its answer only for the second it was asked in.
+const struct utsname* HostNames() {
+    thread_local struct utsname names;
+    thread_local time_t asked = 0;
+    thread_local bool known = false;
+    time_t now = time(nullptr);
+    if (now != asked) {
+        known = uname(&names) == 0;
+        asked = now;
     }
-    AddKeyValue(reply, availableKey, names, 1);
-    AddKeyValue(reply, enabledKey, enabled, 0);
+    return known ? &names : nullptr;
 }
 
 // The "GetInfo" lines from the settings in force.
 void AddStatus(OWLReply& reply, const TOWLSettings& settings) {
     TAgentStatus status = ReadAgentStatus();
     reply.SetResult(OWL_OK);
-    reply.AddVarParams("%s=%s", "AgentName", status.AgentName);
-    reply.AddVarParams("%s=%s", "AgentPlatform", status.AgentPlatform);
-    reply.AddVarParams("%s=%s", "AgentVersion", status.AgentVersion);
-    reply.AddVarParams("%s=%s", "AgentDeveloper", status.AgentDeveloper);
-    reply.AddVarParams("Service=%s", Bool(status.Service));
-    reply.AddVarParams("Active=%s", Bool(status.Active));
-    reply.AddVarParams("ActiveConnections=%d", status.ActiveConnections);
-    reply.AddVarParams("OpenedConnections=%d", status.OpenedConnections);
-    reply.AddVarParams("FailedConnections=%d", status.FailedConnections);
+    AddLine(reply, "AgentName", status.AgentName);
+    AddLine(reply, "AgentPlatform", status.AgentPlatform);
+    AddLine(reply, "AgentVersion", status.AgentVersion);
+    AddLine(reply, "AgentDeveloper", status.AgentDeveloper);
+    AddLine(reply, "Service", Bool(status.Service));
+    AddLine(reply, "Active", Bool(status.Active));
+    AddNumberLine(reply, "ActiveConnections", status.ActiveConnections);
+    AddNumberLine(reply, "OpenedConnections", status.OpenedConnections);
+    AddNumberLine(reply, "FailedConnections", status.FailedConnections);
     AddOffered(reply, settings, "Available tests", "Enabled tests", SettingShown::Test);
-    reply.AddVarParams("%s=%d", "Port", settings.port);
-    reply.AddVarParams("%s=%d", "Timeout", settings.timeout);
-    AddKeyValue(reply, "Comment", settings.comment, 0);
+    AddNumberLine(reply, "Port", settings.port);
+    AddNumberLine(reply, "Timeout", settings.timeout);
+    AddLine(reply, "Comment", settings.comment.Data(), settings.comment.Length());
     AddOffered(reply, settings, "Available actions", "Enabled actions", SettingShown::Action);
-    struct utsname names;
-    if (uname(&names) != 0) return;
-    AddKeyValue(reply, "HostName", String(names.nodename), 0);
-    String os(names.sysname);
-    os += " ";
-    os += names.release;
-    os += " ";
-    os += names.version;
-    AddKeyValue(reply, "RunningOS", os, 0);
-    AddKeyValue(reply, "OSUpdates", String("not implemented"), 0);
+    const struct utsname* names = HostNames();
+    if (names == nullptr) return;
+    AddLine(reply, "HostName", names->nodename);
+    reply.CommandSeparatorCheck();
+    reply.AddData("RunningOS=", -1);
+    for (const char* part : {names->sysname, " ", names->release, " ", names->version})
+        reply.AddData(part, -1);
+    reply.AddChar('\n');
+    AddLine(reply, "OSUpdates", "not implemented");
 }
 
 // The "name=value" lines of the request, split in one pass, that name a
