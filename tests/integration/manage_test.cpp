@@ -67,6 +67,9 @@ TEST_F(Manage, InfoNamesTheAgentItsSwitchesAndCounters) {
         "Enabled actions=000\nHostName=";
     EXPECT_EQ(r.text.substr(0, 4 + expectedHead.size()), "200\n" + expectedHead);
     EXPECT_NE(r.Value("RunningOS").find("Linux "), std::string::npos);
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(r.Value("HostName"), host);
     EXPECT_EQ(r.Value("OSUpdates"), "not implemented");
     r = agent.Request("GetSettings");
     EXPECT_EQ(r.text.substr(r.text.find("\nLogOkConn=")),
