@@ -321,6 +321,12 @@ void UseBatchScheduling() {
     t_batch = sched_setscheduler(0, SCHED_BATCH, &param) == 0;
 }
 
+void EndBatchScheduling() {
+    if (!t_batch) return;
+    struct sched_param param = {};
+    t_batch = sched_setscheduler(0, SCHED_OTHER, &param) != 0;
+}
+
 int gettempfilename(char* buffer, int size, const char* name) {
     if (buffer == nullptr || size < 16) return 0;
     int folder = TempFolder(buffer, size);

@@ -35,6 +35,10 @@ const int RUNNER_DETACH_WAIT_MS = 1000;
 // for its next pause. The programs the thread starts afterwards get the
 // usual policy back.
 void UseBatchScheduling();
+// Puts a thread that UseBatchScheduling moved back on the usual policy, so
+// that a program that replaces the process from it (exec) starts as the
+// agent did. Async-signal-safe.
+void EndBatchScheduling();
 
 // Builds a temporary file name in the folder of TMPDIR, else TMP (each
 // followed by "/"), else "./". With name: folder + name (cut to fit). Without:

@@ -11,6 +11,7 @@
 
 #include "config/settings.h"
 #include "net/syncsocket.h"
+#include "proc/runner.h"
 #include "runtime/flags.h"
 #include "runtime/limits.h"
 #include "runtime/log.h"
@@ -143,6 +144,9 @@ void reloadapp(int) {
     sigaddset(&all, SIGSEGV);
     sigprocmask(SIG_UNBLOCK, &all, nullptr);
     signal(SIGSEGV, SIG_DFL);
+    // A session thread runs as batch; the agent it starts must not take
+    // that for the operator's choice.
+    EndBatchScheduling();
     if (g_restartPath[0] && g_argv) execve(g_restartPath, g_argv, g_envp);
     _exit(OWL_EXIT_LISTEN);
 }

@@ -1,6 +1,5 @@
 // Peers that try to starve or exhaust the agent, and an agent started with
 // few or many descriptors: the real owl keeps serving its console.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -22,16 +21,6 @@ long StatusField(pid_t pid, const char* key) {
     while (in >> word)
         if (word == key && in >> word) return std::stol(word);
     return -1;
-}
-
-// Calls fn with the /proc folder of every thread of pid ("/proc/P/task/T/").
-template <typename Fn>
-void ForEachThread(pid_t pid, Fn fn) {
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-    DIR* dir = opendir(tasks.c_str());
-    for (dirent* e; dir && (e = readdir(dir));)
-        if (e->d_name[0] != '.') fn(tasks + e->d_name + "/");
-    if (dir) closedir(dir);
 }
 
 // Milliseconds the threads of a process have run or waited to run (the

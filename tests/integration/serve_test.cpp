@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -241,9 +243,23 @@ TEST_F(Serve, LateFaultRestarts) {
         << agent.Output();
     const time_t started = time(nullptr);
     EXPECT_TRUE(Eventually([&] { return time(nullptr) > started + 1; }, 3000));
-    agent.process().Kill(SIGSEGV);
+    // The fault strikes a session thread (one that waits in accept).
+    const pid_t pid = agent.process().pid();
+    const std::string proc = "/proc/" + std::to_string(pid) + "/";
+    const int policy = SchedulingPolicy(proc);
+    pid_t worker = 0;
+    ForEachThread(pid, [&](const std::string& task) {
+        std::string call;
+        std::ifstream(task + "syscall") >> call;
+        pid_t tid = std::stoi(task.substr(proc.size() + 5));
+        if (call == "288" && tid != pid) worker = tid;
+    });
+    ASSERT_NE(worker, 0) << ProcessState(pid);
+    syscall(SYS_tgkill, pid, worker, SIGSEGV);
     EXPECT_TRUE(Eventually([&] { return Count(agent.Output(), "Listening...") == 2; }));
     EXPECT_TRUE(agent.process().Running());
+    // Started over with the policy it was started with, not the session's.
+    EXPECT_EQ(SchedulingPolicy(proc), policy);
     EXPECT_EQ(agent.Request("GetInfo").Value("OpenedConnections"), "1");
 }
 

@@ -254,19 +254,33 @@ long long PeakMemory(pid_t pid) {
     return 0;
 }
 
+void ForEachThread(pid_t pid, const std::function<void(const std::string& task)>& fn) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    DIR* dir = opendir(tasks.c_str());
+    for (dirent* e; dir && (e = readdir(dir));)
+        if (e->d_name[0] != '.') fn(tasks + e->d_name + "/");
+    if (dir) closedir(dir);
+}
+
+int SchedulingPolicy(const std::string& procFolder) {
+    std::string stat;
+    std::getline(std::ifstream(procFolder + "stat"), stat);
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string field;
+    for (int i = 3; i <= 41 && fields >> field; i++)
+        if (i == 41) return std::stoi(field);
+    return -1;
+}
+
 std::string ProcessState(pid_t pid) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    std::ifstream status(proc + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string out;
     for (std::string line; std::getline(status, line);)
         if (line.rfind("Sig", 0) == 0 || line.rfind("ShdPnd", 0) == 0) out += line + "\n";
-    if (DIR* dir = opendir((proc + "/task").c_str())) {
-        while (dirent* e = readdir(dir)) {
-            std::string call;
-            std::getline(std::ifstream(proc + "/task/" + e->d_name + "/syscall"), call);
-            if (e->d_name[0] != '.') out += std::string(e->d_name) + ": " + call + "\n";
-        }
-        closedir(dir);
-    }
+    ForEachThread(pid, [&](const std::string& task) {
+        std::string call;
+        std::getline(std::ifstream(task + "syscall"), call);
+        out += task + ": " + call + "\n";
+    });
     return out;
 }

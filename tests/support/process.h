@@ -114,6 +114,11 @@ inline int OpenDescriptors(pid_t pid) { return Entries("/proc/" + std::to_string
 // For a failure message: the signal lines of a process's status and the
 // system call each of its threads is in.
 std::string ProcessState(pid_t pid);
+// Calls fn with the /proc folder of every thread of pid ("/proc/P/task/T/").
+void ForEachThread(pid_t pid, const std::function<void(const std::string& task)>& fn);
+// The scheduling policy of a process or thread (field 41 of the stat file in
+// its /proc folder), -1 when it cannot be read.
+int SchedulingPolicy(const std::string& procFolder);
 // The most memory a process has held so far (VmHWM), in bytes; 0 when
 // unknown.
 long long PeakMemory(pid_t pid);
