@@ -44,11 +44,18 @@ const int kAcceptWakeSeconds = 5;
 // long before trying again instead of spinning on the pending connection.
 const int kStarvedBackoffMs = 100;
 
-// The listening socket and its generation. A worker counts itself in
-// g_users[generation % 2] while it may call accept on that generation's
-// socket, so that ReplaceListener knows when the old one is out of use.
-std::atomic<int> g_listener{-1};
-std::atomic<unsigned> g_generation{0};
+// The listening socket and its generation, in one word so that a worker
+// never pairs one generation's socket with another's count. A worker counts
+// itself in g_users[generation % 2] while it may call accept on that
+// generation's socket, so that ReplaceListener knows when the old one is
+// out of use.
+uint64_t Listening(unsigned generation, int socket) {
+    return (uint64_t)generation << 32 | (uint32_t)socket;
+}
+unsigned GenerationOf(uint64_t listening) { return (unsigned)(listening >> 32); }
+int SocketOf(uint64_t listening) { return (int)(uint32_t)listening; }
+
+std::atomic<uint64_t> g_listening{Listening(0, -1)};
 std::atomic<int> g_users[2];
 
 std::atomic<int> g_workers{0};
@@ -77,16 +84,22 @@ bool Passing(int error, unsigned generation) {
     // that was replaced under us: no fault of ours.
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
         return true;
-    return g_generation.load() != generation;
+    return GenerationOf(g_listening.load()) != generation;
 }
 
 // The next connection on the current listening socket; -1 when none came
 // (a time-out, no socket to accept on, a passing failure).
 int AcceptNext(in_addr& peer) {
-    unsigned generation = g_generation.load();
+    const uint64_t listening = g_listening.load();
+    const unsigned generation = GenerationOf(listening);
     std::atomic<int>& users = g_users[generation % 2];
     users++;
-    int listener = g_generation.load() == generation ? g_listener.load() : -1;
+    if (g_listening.load() != listening) {
+        // Replaced meanwhile: the replacement may not have seen our count.
+        users--;
+        return -1;
+    }
+    const int listener = SocketOf(listening);
     struct sockaddr_in addr;
     socklen_t len = sizeof addr;
     int sock = listener >= 0 ? accept4(listener, (struct sockaddr*)&addr, &len, SOCK_CLOEXEC) : -1;
@@ -234,15 +247,18 @@ void SetAcceptWake(int listenSocket) {
 
 void StartWorkers(int listenSocket) {
     SetAcceptWake(listenSocket);
-    g_listener = listenSocket;
+    g_listening = Listening(GenerationOf(g_listening.load()), listenSocket);
     for (int i = 0; i < kIdleFloor; i++) StartWorker();
 }
 
 void ReplaceListener(int listenSocket) {
     if (listenSocket >= 0) SetAcceptWake(listenSocket);
-    int old = g_listener.exchange(listenSocket);
-    unsigned generation = g_generation.fetch_add(1);
-    if (old >= 0) shutdown(old, SHUT_RDWR);  // wakes the workers blocked on it
+    // Only the accept loop replaces the socket, so the next generation is
+    // ours to take.
+    const uint64_t old = g_listening.load();
+    const unsigned generation = GenerationOf(old);
+    g_listening = Listening(generation + 1, listenSocket);
+    if (SocketOf(old) >= 0) shutdown(SocketOf(old), SHUT_RDWR);  // wakes its workers
     // Bounded: a worker leaves accept on the shutdown, or at its wake-up.
     for (int i = 0; i < 1000 * kAcceptWakeSeconds && g_users[generation % 2].load() > 0; i++)
         usleep(1000);
