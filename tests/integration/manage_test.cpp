@@ -312,8 +312,9 @@ TEST_F(Manage, HugeSetSettingsAndUnwritableLog) {
     }
     big.join();
     EXPECT_EQ(bigStatus, "501");
-    // Many lines within the bound are one pass: "200" and the last value wins.
-    std::vector<std::string> many(4000, "Comment=x");
+    // As many lines as the bound allows are one pass: "200" and the last
+    // value wins.
+    std::vector<std::string> many(4096, "Comment=x");
     many.back() = "Comment=last";
     EXPECT_EQ(agent.Request("SetSettings", many).status, "200");
     EXPECT_EQ(agent.Request("GetSettings").Value("Comment"), "last");
