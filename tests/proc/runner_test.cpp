@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -101,6 +102,15 @@ TEST(Runner, FiftyDetachedRunsLeaveNoZombies) {
     EXPECT_GE(Ms() - start, RUNNER_DETACH_WAIT_MS - 100);
     EXPECT_GT(PendingReaps(), 0);
     EXPECT_TRUE(Eventually([] { return PendingReaps() == 0; }, 10000));
+    // With nothing left to reap, the reaper waits without spinning.
+    auto cpuMs = [] {
+        struct timespec t;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+    };
+    long long cpu = cpuMs();
+    usleep(300 * 1000);  // a window of time, not a wait for the runner
+    EXPECT_LT(cpuMs() - cpu, 150);
     siginfo_t zombie = {};
     int r = waitid(P_ALL, 0, &zombie, WEXITED | WNOHANG | WNOWAIT);
     EXPECT_TRUE(r == -1 || zombie.si_pid == 0) << zombie.si_pid;
