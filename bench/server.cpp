@@ -2,9 +2,10 @@
 // new connection per request, beside two same-run baselines: a minimal
 // fixed-reply server (workers blocking in accept on one shared socket, one
 // send, close), the cost floor of a connection per request on this machine,
-// and the in-process cost of each request's cipher work (the same bytes
-// through the project's Twofish CFB-8). Then the agent's threads and RSS
-// after a burst of 1,000 connections, back at idle.
+// the same server doing each request's cipher work as well (the floor of a
+// request of this protocol), and the in-process cost of that cipher work
+// (the same bytes through the project's Twofish CFB-8). Then the agent's
+// threads and RSS after a burst of 1,000 connections, back at idle.
 //   OWL_BENCH_SECONDS (default 5) sets the length of each load run;
 //   OWL_BENCH_IDLE_SECONDS (default 70) how long the burst check waits.
 #include <arpa/inet.h>
@@ -38,9 +39,9 @@ using bench::Clock;
 
 // ---- the minimal server ------------------------------------------------------
 
-// Reads one length-prefixed packet from c; false when the peer went away.
-bool ReadPacket(int c) {
-    std::string data;
+// Reads one length-prefixed packet from c into data; false when the peer
+// went away.
+bool ReadPacket(int c, std::string& data) {
     char buf[2048];
     for (;;) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
@@ -52,9 +53,32 @@ bool ReadPacket(int c) {
     }
 }
 
+// What a minimal server answers to a packet: the fixed reply, or, when it
+// does the cipher work too, the reply text encrypted for the packet's own
+// session key (a packet that does not parse gets nothing).
+struct FixedReply {
+    std::string packet;      // sent as it is
+    const String* password;  // non-null: parse the request with it
+    String text;             // and encrypt this under its session key
+};
+
+std::string Answer(const FixedReply& r, const std::string& request) {
+    if (r.password == nullptr) return r.packet;
+    QXRequest q;
+    String bytes;
+    bytes.CopyData(request.data(), (int)request.size());
+    q = bytes;
+    if (!q.ParseInitRequest(*r.password, in_addr{htonl(INADDR_LOOPBACK)})) return std::string();
+    OWLReply reply;
+    reply.InitPacket(nullptr, q.GetSessionKey());
+    reply += r.text;
+    reply.FinalizePacket();
+    return std::string(reply.Data(), reply.Length());
+}
+
 // A child process whose workers block in accept on listener and answer
-// every packet with reply: one send, then close.
-pid_t StartMinimalServer(int listener, const std::string& reply, int workers) {
+// every packet: one send, then close.
+pid_t StartMinimalServer(int listener, const FixedReply& reply, int workers) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     for (int i = 0; i < workers; i++)
@@ -62,7 +86,9 @@ pid_t StartMinimalServer(int listener, const std::string& reply, int workers) {
             for (;;) {
                 int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c < 0) continue;
-                if (ReadPacket(c)) send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+                std::string request, answer;
+                if (ReadPacket(c, request)) answer = Answer(reply, request);
+                if (!answer.empty()) send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
                 close(c);
             }
         }).detach();
@@ -188,23 +214,32 @@ double CipherUs(const std::vector<String>& packets, const String& password,
     return ((t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3) / rounds;
 }
 
-// The agent and the minimal server in turns, a round each at a time, so
-// that both meet the machine as it is (other load, frequency, caches): CPU
-// per request is the median of the rounds, latencies are of all requests.
-// The cipher work is measured between the rounds too, its median returned.
-double Compare(pid_t agent, int agentPort, pid_t floor, int floorPort,
+// A server measured beside the agent.
+struct Floor {
+    pid_t pid = 0;
+    int port = 0;
+};
+
+// The agent and the two minimal servers in turns, a round each at a time,
+// so that all meet the machine as it is (other load, frequency, caches):
+// CPU per request is the median of the rounds, latencies are of all
+// requests. The cipher work is measured between the rounds too, its median
+// returned.
+double Compare(pid_t agent, int agentPort, const Floor& plain, const Floor& ciphered,
                const std::vector<String>& packets, const String& password, const String& replyText,
-               int clients, int seconds, Load& owl, Load& minimal) {
-    const int rounds = 5;
-    Samples a, m;
+               int clients, int seconds, Load& owl, Load& minimal, Load& withCipher) {
+    const int rounds = 5, ms = seconds * 1000 / rounds;
+    Samples a, m, w;
     std::vector<double> cipher;
     for (int r = 0; r < rounds; r++) {
-        RunRound(floor, floorPort, packets, clients, seconds * 1000 / rounds, m);
+        RunRound(plain.pid, plain.port, packets, clients, ms, m);
         cipher.push_back(CipherUs(packets, password, replyText));
-        RunRound(agent, agentPort, packets, clients, seconds * 1000 / rounds, a);
+        RunRound(agent, agentPort, packets, clients, ms, a);
+        RunRound(ciphered.pid, ciphered.port, packets, clients, ms, w);
     }
     owl = Summarize(a);
     minimal = Summarize(m);
+    withCipher = Summarize(w);
     return Median(cipher);
 }
 
@@ -233,8 +268,8 @@ struct Case {
     const char* name;
     std::vector<String> packets;  // each with a session key of its own
     String replyText;
-    pid_t floorServer;
-    int floorPort;
+    Floor plain;     // the minimal server
+    Floor ciphered;  // the minimal server doing the request's cipher work
 };
 
 }  // namespace
@@ -268,17 +303,25 @@ int main() {
     // The idle figures, before any load.
     const long idleRss = StatusValue(agent, "VmRSS"), idleThreads = StatusValue(agent, "Threads");
     Case cases[] = {
-        {"refused (TEST-Ping)", prepared("TEST-Ping"), String("500\nnot implemented yet\n"), 0, 0},
-        {"GetInfo", prepared("GetInfo"), info, 0, 0},
+        {"refused (TEST-Ping)",
+         prepared("TEST-Ping"),
+         String("500\nnot implemented yet\n"),
+         {},
+         {}},
+        {"GetInfo", prepared("GetInfo"), info, {}, {}},
     };
-    // A floor server per case, answering with as many bytes as the agent.
+    // Floor servers per case, answering with as many bytes as the agent.
     for (Case& c : cases) {
-        int listener = bench::ListenLoopback(&c.floorPort);
         String sample, e;
         ExchangePacket("127.0.0.1", owlPort, c.packets[0], 5000, sample, e);
-        c.floorServer =
-            StartMinimalServer(listener, std::string(sample.Data(), sample.Length()), 16);
-        close(listener);
+        FixedReply plain{std::string(sample.Data(), sample.Length()), nullptr, String()};
+        FixedReply ciphered{std::string(), &password, c.replyText};
+        for (auto [floor, reply] :
+             {std::pair(&c.plain, &plain), std::pair(&c.ciphered, &ciphered)}) {
+            int listener = bench::ListenLoopback(&floor->port);
+            floor->pid = StartMinimalServer(listener, *reply, 16);
+            close(listener);
+        }
     }
 
     int met = 0, targets = 0;
@@ -290,9 +333,9 @@ int main() {
     for (const Case& c : cases) {
         printf("== %s\n", c.name);
         for (int clients : {1, 16}) {
-            Load owl, floor;
-            double cipher = Compare(agent, owlPort, c.floorServer, c.floorPort, c.packets, password,
-                                    c.replyText, clients, seconds, owl, floor);
+            Load owl, floor, ciphered;
+            double cipher = Compare(agent, owlPort, c.plain, c.ciphered, c.packets, password,
+                                    c.replyText, clients, seconds, owl, floor, ciphered);
             printf("%2d clients: cipher work per request %.1f us (in process)\n", clients, cipher);
             printf(
                 "%2d clients: agent %.0f req/s, CPU %.1f us/req (user %.1f), p50/p99/max "
@@ -301,6 +344,11 @@ int main() {
                 clients, owl.rate, owl.cpuPerReq, owl.userPerReq, owl.p50, owl.p99, owl.max,
                 floor.rate, floor.cpuPerReq, floor.userPerReq, floor.p50, floor.p99, floor.max,
                 owl.cpuPerReq / floor.cpuPerReq, owl.p99 / floor.p99);
+            printf(
+                "            minimal server with the cipher work %.0f req/s, CPU %.1f us/req, "
+                "p50/p99/max %.0f/%.0f/%.0f us | agent's CPU ratio %.2fx, p99 ratio %.2fx\n",
+                ciphered.rate, ciphered.cpuPerReq, ciphered.p50, ciphered.p99, ciphered.max,
+                owl.cpuPerReq / ciphered.cpuPerReq, owl.p99 / ciphered.p99);
             if (clients != 16) continue;
             bool refused = c.replyText.Pos("500") == 1;
             double limit = (refused ? 0 : cipher) + 1.3 * floor.cpuPerReq;
@@ -324,7 +372,10 @@ int main() {
     printf("   target RSS within 1 MiB of idle: %s\n", target(rss - idleRss <= 1024));
     printf("targets met: %d of %d\n", met, targets);
 
-    for (const Case& c : cases) kill(c.floorServer, SIGKILL);
+    for (const Case& c : cases) {
+        kill(c.plain.pid, SIGKILL);
+        kill(c.ciphered.pid, SIGKILL);
+    }
     kill(agent, SIGKILL);
     while (wait(nullptr) > 0) {
     }
