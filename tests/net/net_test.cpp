@@ -25,8 +25,9 @@ std::string Receive(int c, size_t n) {
     return got;
 }
 
-// A peer that closes at once gives 0 and no text, one that never answers
-// "Timeout"; a datagram too large to send fails with the system's text.
+// A peer that closes at once gives 0 and no text, one that resets the
+// connection the system's text, one that never answers "Timeout"; a
+// datagram too large to send fails with the system's text.
 TEST(Exchange, FailuresAndTimeouts) {
     char in[100];
     String err;
@@ -36,6 +37,20 @@ TEST(Exchange, FailuresAndTimeouts) {
         EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", closes.port, 1000, nullptr, in, 0, 10, err), 0);
         EXPECT_EQ(Str(err), "");
     }
+    {
+        TcpPeer resets([](int c) {
+            Receive(c, 1);
+            struct linger hard = {1, 0};
+            setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        });
+        EXPECT_EQ(SendReceiveTCPPacket("127.0.0.1", resets.port, 1000, (void*)"x", in, 1, 10, err),
+                  -5);
+        EXPECT_EQ(Str(err), Str(GetErrorStr(ECONNRESET)));
+    }
+    // A host with a zero byte inside is no host name.
+    String zero;
+    zero.CopyData("127.0.0.1\0x", 11);
+    EXPECT_EQ(HostArgument(zero), nullptr);
     TcpPeer silent([](int c) {
         Receive(c, 1);
         usleep(600000);
