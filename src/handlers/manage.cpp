@@ -37,13 +37,6 @@ const std::vector<const TSettingKey*>& Shown(SettingShown list) {
 
 const char* Bool(int flag) { return BoolConst[flag ? 1 : 0]; }
 
-void AddKeyValue(OWLReply& reply, const char* key, const String& value, int encode) {
-    String line(key);
-    line += "=";
-    line += encode ? owlEncodeStrings(value) : value;
-    reply.AddStringParam(line, VALUE_AS_IS);
-}
-
 // A "key=value" line written straight into the reply (GetInfo is asked
 // often: no formatting buffer and no line of its own).
 void AddLine(OWLReply& reply, const char* key, const char* value, int length = -1) {
@@ -52,6 +45,11 @@ void AddLine(OWLReply& reply, const char* key, const char* value, int length = -
     reply.AddChar('=');
     reply.AddData(value, length);
     reply.AddChar('\n');
+}
+
+void AddKeyValue(OWLReply& reply, const char* key, const String& value, int encode) {
+    const String text = encode ? owlEncodeStrings(value) : value;
+    AddLine(reply, key, text.Data(), text.Length());
 }
 
 void AddNumberLine(OWLReply& reply, const char* key, int value) {
